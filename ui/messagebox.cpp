@@ -1,0 +1,53 @@
+#include "messagebox.h"
+
+#include <QAbstractButton>
+#include <QPushButton>
+
+namespace dialogs {
+
+namespace {
+Hook &hookSlot()
+{
+    static Hook hook;
+    return hook;
+}
+} // namespace
+
+void setHook(Hook hook)
+{
+    hookSlot() = std::move(hook);
+}
+
+int show(QWidget *parent, const Box &box)
+{
+    if (hookSlot())
+        return hookSlot()(box);
+    QMessageBox message(box.icon, box.title, box.text, QMessageBox::NoButton, parent);
+    if (box.buttons.isEmpty()) {
+        message.addButton(QMessageBox::Ok);
+        message.exec();
+        return 0;
+    }
+    QList<QAbstractButton *> added;
+    for (const QString &text : box.buttons)
+        added.append(message.addButton(text, QMessageBox::AcceptRole));
+    message.exec();
+    return int(added.indexOf(message.clickedButton()));
+}
+
+void information(QWidget *parent, const QString &title, const QString &text)
+{
+    show(parent, {QMessageBox::Information, title, text, {}});
+}
+
+void warning(QWidget *parent, const QString &title, const QString &text)
+{
+    show(parent, {QMessageBox::Warning, title, text, {}});
+}
+
+void critical(QWidget *parent, const QString &title, const QString &text)
+{
+    show(parent, {QMessageBox::Critical, title, text, {}});
+}
+
+} // namespace dialogs
