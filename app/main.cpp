@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(logMessageHandler);
     installClientCrashHandler();
 
-    qDebug() << "AppRunPath：" << QString::fromUtf8(argv[0]);
+    qDebug().noquote() << "AppRunPath：" << QString::fromUtf8(argv[0]);
 
     const QString settingsPath = settingsFilePath();
     if (QFileInfo(settingsPath).isFile()) {
