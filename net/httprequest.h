@@ -29,8 +29,17 @@ public:
     // Streaming GET: chunks as they arrive, then finished or failure.
     void fetch(ChunkHandler onChunk, FinishedHandler onFinished, FailureHandler onFailure);
 
+    // A request whose transfer stalls this long (no byte moves) ends in the failure callback.
+    static constexpr int DefaultTransferTimeoutMs = 30000;
+    static void setTransferTimeoutMs(int ms); // for tests; applies to requests sent afterwards
+    static int transferTimeout();
+
 private:
-    struct Data {
+    void send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure);
+    QString encodedQuery() const;
+
+    struct Data
+    {
         QString url;
         QUrlQuery query;
         QMap<QString, QString> headers;
