@@ -73,16 +73,31 @@ QString maskSecrets(const InFlight &flight, QString text)
 
 } // namespace
 
+namespace {
+
+// QUrlQuery reads "%41" in a value as an escape for "A", which would corrupt a password such as
+// "ab%41": a literal "%" is escaped first. A null string would be sent as a bare name; an empty
+// value is still sent as "name=".
+QString literal(const QString &text)
+{
+    if (text.isNull())
+        return QStringLiteral("");
+    QString escaped = text;
+    return escaped.replace(QLatin1Char('%'), QLatin1String("%25"));
+}
+
+} // namespace
+
 HttpRequest::HttpRequest(const QString &url)
 {
     d.url = url;
-    d.query.addQueryItem(QStringLiteral("userId"), currentUserId);
-    d.query.addQueryItem(QStringLiteral("token"), currentToken);
+    d.query.addQueryItem(QStringLiteral("userId"), literal(currentUserId));
+    d.query.addQueryItem(QStringLiteral("token"), literal(currentToken));
 }
 
 HttpRequest &HttpRequest::addParam(const QString &name, const QString &value)
 {
-    d.query.addQueryItem(name, value);
+    d.query.addQueryItem(literal(name), literal(value));
     return *this;
 }
 
