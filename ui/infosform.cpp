@@ -1,0 +1,74 @@
+#include "infosform.h"
+
+#include "ui_infosform.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QMouseEvent>
+#include <QTextCursor>
+
+InfosForm::InfosForm(QWidget *parent) : QWidget(parent), ui(new Ui::InfosForm)
+{
+    ui->setupUi(this);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+
+    auto *shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setOffset(0, 0);
+    shadow->setColor(Qt::gray);
+    shadow->setBlurRadius(8);
+    ui->widget->setGraphicsEffect(shadow);
+}
+
+InfosForm::~InfosForm()
+{
+    delete ui;
+}
+
+void InfosForm::updateInfo(const TunnelRecord &record, const QString &log, int receivedCount,
+                           int sentCount)
+{
+    this->record = record;
+    this->log = log;
+    this->receivedCount = receivedCount;
+    this->sentCount = sentCount;
+
+    // The log carries texts chosen by the relay server (a refusal reason, for one); read as
+    // markup they could swallow the line breaks of the whole log, so it is always plain text.
+    ui->textEdit->setPlainText(log);
+    ui->label_title->setText(record.domain);
+    ui->label->setText(QStringLiteral("已发送心跳包：") + QString::number(sentCount));
+    ui->label_2->setText(QStringLiteral("已接收心跳包：") + QString::number(receivedCount));
+}
+
+void InfosForm::on_pushButton_clicked()
+{
+    close();
+}
+
+void InfosForm::on_textEdit_textChanged()
+{
+    QTextCursor cursor = ui->textEdit->textCursor();
+    cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
+    ui->textEdit->setTextCursor(cursor);
+}
+
+void InfosForm::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    pressX = event->pos().x();
+    pressY = event->pos().y();
+    dragging = true;
+}
+
+void InfosForm::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!dragging)
+        return;
+    move(pos() + (event->pos() - QPoint(pressX, pressY)));
+}
+
+void InfosForm::mouseReleaseEvent(QMouseEvent *)
+{
+    dragging = false;
+}

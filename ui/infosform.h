@@ -1,0 +1,42 @@
+#pragma once
+
+#include "tunnel/tunnelrecord.h"
+
+#include <QWidget>
+
+namespace Ui {
+class InfosForm;
+}
+
+// The status window of one tunnel: its domain, the card's event log and the heartbeat counts.
+// It only shows what its card hands it; the log and the counts belong to the card.
+class InfosForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit InfosForm(QWidget *parent = nullptr);
+    ~InfosForm() override;
+
+    void updateInfo(const TunnelRecord &record, const QString &log, int receivedCount,
+                    int sentCount);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_pushButton_clicked();
+    void on_textEdit_textChanged();
+
+private:
+    TunnelRecord record;
+    QString log;
+    int receivedCount = 0;
+    int sentCount = 0;
+    bool dragging = false;
+    int pressX = 0;
+    int pressY = 0;
+    Ui::InfosForm *ui;
+};
