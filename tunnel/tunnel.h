@@ -3,13 +3,17 @@
 #include "platform/platform.h"
 #include "tunnel/tunnelrecord.h"
 
+#include <QJsonObject>
 #include <QMutex>
 #include <QObject>
 #include <QThreadPool>
 
+#include <memory>
+
 class QTcpSocket;
 class QTimer;
 class TunnelPacket;
+class RelayContext;
 
 // The control session of one started tunnel: signs in on the relay server, keeps the control
 // connection alive with heartbeats, reconnects when the server falls silent, and hands every
@@ -38,8 +42,27 @@ public slots:
     void TimerTimeOut();
     void sendInfo(int type, QString info);
 
+public:
+    static constexpr int RelayPort = 8888;
+    static constexpr int ConnectWaitMs = 3000;
+    static constexpr int HeartbeatIntervalMs = 5000;
+    // A tick reconnects once the last heartbeat sent is this much newer than the last input.
+    static constexpr qint64 SilenceLimitSecs = 5;
+
 private:
     void TunnelTimerInit();
     void reStart();
-    // (the engine fills in the rest)
+    QJsonObject loginObject() const;
+    void sendLogin();
+    void dropControlSocket();
+
+    // The send lock and the relay pool, shared with data connections that may outlive this
+    // session.
+    std::shared_ptr<RelayContext> relay;
+    QTcpSocket *socket = nullptr;
+    TunnelPacket *packet = nullptr;
+    TunnelRecord *record = nullptr;
+    QTimer *timer = nullptr;
+    quint32 lastRecvTime = 0;
+    quint32 lastHeartTime = 0;
 };

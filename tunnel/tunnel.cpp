@@ -1,0 +1,302 @@
+#include "tunnel.h"
+
+#include "app/globals.h"
+#include "proxytunnelwin.h"
+#include "tunnelpacket.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+quint32 nowSecs()
+{
+    return quint32(QDateTime::currentSecsSinceEpoch());
+}
+
+const char StopText[] =
+    "该隧道在其他设备登录，本机已被挤掉线，请您尝试现在重新启动或更换令牌后重新启动";
+
+} // namespace
+
+Tunnel::Tunnel() : relay(RelayContext::create()) {}
+
+Tunnel::~Tunnel()
+{
+    if (timer)
+        timer->stop();
+    dropControlSocket();
+    if (packet) {
+        packet->disconnect(this);
+        packet->deleteLater();
+        packet = nullptr;
+    }
+    // Running data connections keep their own reference to the relay context; dropping ours
+    // never waits for them.
+}
+
+void Tunnel::TunnelInit(TunnelRecord *record)
+{
+    this->record = record;
+    lastRecvTime = nowSecs();
+    lastHeartTime = lastRecvTime;
+    relay->pool.setMaxThreadCount(RelayContext::MaxThreads);
+    qDebug().noquote() << "TunnelInit" << (record ? record->domain : QString());
+}
+
+bool Tunnel::TunnelStart()
+{
+    // A session is started once; a stopped or failed one is replaced by a new session.
+    if (!record || timer)
+        return false;
+    if (!record->isConfigured()) {
+        sendInfo(-2, QStringLiteral("该隧道尚未配置，请先在WEB控制台配置后再启动"));
+        return false;
+    }
+    const QString domain = record->domain;
+    qDebug().noquote() << "TunnelStart" << domain;
+    TunnelTimerInit();
+
+    qDebug().noquote() << "CreatePacketAndQTcpSocket" << domain;
+    packet = new TunnelPacket;
+    connect(packet, &TunnelPacket::packetSignal, this, &Tunnel::PacketSlot, Qt::DirectConnection);
+    socket = new QTcpSocket;
+    socket->connectToHost(record->serverIp, RelayPort, QIODevice::ReadWrite,
+                          QAbstractSocket::AnyIPProtocol);
+    if (socket->waitForConnected(ConnectWaitMs)) {
+        QPointer<Tunnel> self(this);
+        sendInfo(0, QStringLiteral("connect server success"));
+        if (!self || !socket)
+            return false;
+        qDebug().noquote() << "ConnServerSuccess" << domain;
+        connect(socket, &QTcpSocket::readyRead, this, &Tunnel::ClientRecvData);
+        sendLogin();
+        return true;
+    }
+    // No late connect behind the failure report: the session stays idle until it is dropped.
+    socket->abort();
+    qDebug().noquote() << "ConnServerFail[连接服务器失败]" << domain;
+    QPointer<Tunnel> self(this);
+    sendInfo(-1, QStringLiteral("ConnectServerFail"));
+    if (self)
+        sendInfo(-1, QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
+    return false;
+}
+
+void Tunnel::TunnelStop()
+{
+    if (!socket)
+        return;
+    if (timer && timer->isActive())
+        timer->stop();
+    dropControlSocket();
+    if (packet) {
+        // May be running inside the reader's own delivery: it goes once that has returned.
+        packet->disconnect(this);
+        packet->deleteLater();
+        packet = nullptr;
+    }
+    qDebug().noquote() << "隧道已停止" << (record ? record->domain : QString());
+    sendInfo(-3, QStringLiteral("TunnelStop"));
+}
+
+void Tunnel::ProxyConn(QString uid)
+{
+    if (!record)
+        return;
+    // The connects block for as long as the system's connect timeout: never on this thread.
+    relay::startConnRequest(relay, record->clientIp, record->clientPort, record->serverIp, uid);
+}
+
+void Tunnel::ClientRecvData()
+{
+    lastRecvTime = nowSecs();
+    if (!socket || !packet)
+        return;
+    QPointer<Tunnel> self(this);
+    const bool ok = packet->UnPacket(socket);
+    if (self && !ok)
+        sendInfo(-2, QStringLiteral("数据解析异常"));
+}
+
+void Tunnel::PacketSlot(QByteArray q)
+{
+    Ana(q);
+}
+
+void Tunnel::Ana(QByteArray q)
+{
+    // The card may drop this session in reaction to any event: check after each one.
+    QPointer<Tunnel> self(this);
+    const QString domain = record ? record->domain : QString();
+
+    QByteArray jsonPart;
+    QJsonObject message;
+    QJsonParseError error{};
+    QJsonDocument document;
+    if (TunnelPacket::splitFrame(q, &jsonPart, nullptr))
+        document = QJsonDocument::fromJson(jsonPart, &error);
+    if (document.isNull()) {
+        sendInfo(-2, QStringLiteral("数据解析异常"));
+        if (!self)
+            return;
+    } else {
+        message = document.object();
+    }
+
+    const QString type = message.value(QLatin1String("type")).toString();
+    const QString msg = message.value(QLatin1String("msg")).toString();
+    if (type == QLatin1String("LOGIN")) {
+        sendInfo(0, QStringLiteral("authenticating success,analysising..."));
+        if (!self)
+            return;
+        if (msg == QLatin1String("LOGINOK")) {
+            qDebug().noquote() << "登录成功" << domain;
+            sendInfo(1, QStringLiteral("login success!"));
+            if (!self)
+                return;
+            // "info" carries the inner object as text; anything but a string reads as empty.
+            const QJsonObject inner =
+                QJsonDocument::fromJson(message.value(QLatin1String("info")).toString().toUtf8())
+                    .object();
+            if (record) {
+                record->name = inner.value(QLatin1String("name")).toString();
+                record->serverIp = inner.value(QLatin1String("serverIp")).toString();
+                record->domain = inner.value(QLatin1String("domain")).toString();
+                record->bdw = inner.value(QLatin1String("bdw")).toInt();
+                record->clientPort = inner.value(QLatin1String("clientPort")).toInt();
+            }
+            sendInfo(12, QStringLiteral("initView刷新隧道信息"));
+            if (!self)
+                return;
+            if (timer && !timer->isActive())
+                timer->start(HeartbeatIntervalMs);
+        } else {
+            const QString info = message.value(QLatin1String("info")).toString();
+            sendInfo(-2, info);
+            qDebug().noquote() << "登录失败：" << info << domain;
+            if (!self)
+                return;
+        }
+    }
+    if (type == QLatin1String("HEART")) {
+        sendInfo(10, QStringLiteral("收到心跳"));
+        if (!self)
+            return;
+        lastRecvTime = nowSecs();
+    }
+    if (type == QLatin1String("MSG") && msg == QLatin1String("STOP")) {
+        qDebug().noquote() << QString::fromUtf8(StopText) << domain;
+        sendInfo(-5, QString::fromUtf8(StopText));
+        if (!self)
+            return;
+    }
+    if (type == QLatin1String("CONN"))
+        ProxyConn(message.value(QLatin1String("uid")).toString());
+}
+
+SOCKET Tunnel::createSocket(QString ip, int port)
+{
+    return relay::createSocket(ip, port);
+}
+
+void Tunnel::TimerTimeOut()
+{
+    const qint64 gap = qint64(lastHeartTime) - qint64(lastRecvTime);
+    if (gap < SilenceLimitSecs) {
+        if (socket) {
+            QJsonObject heart;
+            heart.insert(QStringLiteral("type"), QStringLiteral("HEART"));
+            TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &relay->mutex).SendPacket();
+        }
+        QPointer<Tunnel> self(this);
+        sendInfo(11, QStringLiteral("发送心跳"));
+        if (self)
+            lastHeartTime = nowSecs();
+        return;
+    }
+    qDebug().noquote() << "断线重连中,心跳间隔超时：" << gap;
+    QPointer<Tunnel> self(this);
+    sendInfo(-4, QStringLiteral("Automatic stabilization..., the heartbeat interval timeout：") +
+                     QString::number(gap));
+    if (self && timer && timer->isActive())
+        reStart();
+}
+
+void Tunnel::sendInfo(int type, QString info)
+{
+    emit tunnel_info(type, info);
+}
+
+void Tunnel::TunnelTimerInit()
+{
+    qDebug().noquote() << "TunnelTimerInit" << record->domain;
+    timer = new QTimer(this);
+    timer->setSingleShot(false);
+    connect(timer, &QTimer::timeout, this, &Tunnel::TimerTimeOut);
+}
+
+void Tunnel::reStart()
+{
+    const QString domain = record ? record->domain : QString();
+    qDebug().noquote() << "reStart" << domain;
+    dropControlSocket();
+    socket = new QTcpSocket;
+    connect(socket, &QTcpSocket::readyRead, this, &Tunnel::ClientRecvData);
+    // No partial frame of the old connection may be joined to the new stream.
+    if (packet)
+        packet->resetBuffer();
+
+    socket->connectToHost(record ? record->serverIp : QString(), RelayPort, QIODevice::ReadWrite,
+                          QAbstractSocket::AnyIPProtocol);
+    lastHeartTime = nowSecs();
+    QPointer<Tunnel> self(this);
+    if (socket->waitForConnected(ConnectWaitMs)) {
+        sendInfo(0, QStringLiteral("reConnectServerSuccess"));
+        if (!self || !socket)
+            return;
+        qDebug().noquote() << "reConnectServer[OK]" << domain;
+        sendLogin();
+        sendInfo(0, QStringLiteral("authenticating..."));
+        if (!self)
+            return;
+        qDebug().noquote() << "authenticating[认证中]";
+        return;
+    }
+    socket->abort();
+    sendInfo(-6, QStringLiteral("reConnectServerFail"));
+    if (!self)
+        return;
+    qDebug().noquote() << "reConnectServerFail[重连服务器失败]" << domain;
+}
+
+QJsonObject Tunnel::loginObject() const
+{
+    QJsonObject login;
+    login.insert(QStringLiteral("token"), record ? record->token : QString());
+    login.insert(QStringLiteral("type"), QStringLiteral("LOGIN"));
+    login.insert(QStringLiteral("uuid"), clientUuid);
+    login.insert(QStringLiteral("version"), clientVersion);
+    return login;
+}
+
+void Tunnel::sendLogin()
+{
+    TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &relay->mutex).SendPacket();
+}
+
+void Tunnel::dropControlSocket()
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    socket->close();
+    // May be running inside the socket's own readyRead: it goes once that has returned.
+    socket->deleteLater();
+    socket = nullptr;
+}
