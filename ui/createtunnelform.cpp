@@ -1,13 +1,245 @@
 #include "createtunnelform.h"
 
+#include "app/globals.h"
+#include "net/api.h"
+#include "net/httprequest.h"
+
 #include "ui_createtunnelform.h"
+
+#include <QDebug>
+#include <QGraphicsDropShadowEffect>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPointer>
+
+namespace {
+
+const char OrderIdleText[] = "立即开通";
+const char OrderBusyText[] = "请稍等";
+const char IncompleteText[] = "请输入完整内容";
+
+void logAnswer(const QVariantMap &answer)
+{
+    qDebug() << answer;
+    qDebug() << answer.value(QLatin1String(api::Msg)).toString();
+}
+
+} // namespace
 
 CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::CreateTunnelForm)
 {
     ui->setupUi(this);
+    setWindowFlag(Qt::FramelessWindowHint);
+    // The rounded corners of the style sheet show only over a transparent window.
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_StyledBackground);
+    // The home window makes a new form for every purchase and never reuses a closed one.
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto *shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setOffset(0, 0);
+    shadow->setColor(QColor(0, 0, 0, 30));
+    shadow->setBlurRadius(30);
+    ui->widget_pay->setGraphicsEffect(shadow);
+    ui->widget_pay->hide();
+
+    getList();
+    ui->label_9->setOpenExternalLinks(true);
+    getNotice();
 }
 
 CreateTunnelForm::~CreateTunnelForm()
 {
     delete ui;
+}
+
+QString CreateTunnelForm::durationText(int hours)
+{
+    if (hours == 0)
+        return QStringLiteral("不限时间");
+    if (hours < 0)
+        return QString();
+    if (hours < 24)
+        return QString::number(hours) + QStringLiteral(" 小时");
+    if (hours % 24 == 0)
+        return QString::number(hours / 24) + QStringLiteral("天");
+    return QString::number(hours / 24) + QStringLiteral("天") + QString::number(hours % 24) +
+           QStringLiteral("小时");
+}
+
+void CreateTunnelForm::getList()
+{
+    QPointer<CreateTunnelForm> self(this);
+    HttpRequest(api::url(api::PriceList))
+        .get(
+            [self](bool flag, const QVariantMap &data) {
+                logAnswer(data);
+                if (!self || !flag)
+                    return;
+                self->ui->comboBox->clear();
+                self->prices = data.value(QLatin1String(api::Data)).toList();
+                for (const QVariant &entry : qAsConst(self->prices)) {
+                    qDebug() << entry;
+                    self->ui->comboBox->addItem(
+                        entry.toMap().value(QStringLiteral("name")).toString());
+                }
+            },
+            [](const QString &message) { qDebug() << "err" << message; });
+}
+
+void CreateTunnelForm::getNotice()
+{
+    QPointer<CreateTunnelForm> self(this);
+    HttpRequest(api::url(api::PurchaseNotice))
+        .get(
+            [self](bool flag, const QVariantMap &data) {
+                logAnswer(data);
+                if (self && flag)
+                    self->ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
+            },
+            [](const QString &message) { qDebug() << "err" << message; });
+}
+
+void CreateTunnelForm::on_comboBox_currentIndexChanged(int index)
+{
+    if (index < 0 || index >= prices.size())
+        return;
+    const QVariantMap entry = prices.at(index).toMap();
+    ui->bwd_label->setText(QString::number(entry.value(QStringLiteral("bdw")).toInt()) +
+                           QStringLiteral("Mbps"));
+    ui->price_label->setText(entry.value(QStringLiteral("pay")).toString() + QStringLiteral(" 元"));
+    ui->label_info->setText(entry.value(QStringLiteral("info")).toString());
+    ui->time_label->setText(durationText(entry.value(QStringLiteral("time")).toInt()));
+    qDebug() << entry;
+}
+
+void CreateTunnelForm::on_pushButton_clicked()
+{
+    const QString name = ui->lineEdit_name->text().trimmed();
+    const QString ip = ui->lineEdit_client_ip->text().trimmed();
+    const QString port = ui->lineEdit_client_port->text().trimmed();
+    const int index = ui->comboBox->currentIndex();
+    const bool selected = index >= 0 && index < prices.size();
+    const int priceId =
+        selected ? prices.at(index).toMap().value(QStringLiteral("id")).toInt() : -1;
+    if (name.isEmpty() || ip.isEmpty() || port.isEmpty() || priceId == -1) {
+        qDebug() << IncompleteText;
+        ui->label_state->setText(QLatin1String(IncompleteText));
+        return;
+    }
+    if (ui->pushButton->text() == QLatin1String(OrderBusyText))
+        return;
+    ui->pushButton->setText(QLatin1String(OrderBusyText));
+
+    QPointer<CreateTunnelForm> self(this);
+    HttpRequest(api::url(api::OrderTunnel))
+        .addParam(QLatin1String(api::ClientIp), ip)
+        .addParam(QLatin1String(api::TunnelName), name)
+        .addParam(QLatin1String(api::ClientPort), port)
+        .addParam(QLatin1String(api::Type), QStringLiteral("0"))
+        .addParam(QLatin1String(api::PriceId), QString::number(priceId))
+        .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
+        .post(
+            [self](bool flag, const QVariantMap &data) {
+                if (self)
+                    self->orderAnswered(flag, data);
+            },
+            [self](const QString &message) {
+                qDebug() << "err" << message;
+                if (!self)
+                    return;
+                self->ui->pushButton->setText(QLatin1String(OrderIdleText));
+                self->ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
+            });
+}
+
+void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
+{
+    ui->pushButton->setText(QLatin1String(OrderIdleText));
+    qDebug() << "response" << data;
+    qDebug() << "msg" << data.value(QLatin1String(api::Msg)).toString();
+    const QString payload = data.value(QLatin1String(api::Data)).toString();
+    if (!flag) {
+        ui->label_state->setText(data.value(QLatin1String(api::Msg)).toString() + QLatin1Char(',') +
+                                 payload);
+        return;
+    }
+    if (payload == QLatin1String("TunnelOk")) {
+        QPointer<CreateTunnelForm> self(this);
+        emit payDone();
+        if (self)
+            close();
+        return;
+    }
+    showPayment(payload);
+}
+
+void CreateTunnelForm::showPayment(const QString &payUrl)
+{
+    // One form places at most one paid order.
+    ui->pushButton->setText(QStringLiteral("等待支付"));
+    ui->pushButton->setEnabled(false);
+    qDebug() << "payQrcodeUrl:" << payUrl;
+    ui->widget_pay->show();
+
+    imageBuffer.clear();
+    imageTooLarge = false;
+    QPointer<CreateTunnelForm> self(this);
+    // The payment URL goes in as received; the account items follow after a second "?".
+    HttpRequest(api::url(api::PaymentQrImage, payUrl))
+        .fetch(
+            [self](const QByteArray &chunk) {
+                if (!self || self->imageTooLarge)
+                    return;
+                if (self->imageBuffer.size() + chunk.size() > MaxQrImageBytes) {
+                    self->imageTooLarge = true;
+                    self->imageBuffer.clear();
+                    return;
+                }
+                self->imageBuffer.append(chunk);
+            },
+            [self]() {
+                if (!self)
+                    return;
+                QPixmap image;
+                image.loadFromData(self->imageBuffer);
+                self->ui->label_qrcode->setPixmap(image);
+            },
+            nullptr);
+}
+
+void CreateTunnelForm::on_pushButton_2_clicked()
+{
+    close();
+}
+
+void CreateTunnelForm::on_pushButton_3_clicked()
+{
+    QPointer<CreateTunnelForm> self(this);
+    emit payDone();
+    if (self)
+        close();
+}
+
+void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton) {
+        pressX = event->pos().x();
+        pressY = event->pos().y();
+        dragging = true;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
+{
+    dragging = false;
+    QWidget::mouseReleaseEvent(event);
+}
+
+void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
+{
+    if (dragging)
+        move(pos() + event->pos() - QPoint(pressX, pressY));
+    QWidget::mouseMoveEvent(event);
 }

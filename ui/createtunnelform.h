@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QByteArray>
+#include <QVariantList>
 #include <QWidget>
 
 namespace Ui {
 class CreateTunnelForm;
 }
 
-// (being built)
+// Buys a new tunnel: loads the price list and the purchase notice, places the order and, when
+// the order needs paying, shows the payment QR code. Deletes itself when closed.
 class CreateTunnelForm : public QWidget
 {
     Q_OBJECT
@@ -15,9 +18,38 @@ public:
     explicit CreateTunnelForm(QWidget *parent = nullptr);
     ~CreateTunnelForm() override;
 
+    void getList();
+
+    // The duration of a package in hours as the user reads it ("30天", "5 小时").
+    static QString durationText(int hours);
+
+    // A QR image larger than this is not an image we asked for: its bytes are dropped.
+    static constexpr int MaxQrImageBytes = 4 * 1024 * 1024;
+
 signals:
     void payDone();
 
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_comboBox_currentIndexChanged(int index);
+    void on_pushButton_clicked();
+    void on_pushButton_2_clicked();
+    void on_pushButton_3_clicked();
+
 private:
+    void getNotice();
+    void orderAnswered(bool flag, const QVariantMap &data);
+    void showPayment(const QString &payUrl);
+
     Ui::CreateTunnelForm *ui;
+    QVariantList prices;
+    QByteArray imageBuffer;
+    bool imageTooLarge = false;
+    bool dragging = true;
+    int pressX = 0;
+    int pressY = 0;
 };

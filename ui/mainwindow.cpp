@@ -1,13 +1,372 @@
 #include "mainwindow.h"
 
+#include "app/globals.h"
+#include "app/settings.h"
+#include "net/api.h"
+#include "net/httprequest.h"
+#include "platform/platform.h"
+#include "ui/messagebox.h"
+#include "ui/mywindow.h"
+
 #include "ui_mainwindow.h"
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+
+int firstRetryDelayMs = MainWindow::FirstRetryDelayMs;
+int maxRetryDelayMs = MainWindow::MaxRetryDelayMs;
+
+const QSize RegisterPanelOpen(291, 321);
+
+const char LoginBusyText[] = "登录中";
+const char LoginIdleText[] = "一键登录";
+const char RegisterBusyText[] = "注册中";
+const char RegisterIdleText[] = "一键注册";
+const char CodeBusyText[] = "获取中";
+const char CodeIdleText[] = "获取验证码";
+
+QGraphicsDropShadowEffect *panelShadow(QObject *parent)
+{
+    auto *shadow = new QGraphicsDropShadowEffect(parent);
+    shadow->setOffset(0, 0);
+    shadow->setColor(QColor(10, 16, 20, 30));
+    shadow->setBlurRadius(30);
+    return shadow;
+}
+
+// The sign-in answer carries the account token: the log gets the answer without it.
+QVariantMap withoutSecrets(QVariantMap answer)
+{
+    const QString data = QLatin1String(api::Data);
+    QVariant &payload = answer[data];
+    if (payload.type() == QVariant::Map) {
+        QVariantMap map = payload.toMap();
+        if (map.contains(QStringLiteral("token"))) {
+            map[QStringLiteral("token")] = QStringLiteral("***");
+            payload = map;
+        }
+    }
+    return answer;
+}
+
+// "data" as text: an object, a list or a missing member gives the empty string.
+QString dataText(const QVariantMap &answer)
+{
+    const QVariant data = answer.value(QLatin1String(api::Data));
+    if (data.type() == QVariant::Map || data.type() == QVariant::List)
+        return QString();
+    return data.toString();
+}
+
+QString msgText(const QVariantMap &answer)
+{
+    return answer.value(QLatin1String(api::Msg)).toString();
+}
+
+void logAnswer(const QVariantMap &answer)
+{
+    qDebug() << withoutSecrets(answer);
+    qDebug() << msgText(answer);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), retryTimer(new QTimer(this)),
+      retryDelayMs(firstRetryDelayMs)
 {
     ui->setupUi(this);
+    setWindowFlag(Qt::FramelessWindowHint);
+    setWindowIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::Window);
+
+    ui->centralWidget->setAttribute(Qt::WA_TranslucentBackground);
+    ui->centralWidget->setGraphicsEffect(panelShadow(this));
+    ui->widget->setGraphicsEffect(panelShadow(this));
+
+    ui->widget->resize(0, 0);
+
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &MainWindow::login);
+
+    const QString username = readSetting(QStringLiteral("/setting/username"));
+    const QString password = readSetting(QStringLiteral("/setting/password"));
+    if (!username.isEmpty() && !password.isEmpty()) {
+        ui->lineEdit_3->setText(username);
+        ui->lineEdit_4->setText(password);
+        login();
+        return;
+    }
+    placeShortcutAndAutostart();
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+QString MainWindow::codeSignature(const QString &phone)
+{
+    const QByteArray salted = (phone.trimmed() + QStringLiteral("qmz")).toLatin1();
+    return QString::fromLatin1(QCryptographicHash::hash(salted, QCryptographicHash::Md5).toHex());
+}
+
+void MainWindow::setRetryDelaysMs(int firstMs, int maxMs)
+{
+    firstRetryDelayMs = qMax(0, firstMs);
+    maxRetryDelayMs = qMax(firstRetryDelayMs, maxMs);
+}
+
+bool MainWindow::retryPending() const
+{
+    return retryTimer->isActive();
+}
+
+int MainWindow::pendingRetryDelayMs() const
+{
+    return retryTimer->isActive() ? retryTimer->interval() : -1;
+}
+
+// Runs only on a run without saved credentials, so a user who removed them keeps them removed
+// until the next first-time sign-in screen.
+void MainWindow::placeShortcutAndAutostart()
+{
+    const QString target = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) +
+                           QLatin1Char('/') + platform::clientExecutableName();
+    platform::createDesktopShortcut(QStringLiteral("Borvane"), target);
+
+    const QString executable = QCoreApplication::applicationFilePath();
+    const QString appName = QFileInfo(executable).completeBaseName();
+    const QString command = QDir::toNativeSeparators(executable);
+    if (platform::autostartValue(appName) != command)
+        platform::setAutostartValue(appName, command);
+}
+
+void MainWindow::login()
+{
+    if (ui->pushButton_login->text() == QLatin1String(LoginBusyText))
+        return;
+    // A press of the button while a retry waits replaces that retry.
+    retryTimer->stop();
+    if (ui->lineEdit_3->text().trimmed().isEmpty() || ui->lineEdit_4->text().trimmed().isEmpty()) {
+        dialogs::information(this, QStringLiteral("提示"), QStringLiteral("输入不能为空"));
+        return;
+    }
+    ui->label_state->setText(QLatin1String(LoginBusyText));
+    ui->pushButton_login->setText(QLatin1String(LoginBusyText));
+
+    QPointer<MainWindow> self(this);
+    HttpRequest(api::url(api::SignIn))
+        .addParam(QLatin1String(api::Phone), ui->lineEdit_3->text())
+        .addParam(QLatin1String(api::Pwd), ui->lineEdit_4->text())
+        .get(
+            [self](bool flag, const QVariantMap &data) {
+                if (self)
+                    self->loginAnswered(flag, data);
+            },
+            [self](const QString &message) {
+                if (self)
+                    self->loginFailed(message);
+            });
+
+    // The request is in flight: a second press sends a second request.
+    ui->pushButton_login->setText(QLatin1String(LoginIdleText));
+}
+
+void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
+{
+    retryDelayMs = firstRetryDelayMs;
+    logAnswer(data);
+    ui->label_state->setText(msgText(data));
+    if (!flag) {
+        ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
+        return;
+    }
+    const QVariantMap account = data.value(QLatin1String(api::Data)).toMap();
+    currentUserId = account.value(QStringLiteral("id")).toString();
+    currentUserName = account.value(QStringLiteral("name")).toString();
+    currentToken = account.value(QStringLiteral("token")).toString();
+    writeSetting(QStringLiteral("username"), ui->lineEdit_3->text().trimmed());
+    writeSetting(QStringLiteral("password"), ui->lineEdit_4->text().trimmed());
+
+    auto *home = new MyWindow;
+    home->show();
+    close();
+}
+
+void MainWindow::loginFailed(const QString &message)
+{
+    ui->label_state->setText(QStringLiteral("登录失败，准备自动重试中... 原因：") + message);
+    qDebug() << "err" << message;
+    // Waiting, and longer each time, keeps an unreachable service from being flooded.
+    retryTimer->start(retryDelayMs);
+    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs);
+}
+
+void MainWindow::reg()
+{
+    if (ui->lineEdit_5->text().trimmed().isEmpty() || ui->lineEdit_6->text().trimmed().isEmpty() ||
+        ui->lineEdit_7->text().trimmed().isEmpty()) {
+        dialogs::information(this, QStringLiteral("提示"), QStringLiteral("【注册】输入不能为空"));
+        return;
+    }
+    if (ui->pushButton_4->text() == QLatin1String(RegisterBusyText))
+        return;
+    ui->pushButton_4->setText(QLatin1String(RegisterBusyText));
+
+    QPointer<MainWindow> self(this);
+    HttpRequest(api::url(api::Register))
+        .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
+        .addParam(QLatin1String(api::Pwd), ui->lineEdit_6->text())
+        .addParam(QLatin1String(api::Code), ui->lineEdit_7->text())
+        .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
+        .post(
+            [self](bool flag, const QVariantMap &data) {
+                if (!self)
+                    return;
+                self->ui->pushButton_4->setText(QLatin1String(RegisterIdleText));
+                logAnswer(data);
+                self->ui->label_state->setText(msgText(data));
+                if (flag) {
+                    dialogs::information(self, QStringLiteral("提示"),
+                                         QStringLiteral("注册成功，请直接登录!"));
+                    if (self)
+                        self->ui->widget->resize(0, 0);
+                } else {
+                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
+                                                   dataText(data));
+                }
+            },
+            [self](const QString &message) {
+                qDebug() << "err" << message;
+                if (!self)
+                    return;
+                self->ui->pushButton_4->setText(QLatin1String(RegisterIdleText));
+                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
+            });
+}
+
+void MainWindow::on_pushButton_login_clicked()
+{
+    login();
+}
+
+void MainWindow::on_pushButton_exit_clicked()
+{
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::on_pushButton_exit_2_clicked()
+{
+    ui->widget->resize(0, 0);
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    qDebug() << "注册";
+    ui->pushButton_3->setText(QLatin1String(CodeIdleText));
+    ui->pushButton_3->setEnabled(true);
+    ui->widget->resize(RegisterPanelOpen);
+}
+
+void MainWindow::on_pushButton_4_clicked()
+{
+    reg();
+}
+
+void MainWindow::on_pushButton_3_clicked()
+{
+    const QString phone = ui->lineEdit_5->text().trimmed();
+    if (phone.isEmpty()) {
+        ui->label_state->setText(QStringLiteral("手机号不能为空"));
+        return;
+    }
+    if (ui->pushButton_3->text().trimmed() == QLatin1String(CodeBusyText))
+        return;
+    ui->pushButton_3->setText(QLatin1String(CodeBusyText));
+
+    QPointer<MainWindow> self(this);
+    HttpRequest(api::url(api::VerificationCode))
+        .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
+        .addParam(QLatin1String(api::Verify), codeSignature(phone))
+        .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
+        .post(
+            [self](bool flag, const QVariantMap &data) {
+                if (!self)
+                    return;
+                logAnswer(data);
+                self->ui->label_state->setText(msgText(data));
+                if (flag) {
+                    self->ui->pushButton_3->setText(QStringLiteral("获取成功"));
+                    self->ui->pushButton_3->setEnabled(false);
+                } else {
+                    // The button keeps "获取中": a new code only after the panel is reopened.
+                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
+                                                   dataText(data));
+                }
+            },
+            [self](const QString &message) {
+                qDebug() << "err" << message;
+                if (!self)
+                    return;
+                self->ui->pushButton_3->setText(QLatin1String(CodeIdleText));
+                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
+            });
+}
+
+void MainWindow::on_pushButton_5_clicked()
+{
+    dialogs::information(
+        this, QStringLiteral("提示"),
+        QStringLiteral(
+            "若软件出现无法注册、登录等情况，有如下可能：\n\n 1:您本地网络异常，请您排查\n "
+            "2:此版本非最新版，请前往官网下载最新版本Borvane \n\n官网地址: ") +
+            websiteHost());
+    platform::openUrl(QStringLiteral("http://") + websiteHost());
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (ui->widget->width() != 0)
+            reg();
+        else
+            login();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton) {
+        pressX = event->pos().x();
+        pressY = event->pos().y();
+        dragging = true;
+    }
+    QMainWindow::mousePressEvent(event);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent *event)
+{
+    dragging = false;
+    QMainWindow::mouseReleaseEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    if (dragging)
+        move(pos() + event->pos() - QPoint(pressX, pressY));
+    QMainWindow::mouseMoveEvent(event);
 }

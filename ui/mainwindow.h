@@ -2,11 +2,14 @@
 
 #include <QMainWindow>
 
+class QTimer;
+
 namespace Ui {
 class MainWindow;
 }
 
-// The sign-in and registration window: the first window of every run.
+// The sign-in and registration window: the first window of every run. Signs in by itself
+// when a user name and a password are saved; on success opens the home window and closes.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -15,6 +18,45 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    void login();
+    void reg();
+
+    // The verify item of a code request: MD5 of the trimmed phone number and the salt.
+    static QString codeSignature(const QString &phone);
+
+    // A sign-in that failed on the network is tried again after a pause that starts at
+    // FirstRetryDelayMs, doubles with each failure up to MaxRetryDelayMs and starts over
+    // once the service has answered.
+    static constexpr int FirstRetryDelayMs = 3000;
+    static constexpr int MaxRetryDelayMs = 60000;
+    static void setRetryDelaysMs(int firstMs, int maxMs); // for tests
+    bool retryPending() const;
+    int pendingRetryDelayMs() const; // the pause of the scheduled retry, or -1 when none
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private slots:
+    void on_pushButton_login_clicked();
+    void on_pushButton_exit_clicked();
+    void on_pushButton_exit_2_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_4_clicked();
+    void on_pushButton_3_clicked();
+    void on_pushButton_5_clicked();
+
 private:
+    void placeShortcutAndAutostart();
+    void loginAnswered(bool flag, const QVariantMap &data);
+    void loginFailed(const QString &message);
+
     Ui::MainWindow *ui;
+    bool dragging = true;
+    int pressX = 0;
+    int pressY = 0;
+    QTimer *retryTimer;
+    int retryDelayMs; // the pause before the next retry
 };
