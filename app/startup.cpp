@@ -1,0 +1,67 @@
+#include "startup.h"
+
+#include "crashreport.h"
+#include "globals.h"
+#include "logging.h"
+#include "settings.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
+#include <QSettings>
+#include <QUuid>
+
+void initRunValues()
+{
+    logFileStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss"));
+    clientUuid = QUuid::createUuid().toString();
+}
+
+void ensureLogDirectory()
+{
+    if (!QFileInfo(QStringLiteral("./logs")).isFile())
+        QDir().mkpath(QStringLiteral("./logs"));
+}
+
+void installHandlers()
+{
+    qInstallMessageHandler(logMessageHandler);
+    installClientCrashHandler();
+}
+
+void restoreSavedToken()
+{
+    const QString settingsPath = settingsFilePath();
+    if (QFileInfo(settingsPath).isFile()) {
+        QSettings settings(settingsPath, QSettings::IniFormat);
+        currentToken = settings.value(QStringLiteral("/setting/token")).toString();
+        protectSettingsFile();
+    } else {
+        QDir().mkpath(settingsDirPath());
+        protectSettingsFile();
+    }
+}
+
+void loadEmbeddedFont(QApplication &app)
+{
+    const int fontId = QFontDatabase::addApplicationFont(QStringLiteral(":/img/img/font.otf"));
+    const QStringList families = QFontDatabase::applicationFontFamilies(fontId);
+    if (families.isEmpty())
+        qDebug() << "Failed to load font.";
+    else
+        app.setFont(QFont(families.first()));
+}
+
+void startUp(QApplication &app, const QString &programPath)
+{
+    initRunValues();
+    ensureLogDirectory();
+    installHandlers();
+    qDebug().noquote() << "AppRunPath：" << programPath;
+    restoreSavedToken();
+    loadEmbeddedFont(app);
+}
