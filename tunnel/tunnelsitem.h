@@ -48,6 +48,8 @@ private slots:
     void on_pushButton_clicked();
 
 private:
+    friend class TstTunnelsItem;
+
     void setIdleStyle();
     void setRunningStyle();
     void releaseSession();
