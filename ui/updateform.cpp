@@ -1,0 +1,353 @@
+#include "updateform.h"
+
+#include "platform/platform.h"
+#include "ui/messagebox.h"
+
+#include "ui_updateform.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QGraphicsDropShadowEffect>
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTimer>
+
+namespace {
+
+// A download that moves no byte for this long fails instead of hanging the update.
+constexpr int StalledTransferTimeoutMs = 60000;
+
+QString &targetDirectorySlot()
+{
+    static QString dir;
+    return dir;
+}
+
+UpDateForm::QuitHandler &quitSlot()
+{
+    static UpDateForm::QuitHandler handler;
+    return handler;
+}
+
+QString executable(const QString &baseName)
+{
+#ifdef Q_OS_WIN
+    return baseName + QStringLiteral(".exe");
+#else
+    return baseName;
+#endif
+}
+
+// The file name comes from the server: it must name a file inside the target directory.
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QLatin1Char('\\')) && !name.contains(QStringLiteral(".."));
+}
+
+} // namespace
+
+UpDateForm::UpDateForm(QWidget *parent) : QWidget(parent), ui(new Ui::UpDateForm)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::Window | Qt::WindowStaysOnTopHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    auto *shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setOffset(0, 0);
+    shadow->setColor(Qt::gray);
+    shadow->setBlurRadius(8);
+    ui->widget->setGraphicsEffect(shadow);
+
+    manager = new QNetworkAccessManager(this);
+
+    countdown = CountdownSeconds;
+    countdownTimer = new QTimer(this);
+    countdownTimer->setInterval(CountdownTickMs);
+    connect(countdownTimer, &QTimer::timeout, this, &UpDateForm::onCountdownTick);
+    countdownTimer->start();
+}
+
+UpDateForm::~UpDateForm()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+    }
+    delete file; // an uncommitted save file leaves the installed file as it was
+    delete ui;
+}
+
+QString UpDateForm::targetDirectory()
+{
+    if (!targetDirectorySlot().isEmpty())
+        return targetDirectorySlot();
+    return QCoreApplication::applicationDirPath();
+}
+
+void UpDateForm::setTargetDirectory(const QString &dir)
+{
+    targetDirectorySlot() = dir;
+}
+
+void UpDateForm::setQuitHandler(QuitHandler handler)
+{
+    quitSlot() = std::move(handler);
+}
+
+QStringList UpDateForm::countdownCleanupNames()
+{
+    return {executable(QStringLiteral("qt_tsy_update")), platform::updaterExecutableName(),
+            executable(QStringLiteral("vadoDizor32"))};
+}
+
+QStringList UpDateForm::buttonCleanupNames()
+{
+    return {executable(QStringLiteral("qt_bv_update")), executable(QStringLiteral("bv_up")),
+            executable(QStringLiteral("vadoDizor32"))};
+}
+
+bool UpDateForm::countingDown() const
+{
+    return countdownTimer->isActive();
+}
+
+void UpDateForm::setData(const QString &version, const QString &description, const QString &note,
+                         const QString &urls)
+{
+    Q_UNUSED(note)
+    this->version = version;
+    this->description = description;
+    this->urls = urls;
+    urlList = urls.split(separator(), Qt::SkipEmptyParts);
+    ui->label_title->setText(QStringLiteral("Borvane-版本更新-") + version + QStringLiteral("(") +
+                             QString::number(urlList.size()) + QStringLiteral(")"));
+    ui->label_head->setText(QStringLiteral("更新内容:"));
+    ui->label_desc->setText(description);
+}
+
+void UpDateForm::startUpdate()
+{
+    on_pushButton_clicked();
+}
+
+void UpDateForm::on_pushButton_clicked()
+{
+    beginUpdate(buttonCleanupNames());
+}
+
+void UpDateForm::on_pushButton_2_clicked()
+{
+    countdownTimer->stop();
+    close();
+    // Nothing of this offer is pending any more; a download already running keeps the window.
+    if (!reply)
+        deleteLater();
+}
+
+void UpDateForm::onCountdownTick()
+{
+    --countdown;
+    if (countdown > 0) {
+        ui->pushButton_2->setText(QStringLiteral("暂时跳过:") + QString::number(countdown));
+        return;
+    }
+    beginUpdate(countdownCleanupNames());
+    countdownTimer->stop();
+    // Only hides the window: the download goes on and the restart still happens.
+    close();
+}
+
+void UpDateForm::beginUpdate(const QStringList &cleanupNames)
+{
+    countdownTimer->stop();
+    // One file and one reply slot: never a second download beside the running one.
+    if (reply)
+        return;
+    for (const QString &name : cleanupNames)
+        platform::killProcessesByName(name);
+    // A list of one entry is that entry; an empty list downloads nothing.
+    downloadFile(urlList.value(count));
+}
+
+void UpDateForm::downloadFile(QString url)
+{
+    ui->pushButton_state->setText(QStringLiteral("正在下载第%1个文件").arg(count + 1));
+    if (url.isEmpty())
+        return;
+    if (reply)
+        return;
+
+    const QUrl newUrl = QUrl::fromUserInput(url);
+    if (!newUrl.isValid()) {
+        qDebug().noquote() << QStringLiteral("Invalid URL: %1: %2").arg(url, newUrl.errorString());
+        return;
+    }
+
+    const QString fileName = newUrl.fileName();
+    const QString dir = targetDirectory();
+    qDebug() << "app_path" << QDir::toNativeSeparators(dir);
+    QString path = fileName;
+    if (!dir.isEmpty() && QFileInfo(dir).isDir())
+        path = QDir::cleanPath(dir) + QLatin1Char('/') + fileName;
+    if (!isPlainFileName(fileName)) {
+        showSaveError(path, QStringLiteral("not a plain file name"));
+        return;
+    }
+
+    redirects = 0;
+    if (!openTarget(path))
+        return;
+    startRequest(newUrl);
+}
+
+bool UpDateForm::openTarget(const QString &path)
+{
+    delete file;
+    // Written beside the target and renamed over it only when complete, so a failed
+    // download leaves the installed file in place.
+    file = new QSaveFile(path);
+    if (!file->open(QIODevice::WriteOnly)) {
+        showSaveError(path, file->errorString());
+        delete file;
+        file = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void UpDateForm::startRequest(const QUrl &requestedUrl)
+{
+    url = requestedUrl;
+    aborted = false;
+    QNetworkRequest request(requestedUrl);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(StalledTransferTimeoutMs);
+    reply = manager->get(request);
+    connect(reply, &QNetworkReply::finished, this, &UpDateForm::httpFinished);
+    connect(reply, &QIODevice::readyRead, this, &UpDateForm::httpReadyRead);
+    connect(reply, &QNetworkReply::downloadProgress, this, &UpDateForm::networkReplyProgress);
+    qDebug().noquote() << QStringLiteral("Downloading %1...").arg(url.toString());
+}
+
+void UpDateForm::showSaveError(const QString &path, const QString &reason)
+{
+    dialogs::information(this, QStringLiteral("Error"),
+                         QStringLiteral("Unable to save the file %1: %2.")
+                             .arg(QDir::toNativeSeparators(path), reason));
+}
+
+void UpDateForm::httpReadyRead()
+{
+    if (file && reply)
+        file->write(reply->readAll());
+}
+
+void UpDateForm::networkReplyProgress(qlonglong bytesRead, qlonglong totalBytes)
+{
+    const QString prefix = QStringLiteral("正在下载第%1个文件 ").arg(count + 1);
+    if (totalBytes <= 0) {
+        // No size announced: the amount so far is all there is to show.
+        ui->pushButton_state->setText(
+            prefix + QLocale::c().formattedDataSize(qMax<qlonglong>(bytesRead, 0), 1,
+                                                    QLocale::DataSizeTraditionalFormat));
+        return;
+    }
+    const float fraction = qBound(0.0f, float(bytesRead) / float(totalBytes), 1.0f);
+    const int percent = int(fraction * 100);
+    ui->pushButton_state->setText(prefix + QString::number(percent) + QStringLiteral("%"));
+    ui->widget_progress->resize(int(fraction * ProgressFullWidthPx), ProgressHeightPx);
+}
+
+void UpDateForm::cancelDownload()
+{
+    aborted = true;
+    if (reply)
+        reply->abort();
+}
+
+void UpDateForm::httpFinished()
+{
+    QNetworkReply *finished = reply;
+    if (!finished)
+        return;
+    reply = nullptr;
+    finished->deleteLater();
+    const QString path = file ? file->fileName() : QString();
+
+    if (aborted) {
+        delete file;
+        file = nullptr;
+        return;
+    }
+
+    if (finished->error() != QNetworkReply::NoError) {
+        delete file;
+        file = nullptr;
+        ui->label_desc->setText(
+            QStringLiteral("Download failed:\n%1.").arg(finished->errorString()));
+        return;
+    }
+
+    const QVariant redirectionTarget =
+        finished->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (!redirectionTarget.isNull()) {
+        qDebug() << "重定向";
+        delete file;
+        file = nullptr;
+        if (++redirects > MaxRedirects) {
+            ui->label_desc->setText(
+                QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("Too many redirects")));
+            return;
+        }
+        const QUrl redirectedUrl = url.resolved(redirectionTarget.toUrl());
+        if (!openTarget(path))
+            return;
+        startRequest(redirectedUrl);
+        return;
+    }
+
+    if (!file) {
+        ui->label_desc->setText(
+            QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("no target file")));
+        return;
+    }
+    file->write(finished->readAll());
+    if (!file->commit()) {
+        ui->label_desc->setText(QStringLiteral("Download failed:\n%1.").arg(file->errorString()));
+        delete file;
+        file = nullptr;
+        return;
+    }
+    delete file;
+    file = nullptr;
+
+    ++count;
+    const QFileInfo info(path);
+    qDebug().noquote() << QStringLiteral("Downloaded %1 bytes to %2\nin\n%3")
+                              .arg(info.size())
+                              .arg(info.fileName(), QDir::toNativeSeparators(info.absolutePath()));
+
+    if (count < urlList.size())
+        downloadFile(urlList.at(count));
+    else
+        finishAll();
+}
+
+void UpDateForm::finishAll()
+{
+    ui->pushButton_state->setText(QStringLiteral("更新完毕,重启中"));
+    ui->widget_progress->resize(0, ProgressHeightPx);
+    const QString appDir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+    qDebug().noquote() << appDir + QLatin1Char('/') + platform::clientExecutableName();
+    platform::startDetached(appDir + QLatin1Char('/') + platform::updaterExecutableName(), {});
+    if (quitSlot())
+        quitSlot()(0);
+    else
+        QCoreApplication::exit(0);
+}
