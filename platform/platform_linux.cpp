@@ -232,7 +232,11 @@ void crashSignalHandler(int sig, siginfo_t *info, void *)
         pos = appendText(line, pos, sizeof line, " (");
         pos = appendText(line, pos, sizeof line, signalName(sig));
         pos = appendText(line, pos, sizeof line, ")\nsignal code: ");
-        pos = appendNumber(line, pos, sizeof line, unsigned(info->si_code), 10, 1);
+        // Codes of signals sent by a process (abort, kill) are negative.
+        if (info->si_code < 0)
+            pos = appendText(line, pos, sizeof line, "-");
+        pos = appendNumber(line, pos, sizeof line,
+                           unsigned(info->si_code < 0 ? -info->si_code : info->si_code), 10, 1);
         pos = appendText(line, pos, sizeof line, "\nfault address: 0x");
         pos = appendNumber(line, pos, sizeof line, address, 16, 1);
         pos = appendText(line, pos, sizeof line, "\nprocess: ");
