@@ -14,9 +14,9 @@
 
 namespace {
 
-const char OrderIdleText[] = "立即开通";
-const char OrderBusyText[] = "请稍等";
-const char IncompleteText[] = "请输入完整内容";
+const QString OrderIdleText = QStringLiteral("立即开通");
+const QString OrderBusyText = QStringLiteral("请稍等");
+const QString IncompleteText = QStringLiteral("请输入完整内容");
 
 void logAnswer(const QVariantMap &answer)
 {
@@ -124,12 +124,12 @@ void CreateTunnelForm::on_pushButton_clicked()
         selected ? prices.at(index).toMap().value(QStringLiteral("id")).toInt() : -1;
     if (name.isEmpty() || ip.isEmpty() || port.isEmpty() || priceId == -1) {
         qDebug() << IncompleteText;
-        ui->label_state->setText(QLatin1String(IncompleteText));
+        ui->label_state->setText(IncompleteText);
         return;
     }
-    if (ui->pushButton->text() == QLatin1String(OrderBusyText))
+    if (ui->pushButton->text() == OrderBusyText)
         return;
-    ui->pushButton->setText(QLatin1String(OrderBusyText));
+    ui->pushButton->setText(OrderBusyText);
 
     QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::OrderTunnel))
@@ -148,14 +148,14 @@ void CreateTunnelForm::on_pushButton_clicked()
                 qDebug() << "err" << message;
                 if (!self)
                     return;
-                self->ui->pushButton->setText(QLatin1String(OrderIdleText));
+                self->ui->pushButton->setText(OrderIdleText);
                 self->ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
             });
 }
 
 void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
 {
-    ui->pushButton->setText(QLatin1String(OrderIdleText));
+    ui->pushButton->setText(OrderIdleText);
     qDebug() << "response" << data;
     qDebug() << "msg" << data.value(QLatin1String(api::Msg)).toString();
     const QString payload = data.value(QLatin1String(api::Data)).toString();

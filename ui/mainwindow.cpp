@@ -28,12 +28,12 @@ int maxRetryDelayMs = MainWindow::MaxRetryDelayMs;
 
 const QSize RegisterPanelOpen(291, 321);
 
-const char LoginBusyText[] = "登录中";
-const char LoginIdleText[] = "一键登录";
-const char RegisterBusyText[] = "注册中";
-const char RegisterIdleText[] = "一键注册";
-const char CodeBusyText[] = "获取中";
-const char CodeIdleText[] = "获取验证码";
+const QString LoginBusyText = QStringLiteral("登录中");
+const QString LoginIdleText = QStringLiteral("一键登录");
+const QString RegisterBusyText = QStringLiteral("注册中");
+const QString RegisterIdleText = QStringLiteral("一键注册");
+const QString CodeBusyText = QStringLiteral("获取中");
+const QString CodeIdleText = QStringLiteral("获取验证码");
 
 QGraphicsDropShadowEffect *panelShadow(QObject *parent)
 {
@@ -155,7 +155,7 @@ void MainWindow::placeShortcutAndAutostart()
 
 void MainWindow::login()
 {
-    if (ui->pushButton_login->text() == QLatin1String(LoginBusyText))
+    if (ui->pushButton_login->text() == LoginBusyText)
         return;
     // A press of the button while a retry waits replaces that retry.
     retryTimer->stop();
@@ -163,8 +163,8 @@ void MainWindow::login()
         dialogs::information(this, QStringLiteral("提示"), QStringLiteral("输入不能为空"));
         return;
     }
-    ui->label_state->setText(QLatin1String(LoginBusyText));
-    ui->pushButton_login->setText(QLatin1String(LoginBusyText));
+    ui->label_state->setText(LoginBusyText);
+    ui->pushButton_login->setText(LoginBusyText);
 
     QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::SignIn))
@@ -181,7 +181,7 @@ void MainWindow::login()
             });
 
     // The request is in flight: a second press sends a second request.
-    ui->pushButton_login->setText(QLatin1String(LoginIdleText));
+    ui->pushButton_login->setText(LoginIdleText);
 }
 
 void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
@@ -221,9 +221,9 @@ void MainWindow::reg()
         dialogs::information(this, QStringLiteral("提示"), QStringLiteral("【注册】输入不能为空"));
         return;
     }
-    if (ui->pushButton_4->text() == QLatin1String(RegisterBusyText))
+    if (ui->pushButton_4->text() == RegisterBusyText)
         return;
-    ui->pushButton_4->setText(QLatin1String(RegisterBusyText));
+    ui->pushButton_4->setText(RegisterBusyText);
 
     QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::Register))
@@ -235,7 +235,7 @@ void MainWindow::reg()
             [self](bool flag, const QVariantMap &data) {
                 if (!self)
                     return;
-                self->ui->pushButton_4->setText(QLatin1String(RegisterIdleText));
+                self->ui->pushButton_4->setText(RegisterIdleText);
                 logAnswer(data);
                 self->ui->label_state->setText(msgText(data));
                 if (flag) {
@@ -252,7 +252,7 @@ void MainWindow::reg()
                 qDebug() << "err" << message;
                 if (!self)
                     return;
-                self->ui->pushButton_4->setText(QLatin1String(RegisterIdleText));
+                self->ui->pushButton_4->setText(RegisterIdleText);
                 self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
             });
 }
@@ -275,7 +275,7 @@ void MainWindow::on_pushButton_exit_2_clicked()
 void MainWindow::on_pushButton_clicked()
 {
     qDebug() << "注册";
-    ui->pushButton_3->setText(QLatin1String(CodeIdleText));
+    ui->pushButton_3->setText(CodeIdleText);
     ui->pushButton_3->setEnabled(true);
     ui->widget->resize(RegisterPanelOpen);
 }
@@ -292,9 +292,9 @@ void MainWindow::on_pushButton_3_clicked()
         ui->label_state->setText(QStringLiteral("手机号不能为空"));
         return;
     }
-    if (ui->pushButton_3->text().trimmed() == QLatin1String(CodeBusyText))
+    if (ui->pushButton_3->text().trimmed() == CodeBusyText)
         return;
-    ui->pushButton_3->setText(QLatin1String(CodeBusyText));
+    ui->pushButton_3->setText(CodeBusyText);
 
     QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::VerificationCode))
@@ -320,7 +320,7 @@ void MainWindow::on_pushButton_3_clicked()
                 qDebug() << "err" << message;
                 if (!self)
                     return;
-                self->ui->pushButton_3->setText(QLatin1String(CodeIdleText));
+                self->ui->pushButton_3->setText(CodeIdleText);
                 self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
             });
 }
