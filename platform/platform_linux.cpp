@@ -133,7 +133,10 @@ namespace {
 CrashNotifier crashNotifier = nullptr;
 long utcOffsetSeconds = 0; // taken at install time: localtime_r is not async-signal-safe
 std::atomic<bool> crashing{false};
-char alternateStack[64 * 1024];
+// The notifier runs a modal box (layout, fonts, painting) on this stack after a SIGSEGV:
+// 64 KiB overflowed before the box appeared. Pages never touched cost nothing.
+constexpr size_t AlternateStackBytes = 2 * 1024 * 1024;
+char alternateStack[AlternateStackBytes];
 const int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 size_t appendText(char *out, size_t pos, size_t cap, const char *text)

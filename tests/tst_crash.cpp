@@ -3,10 +3,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTime>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -63,6 +65,26 @@ int runChild(int argc, char *argv[], const QByteArray &mode)
     } else if (mode == "notify") {
         platform::installCrashHandler(notifyToFile);
         faultAt(0x10);
+    } else if (mode == "client-box") {
+        // The client's handler on the GUI thread: its box runs on the signal stack. The box is
+        // offscreen and closes itself; its title and text go to box.txt.
+        QApplication app(argc, argv);
+        installClientCrashHandler();
+        QTimer closer;
+        closer.setInterval(50);
+        QObject::connect(&closer, &QTimer::timeout, []() {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            QFile file(QStringLiteral("box.txt"));
+            if (file.open(QIODevice::WriteOnly))
+                file.write((box->windowTitle() + '\n' + box->text()).toUtf8());
+            file.close();
+            box->accept();
+        });
+        closer.start();
+        QTimer::singleShot(0, []() { faultAt(0); });
+        return app.exec();
     } else if (mode == "client-thread") {
         // The client's own handler with its box: a fault off the GUI thread must not wait for
         // a box that nobody can see.
@@ -199,6 +221,21 @@ private slots:
                  r.report.constData());
         // The dump belongs to the working directory, nothing else is left behind.
         QCOMPARE(QDir(workDir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot).size(), 1);
+    }
+
+    void clientBoxAppearsAfterAFaultOnTheGuiThread()
+    {
+        QTemporaryDir workDir;
+        QVERIFY(workDir.isValid());
+        const ChildResult r = runCrashingChild(workDir.path(), QStringLiteral("client-box"));
+        QVERIFY2(r.finished, "the crashed child did not end");
+        QCOMPARE(r.status, QProcess::CrashExit);
+        QCOMPARE(r.code, int(SIGSEGV));
+        QCOMPARE(r.dumps.size(), 1);
+        QFile box(workDir.path() + QStringLiteral("/box.txt"));
+        QVERIFY2(box.open(QIODevice::ReadOnly), "the crash box never appeared");
+        QCOMPARE(QString::fromUtf8(box.readAll()),
+                 QStringLiteral("程序崩溃\n") + crashReportText(SIGSEGV, 0));
     }
 
     void notifierGetsSignalAndAddress()
