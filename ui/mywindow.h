@@ -1,12 +1,25 @@
 #pragma once
 
+#include "tunnel/tunnelrecord.h"
+
+#include <QDateTime>
+#include <QMap>
+#include <QSystemTrayIcon>
 #include <QWidget>
+
+#include <functional>
+
+class QScrollArea;
+class QTimer;
+class QVBoxLayout;
+class TunnelsItem;
 
 namespace Ui {
 class MyWindow;
 }
 
-// (being built)
+// The home window after sign-in: the account's tunnels as a column of cards, the tray icon,
+// the exit dialog, the service links and notice, and the update check.
 class MyWindow : public QWidget
 {
     Q_OBJECT
@@ -15,6 +28,68 @@ public:
     explicit MyWindow(QWidget *parent = nullptr);
     ~MyWindow() override;
 
+    static constexpr int RefreshIntervalMs = 30 * 60 * 1000;
+    // Every card is taken to be this tall when the list's content height is set.
+    static constexpr int CardSlotHeightPx = 160;
+
+    void getTunnelList();
+    void initLayout();
+    void initListView(const TunnelRecord &record, int index);
+    // The window's own automatic update check; hides QWidget::update() on purpose.
+    void update();
+    void getNotice();
+
+    // True when received names a later version than current. Versions compare number by number
+    // ("1.0.10" is newer than "1.0.9"); a version that is not dotted decimal counts as 0.
+    static bool isNewerVersion(const QString &received, const QString &current);
+    // Automatic update checks run on timer ticks from 10:00 to 17:59 only.
+    static bool isUpdateHour(const QTime &time);
+
+    // Seams for tests: the clock of the refresh timer and the end of the event loop.
+    using Clock = std::function<QDateTime()>;
+    static void setClock(Clock clock); // empty restores the system clock
+    using QuitHandler = std::function<void(int exitCode)>;
+    static void setQuitHandler(QuitHandler handler); // empty restores QCoreApplication::exit
+
+    const QMap<QString, TunnelsItem *> &cards() const { return cardsByDomain; }
+    QWidget *listContent() const { return mwidget; }
+    QScrollArea *listViewport() const { return qs; }
+    QSystemTrayIcon *trayIcon() const { return tray; }
+    QTimer *timer() const { return refreshTimer; }
+
+public slots:
+    void reloadTunnelList();
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_pushButton_login_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_2_clicked();
+    void on_pushButton_close_clicked();
+    void on_pushButton_3_clicked();
+    void on_pushButton_4_clicked();
+    void on_pushButton_5_clicked();
+    void on_pushButton_7_clicked();
+    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void onRefreshTimeout();
+
 private:
+    void minimizeToTray();
+    void openServiceLink(const char *path);
+    void quit(int exitCode);
+
+    bool dragging = true;
+    int pressX = 0;
+    int pressY = 0;
+    QScrollArea *qs = nullptr;
+    QWidget *mwidget = nullptr;
+    QVBoxLayout *listLayout = nullptr;
+    QMap<QString, TunnelsItem *> cardsByDomain;
+    QSystemTrayIcon *tray = nullptr;
+    QTimer *refreshTimer = nullptr;
     Ui::MyWindow *ui;
 };

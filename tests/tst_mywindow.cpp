@@ -1,0 +1,596 @@
+#include "homehttpdouble.h"
+
+#include "app/globals.h"
+#include "app/settings.h"
+#include "platform/platform.h"
+#include "tunnel/tunnelsitem.h"
+#include "ui/createtunnelform.h"
+#include "ui/messagebox.h"
+#include "ui/mywindow.h"
+#include "ui/updateform.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLayout>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+// The home window: the tunnel list and its cards, the update check, the refresh timer, the tray,
+// the exit dialog, the account switch, the share text, the links and the notice.
+class TstMyWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    HomeHttpDouble server;
+    QTemporaryDir downloads;
+    QList<dialogs::Box> boxes;
+    int boxAnswer = 0;
+    QList<int> quits;
+    QList<int> updaterQuits;
+    QList<QPair<QString, QStringList>> started;
+    QStringList killed;
+    QStringList opened;
+    std::unique_ptr<MyWindow> window;
+
+    static const QString listPath;
+
+    static QVariantMap tunnel(const QString &id, const QString &domain)
+    {
+        // Nothing listens on port 9 there: the card's local test fails at once.
+        return {{"id", id},
+                {"name", "n-" + domain},
+                {"domain", domain},
+                {"clientIp", "127.0.0.62"},
+                {"clientPort", 9},
+                {"serverIp", "127.0.0.62"},
+                {"serverPort", 20001},
+                {"token", "t"},
+                {"bdw", 4},
+                {"type", 0},
+                {"stopTime", "2030-01-01"}};
+    }
+    void setList(const QVariantList &list, bool flag = true)
+    {
+        server.setJson(listPath, {{"flag", flag}, {"msg", "ok"}, {"data", list}});
+    }
+    void setUpdate(const QString &version, int mustUpdate, const QString &urls = QString())
+    {
+        server.setJson("/app_update/1", {{"flag", true},
+                                         {"msg", "ok"},
+                                         {"data", QVariantMap{{"version", version},
+                                                              {"updateDesc", "better"},
+                                                              {"urls", urls},
+                                                              {"mustUpdate", mustUpdate}}}});
+    }
+    // A window whose three start-up requests have been answered.
+    MyWindow &open()
+    {
+        window = std::make_unique<MyWindow>();
+        [&] { QTRY_VERIFY(server.count(listPath) == 1 && server.count("/app_update/1") == 1); }();
+        return *window;
+    }
+    template <typename T> T *child(const char *name)
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+    QString text(const char *name)
+    {
+        if (auto *l = child<QLabel>(name))
+            return l->text();
+        if (auto *b = child<QPushButton>(name))
+            return b->text();
+        return QString();
+    }
+    template <typename T> static QList<T *> topLevel()
+    {
+        QList<T *> found;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *t = qobject_cast<T *>(w))
+                found.append(t);
+        }
+        return found;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(downloads.isValid());
+        QVERIFY(server.start("127.0.0.60"));
+        apiBaseUrl = server.base();
+        currentUserId = "7";
+        currentUserName = "alice";
+        currentToken = "tok";
+        dialogs::setHook([this](const dialogs::Box &box) {
+            boxes.append(box);
+            return boxAnswer;
+        });
+        MyWindow::setQuitHandler([this](int code) { quits.append(code); });
+        UpDateForm::setQuitHandler([this](int code) { updaterQuits.append(code); });
+        UpDateForm::setTargetDirectory(downloads.path());
+        platform::setProcessRunner([this](const QString &, const QStringList &arguments) {
+            killed.append(arguments.last());
+            return 0;
+        });
+        platform::setProcessStarter([this](const QString &program, const QStringList &arguments) {
+            started.append({program, arguments});
+            return true;
+        });
+        platform::setUrlOpener([this](const QString &url) { opened.append(url); });
+    }
+    void cleanupTestCase()
+    {
+        dialogs::setHook({});
+        MyWindow::setQuitHandler({});
+        MyWindow::setClock({});
+        UpDateForm::setQuitHandler({});
+        UpDateForm::setTargetDirectory({});
+        platform::setProcessRunner({});
+        platform::setProcessStarter({});
+        platform::setUrlOpener({});
+    }
+    void init()
+    {
+        QFile::remove(settingsFilePath());
+        server.paths.clear();
+        server.targets.clear();
+        boxes.clear();
+        boxAnswer = 0;
+        quits.clear();
+        updaterQuits.clear();
+        started.clear();
+        killed.clear();
+        opened.clear();
+        setList({});
+        setUpdate(clientVersion, 0);
+        server.setJson("/appConfig/bvnotice",
+                       {{"flag", true}, {"msg", "ok"}, {"data", "<b>N</b>"}});
+    }
+    void cleanup()
+    {
+        window.reset();
+        qDeleteAll(topLevel<UpDateForm>());
+        qDeleteAll(topLevel<CreateTunnelForm>());
+        MyWindow::setClock({});
+        // Card autostart flags and account keys must not leak into other tests.
+        QFile::remove(settingsFilePath());
+    }
+
+    // ---- Construction and the tunnel list ----
+
+    void startsWithAccountAndVersion()
+    {
+        MyWindow &w = open();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Borvane内网穿透"));
+        QCOMPARE(w.size(), QSize(982, 602));
+        QCOMPARE(text("label_2"), QStringLiteral("alice"));
+        QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (最新版)"));
+        QVERIFY(child<QPushButton>("pushButton_7")->isHidden());
+        QCOMPARE(readSetting("/setting/token"), QStringLiteral("tok"));
+        QCOMPARE(readSetting("/setting/userid"), QStringLiteral("7"));
+        QVERIFY(!w.trayIcon()->isVisible());
+        QVERIFY(w.timer()->isActive());
+        QCOMPARE(w.timer()->interval(), 1800000);
+        QCOMPARE(w.listViewport()->objectName(), QStringLiteral("qs"));
+        QCOMPARE(w.listViewport()->parentWidget(), child<QWidget>("widget_bg"));
+        const QWidget *bg = child<QWidget>("widget_bg");
+        QCOMPARE(w.listViewport()->geometry(), QRect(0, 60, bg->width(), bg->height() - 80));
+        QCOMPARE(w.listViewport()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(w.listViewport()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(w.listContent()->objectName(), QStringLiteral("mwidget"));
+        // The list request carries the account items and nothing else.
+        QCOMPARE(server.targets.value(server.paths.indexOf(listPath)),
+                 listPath + QStringLiteral("?userId=7&token=tok"));
+        QTRY_COMPARE(text("label_11"), QStringLiteral("<b>N</b>"));
+    }
+
+    void threeTunnelsGiveThreeCards()
+    {
+        setList(
+            {tunnel("1", "a.home.test"), tunnel("2", "b.home.test"), tunnel("3", "c.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(w.cards().size(), 3);
+        QCOMPARE(w.listContent()->height(), 480);
+        QCOMPARE(w.listContent()->width(), child<QWidget>("widget_bg")->width());
+        QVERIFY(child<QWidget>("widget_404")->isHidden());
+        QLayout *layout = w.listContent()->layout();
+        QCOMPARE(layout->count(), 3);
+        QCOMPARE(layout->itemAt(0)->widget(), w.cards().value("a.home.test"));
+        QCOMPARE(layout->itemAt(2)->widget(), w.cards().value("c.home.test"));
+    }
+
+    void minusOneIdGetsNoCardButSetsHeight()
+    {
+        setList({tunnel("1", "a.home.test"), tunnel("-1", "b.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(w.listContent()->height(), 320);
+        QCOMPARE(w.cards().keys(), QStringList{"a.home.test"});
+        QCOMPARE(w.listContent()->layout()->count(), 1);
+    }
+
+    void duplicateDomainGetsOneCard()
+    {
+        setList({tunnel("1", "a.home.test"), tunnel("2", "a.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(w.cards().size(), 1);
+        QCOMPARE(w.listContent()->layout()->count(), 1);
+        // The second entry was passed over, so the height is that of the first position.
+        QCOMPARE(w.listContent()->height(), 160);
+    }
+
+    void reloadAfterPaymentAppendsOnlyTheNewTunnel()
+    {
+        setList({tunnel("1", "a.home.test"), tunnel("2", "b.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(w.cards().size(), 2);
+        TunnelsItem *a = w.cards().value("a.home.test");
+        TunnelsItem *b = w.cards().value("b.home.test");
+
+        child<QPushButton>("pushButton_login")->click();
+        child<QPushButton>("pushButton_login")->click();
+        // Each click opens a new form.
+        QCOMPARE(topLevel<CreateTunnelForm>().size(), 2);
+        setList(
+            {tunnel("1", "a.home.test"), tunnel("2", "b.home.test"), tunnel("3", "c.home.test")});
+        emit topLevel<CreateTunnelForm>().first()->payDone();
+        QTRY_COMPARE(w.cards().size(), 3);
+        QCOMPARE(server.count(listPath), 2);
+        QCOMPARE(w.cards().value("a.home.test"), a);
+        QCOMPARE(w.cards().value("b.home.test"), b);
+        QLayout *layout = w.listContent()->layout();
+        QCOMPARE(layout->count(), 3);
+        QCOMPARE(layout->itemAt(2)->widget(), w.cards().value("c.home.test"));
+        QCOMPARE(w.listContent()->height(), 480);
+    }
+
+    void emptyListShowsTheInvitation()
+    {
+        window = std::make_unique<MyWindow>();
+        MyWindow &w = *window;
+        QCOMPARE(child<QLabel>("label_404")->text(),
+                 QStringLiteral("隧道加载中..请您稍等一下（゜▽＾*））"));
+        QTRY_COMPARE(child<QLabel>("label_404")->text(),
+                     QStringLiteral("您还没有隧道，免费开通一个吧~"));
+        QVERIFY(!child<QWidget>("widget_404")->isHidden());
+        QVERIFY(w.cards().isEmpty());
+    }
+
+    void emptyReloadKeepsCards()
+    {
+        setList({tunnel("1", "a.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(w.cards().size(), 1);
+        setList({});
+        w.reloadTunnelList();
+        QTRY_COMPARE(child<QLabel>("label_404")->text(),
+                     QStringLiteral("您还没有隧道，免费开通一个吧~"));
+        QVERIFY(child<QWidget>("widget_404")->isHidden());
+        QCOMPARE(w.cards().size(), 1);
+    }
+
+    void refusedListKeepsLoading()
+    {
+        setList({tunnel("1", "a.home.test")}, false);
+        MyWindow &w = open();
+        // The notice arrives after the list was answered; by then nothing may have changed.
+        QTRY_COMPARE(text("label_11"), QStringLiteral("<b>N</b>"));
+        QTRY_VERIFY(text("label_4").contains("最新版"));
+        QCOMPARE(child<QLabel>("label_404")->text(),
+                 QStringLiteral("隧道加载中..请您稍等一下（゜▽＾*））"));
+        QVERIFY(w.cards().isEmpty());
+        QVERIFY(boxes.isEmpty());
+    }
+
+    // ---- Update check ----
+
+    void optionalUpdateOffersTheButton()
+    {
+        setUpdate("1.0.1", 0);
+        open();
+        QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (需要更新)"));
+        QVERIFY(!child<QPushButton>("pushButton_7")->isHidden());
+        QVERIFY(topLevel<UpDateForm>().isEmpty());
+    }
+
+    void forcedUpdateStartsAtOnce()
+    {
+        HomeHttpDouble::Answer file;
+        file.body = "next version";
+        server.setAnswer("/files/next.bin", file);
+        setUpdate("1.0.1", 1, server.base() + "files/next.bin");
+        open();
+        QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
+        UpDateForm *form = topLevel<UpDateForm>().first();
+        QVERIFY(form->isVisible());
+        QCOMPARE(form->findChild<QLabel *>("label_title")->text(),
+                 QStringLiteral("Borvane-版本更新-1.0.1(1)"));
+        QVERIFY(!form->countingDown());
+        QTRY_COMPARE(updaterQuits, QList<int>{0});
+        QCOMPARE(killed, UpDateForm::buttonCleanupNames());
+        QCOMPARE(started.size(), 1);
+        QVERIFY(started.first().first.endsWith("/" + platform::updaterExecutableName()));
+        QFile f(downloads.filePath("next.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("next version"));
+        QCOMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (需要更新)"));
+        QVERIFY(child<QPushButton>("pushButton_7")->isHidden());
+    }
+
+    void eachCheckAppendsAgain()
+    {
+        MyWindow &w = open();
+        QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (最新版)"));
+        w.update();
+        QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (最新版) (最新版)"));
+        QVERIFY(topLevel<UpDateForm>().isEmpty());
+    }
+
+    void unreachableUpdateShowsBusyBox()
+    {
+        server.setStatus("/app_update/1", 500);
+        open();
+        QTRY_COMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, QStringLiteral("提示"));
+        QVERIFY(boxes.first().text.startsWith(QStringLiteral("系统繁忙，请稍后重试。")));
+        QVERIFY(boxes.first().text.size() > QStringLiteral("系统繁忙，请稍后重试。").size());
+        QCOMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0"));
+    }
+
+    void refusedUpdateIsQuietUnlessAsked()
+    {
+        server.setJson("/app_update/1", {{"flag", false}, {"msg", "稍后再试"}});
+        open();
+        QTRY_COMPARE(text("label_11"), QStringLiteral("<b>N</b>"));
+        QTRY_COMPARE(server.count("/app_update/1"), 1);
+        child<QPushButton>("pushButton_7")->click();
+        QTRY_COMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, QStringLiteral("提示"));
+        QCOMPARE(boxes.first().text, QStringLiteral("稍后再试"));
+        QCOMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0"));
+    }
+
+    void manualCheckOpensTheUpdaterWithoutStarting()
+    {
+        setUpdate("1.0.1", 1, server.base() + "files/manual.bin");
+        open();
+        QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
+        qDeleteAll(topLevel<UpDateForm>());
+        killed.clear();
+        // The button ignores mustUpdate: the window opens and counts down.
+        child<QPushButton>("pushButton_7")->click();
+        QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
+        UpDateForm *form = topLevel<UpDateForm>().first();
+        QVERIFY(form->isVisible());
+        QVERIFY(form->countingDown());
+        QVERIFY(!form->downloading());
+        QVERIFY(killed.isEmpty());
+        // Not newer: nothing is shown.
+        delete form;
+        setUpdate(clientVersion, 0);
+        child<QPushButton>("pushButton_7")->click();
+        QTRY_COMPARE(server.count("/app_update/1"), 3);
+        QTRY_VERIFY(topLevel<UpDateForm>().isEmpty());
+        QVERIFY(boxes.isEmpty());
+    }
+
+    void versionComparison_data()
+    {
+        QTest::addColumn<QString>("received");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("patch") << "1.0.1"
+                               << "1.0.0" << true;
+        QTest::newRow("same") << "1.0.0"
+                              << "1.0.0" << false;
+        QTest::newRow("older") << "0.9.9"
+                               << "1.0.0" << false;
+        QTest::newRow("two-digit part is not joined") << "1.0.10"
+                                                      << "1.1.0" << false;
+        QTest::newRow("minor beats long patch") << "1.1.0"
+                                                << "1.0.10" << true;
+        QTest::newRow("shorter equal") << "1.0"
+                                       << "1.0.0" << false;
+        QTest::newRow("longer") << "1.0.0.1"
+                                << "1.0.0" << true;
+        QTest::newRow("not a number") << "v2"
+                                      << "1.0.0" << false;
+        QTest::newRow("empty") << ""
+                               << "1.0.0" << false;
+        QTest::newRow("empty part") << "1..1"
+                                    << "1.0.0" << false;
+        QTest::newRow("huge part") << "99999999999999999999999.0"
+                                   << "1.0.0" << false;
+        QTest::newRow("spaces") << " 1.0.1 "
+                                << "1.0.0" << true;
+    }
+    void versionComparison()
+    {
+        QFETCH(QString, received);
+        QFETCH(QString, current);
+        QFETCH(bool, newer);
+        QCOMPARE(MyWindow::isNewerVersion(received, current), newer);
+    }
+
+    void timerHourRule_data()
+    {
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<bool>("checks");
+        QTest::newRow("09:59") << QTime(9, 59, 59) << false;
+        QTest::newRow("10:00") << QTime(10, 0) << true;
+        QTest::newRow("17:59") << QTime(17, 59, 59) << true;
+        QTest::newRow("18:00") << QTime(18, 0) << false;
+    }
+    void timerHourRule()
+    {
+        QFETCH(QTime, time);
+        QFETCH(bool, checks);
+        QCOMPARE(MyWindow::isUpdateHour(time), checks);
+
+        MyWindow &w = open();
+        QTRY_COMPARE(server.count("/appConfig/bvnotice"), 1);
+        QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (最新版)"));
+        MyWindow::setClock([time] { return QDateTime(QDate(2024, 3, 1), time); });
+        QVERIFY(QMetaObject::invokeMethod(&w, "onRefreshTimeout"));
+        QTRY_COMPARE(server.count("/appConfig/bvnotice"), 2);
+        // A tick in the allowed hours is the barrier: whatever the first tick sent has
+        // arrived by the time the barrier's notice request has.
+        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(12, 0)); });
+        QVERIFY(QMetaObject::invokeMethod(&w, "onRefreshTimeout"));
+        QTRY_COMPARE(server.count("/appConfig/bvnotice"), 3);
+        const int expectedChecks = 1 + (checks ? 1 : 0) + 1;
+        QTRY_COMPARE(server.count("/app_update/1"), expectedChecks);
+        QTRY_COMPARE(text("label_4").count(QStringLiteral("(最新版)")), expectedChecks);
+        QCOMPARE(server.count("/app_update/1"), expectedChecks);
+    }
+
+    // ---- Tray, exit dialog and account switch ----
+
+    void minimiseAndTrayActivation()
+    {
+        MyWindow &w = open();
+        w.show();
+        child<QPushButton>("pushButton_2")->click();
+        QVERIFY(!w.isVisible());
+        QVERIFY(w.trayIcon()->isVisible());
+        QCOMPARE(w.trayIcon()->toolTip(), QStringLiteral("Borvane"));
+        emit w.trayIcon()->activated(QSystemTrayIcon::Context);
+        QVERIFY(!w.isVisible());
+        emit w.trayIcon()->activated(QSystemTrayIcon::MiddleClick);
+        QVERIFY(!w.isVisible());
+        emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(w.isVisible());
+        w.hide();
+        emit w.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(w.isVisible());
+        QVERIFY(w.trayIcon()->isVisible());
+    }
+
+    void exitDialogQuits()
+    {
+        MyWindow &w = open();
+        w.show();
+        w.trayIcon()->show();
+        boxAnswer = 0;
+        child<QPushButton>("pushButton_close")->click();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().icon, QMessageBox::Question);
+        QCOMPARE(boxes.first().title, QStringLiteral("Borvane"));
+        QCOMPARE(boxes.first().text, QStringLiteral("确定要完全退出Borvane吗？您的隧道也将被停止"));
+        QCOMPARE(boxes.first().buttons,
+                 (QStringList{QStringLiteral("完全退出"), QStringLiteral("最小化到托盘")}));
+        QVERIFY(!w.trayIcon()->isVisible());
+        QCOMPARE(quits, QList<int>{0});
+    }
+
+    void exitDialogMinimisesOrDoesNothing()
+    {
+        MyWindow &w = open();
+        w.show();
+        boxAnswer = 1;
+        child<QPushButton>("pushButton_close")->click();
+        QVERIFY(!w.isVisible());
+        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(quits.isEmpty());
+
+        w.show();
+        boxAnswer = -1;
+        child<QPushButton>("pushButton_close")->click();
+        QVERIFY(w.isVisible());
+        QVERIFY(quits.isEmpty());
+    }
+
+    void accountSwitchRestarts()
+    {
+        writeSetting("username", "alice");
+        writeSetting("password", "secret");
+        open();
+        child<QPushButton>("pushButton_3")->click();
+        QSettings ini(settingsFilePath(), QSettings::IniFormat);
+        for (const char *key : {"username", "password", "token", "userid"}) {
+            const QString full = QStringLiteral("/setting/") + QLatin1String(key);
+            QVERIFY2(ini.contains(full), key);
+            QCOMPARE(ini.value(full).toString(), QString());
+        }
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(started.first().first, QCoreApplication::applicationFilePath());
+        QCOMPARE(started.first().second, QCoreApplication::arguments().mid(1));
+        QCOMPARE(quits, QList<int>{0});
+        // The in-memory account stays; only the file is emptied.
+        QCOMPARE(currentToken, QStringLiteral("tok"));
+    }
+
+    // ---- Share, links, notice ----
+
+    void shareCopiesTheText()
+    {
+        open();
+        child<QPushButton>("pushButton_5")->click();
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QStringLiteral("Borvane内网穿透，免费10Mbps带宽，") + websiteHost());
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, QStringLiteral("提示"));
+        QCOMPARE(boxes.first().text, QStringLiteral("已复制到剪切板"));
+    }
+
+    void serviceLinks()
+    {
+        server.setJson("/appConfig/bvqqgroup",
+                       {{"flag", true}, {"msg", "ok"}, {"data", "http://group.home.test/join"}});
+        server.setJson("/appConfig/bvqqkefu", {{"flag", false}, {"msg", "客服休息中"}});
+        open();
+        child<QPushButton>("pushButton")->click();
+        QTRY_COMPARE(opened, QStringList{"http://group.home.test/join"});
+        child<QPushButton>("pushButton_4")->click();
+        QTRY_COMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, QStringLiteral("提示"));
+        QCOMPARE(boxes.first().text, QStringLiteral("客服休息中"));
+
+        server.setStatus("/appConfig/bvqqgroup", 500);
+        child<QPushButton>("pushButton")->click();
+        QTRY_COMPARE(boxes.size(), 2);
+        QVERIFY(boxes.last().text.startsWith(QStringLiteral("系统繁忙，请稍后重试。")));
+        QCOMPARE(opened.size(), 1);
+    }
+
+    void unreachableNoticeChangesNothing()
+    {
+        server.setStatus("/appConfig/bvnotice", 500);
+        open();
+        QTRY_COMPARE(server.count("/appConfig/bvnotice"), 1);
+        QTRY_VERIFY(text("label_4").contains("最新版"));
+        QCOMPARE(text("label_11"), QStringLiteral("24小时客服QQ：-"));
+        QVERIFY(boxes.isEmpty());
+    }
+
+    void dragMovesTheWindow()
+    {
+        MyWindow &w = open();
+        w.move(100, 100);
+        const QPoint start = w.pos();
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(&w, &press);
+        QMouseEvent move(QEvent::MouseMove, QPointF(30, 25), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(&w, &move);
+        QCOMPARE(w.pos(), start + QPoint(20, 15));
+        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(30, 25), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &release);
+        QApplication::sendEvent(&w, &move);
+        QCOMPARE(w.pos(), start + QPoint(20, 15));
+    }
+};
+
+const QString TstMyWindow::listPath = QStringLiteral("/port/query/7");
+
+QTEST_MAIN(TstMyWindow)
+#include "tst_mywindow.moc"
