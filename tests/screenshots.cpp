@@ -8,17 +8,24 @@
 // program grabs it, writes <name>.png and destroys it. The exit code is non-zero when any
 // picture could not be written.
 
+#include "app/globals.h"
+#include "app/settings.h"
 #include "tunnel/tunnelsitem.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/messagebox.h"
+#include "ui/mywindow.h"
+#include "ui/updateform.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTextStream>
@@ -144,9 +151,82 @@ void addTunnelCardShots(ShotRegistry &r)
     });
 }
 
+// ---- Home window, updater, exit dialog ----
+
+// The home window saves the account when it opens; a settings file that was not there before
+// goes again with the window, so rendering leaves nothing behind.
+std::unique_ptr<MyWindow> homeWindow()
+{
+    currentUserName = QStringLiteral("alice");
+    const bool hadSettings = QFile::exists(settingsFilePath());
+    auto window = std::make_unique<MyWindow>();
+    if (!hadSettings)
+        QObject::connect(window.get(), &QObject::destroyed,
+                         [] { QFile::remove(settingsFilePath()); });
+    return window;
+}
+
+void addHomeShots(ShotRegistry &r)
+{
+    // The home window asks the service at once; answers that arrive here show no boxes.
+    dialogs::setHook([](const dialogs::Box &) { return -1; });
+
+    r.add(QStringLiteral("home_loading"), [] { return homeWindow(); });
+    r.add(QStringLiteral("home_empty"), [] {
+        auto window = homeWindow();
+        window->findChild<QLabel *>(QStringLiteral("label_404"))
+            ->setText(QStringLiteral("您还没有隧道，免费开通一个吧~"));
+        return window;
+    });
+    r.add(QStringLiteral("home_tunnels"), [] {
+        auto window = homeWindow();
+        for (int i = 0; i < 3; ++i) {
+            TunnelRecord record = sampleRecord(i == 0 ? 0 : 1);
+            record.id = QString::number(12 + i);
+            record.domain = QStringLiteral("t%1.example.com").arg(i);
+            record.name = QStringList{QStringLiteral("家里的NAS"), QStringLiteral("远程桌面"),
+                                      QStringLiteral("博客")}
+                              .at(i);
+            window->initListView(record, i);
+        }
+        window->findChild<QWidget *>(QStringLiteral("widget_404"))->hide();
+        auto *version = window->findChild<QLabel *>(QStringLiteral("label_4"));
+        version->setText(version->text() + QStringLiteral(" (需要更新)"));
+        window->findChild<QPushButton *>(QStringLiteral("pushButton_7"))->show();
+        return window;
+    });
+    r.add(QStringLiteral("updater_offer"), [] {
+        auto form = std::make_unique<UpDateForm>();
+        form->setData(QStringLiteral("1.0.1"),
+                      QStringLiteral("1. 隧道断线后重连更快\n2. 修复托盘图标偶尔不显示的问题"),
+                      QStringLiteral("2020.5.29"),
+                      QStringLiteral("http://127.0.0.1/a.zip|||http://127.0.0.1/b.dll"));
+        form->findChild<QPushButton *>(QStringLiteral("pushButton_2"))
+            ->setText(QStringLiteral("暂时跳过:3"));
+        return form;
+    });
+    r.add(QStringLiteral("updater_downloading"), [] {
+        auto form = std::make_unique<UpDateForm>();
+        form->setData(QStringLiteral("1.0.1"), QStringLiteral("1. 隧道断线后重连更快"),
+                      QStringLiteral("2020.5.29"), QStringLiteral("http://127.0.0.1/a.zip"));
+        form->networkReplyProgress(60, 100);
+        return form;
+    });
+    r.add(QStringLiteral("exit_dialog"), [] {
+        // Built as the message box helper builds a box with two custom buttons.
+        auto box = std::make_unique<QMessageBox>(
+            QMessageBox::Question, QStringLiteral("Borvane"),
+            QStringLiteral("确定要完全退出Borvane吗？您的隧道也将被停止"), QMessageBox::NoButton);
+        box->addButton(QStringLiteral("完全退出"), QMessageBox::AcceptRole);
+        box->addButton(QStringLiteral("最小化到托盘"), QMessageBox::AcceptRole);
+        return box;
+    });
+}
+
 void registerAllShots(ShotRegistry &r)
 {
     addTunnelCardShots(r);
+    addHomeShots(r);
 }
 
 } // namespace
