@@ -1,0 +1,629 @@
+#include "apiserver.h"
+
+#include "log.h"
+#include "pages.h"
+#include "qrpng.h"
+
+#include <sodium.h>
+
+#include <chrono>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int64_t CodeLifetimeS = 300;
+constexpr int64_t CodeResendAfterS = 60;
+constexpr int MaxFreeTunnelsPerAccount = 2;
+constexpr int MaxSignInFailures = 10;
+constexpr int64_t SignInLockS = 600;
+constexpr size_t MinPasswordBytes = 6;
+constexpr size_t MaxPasswordBytes = 64;
+constexpr size_t MaxTunnelNameChars = 32;
+constexpr size_t MaxQrUrlBytes = 1024;
+constexpr size_t MaxBodyBytes = 64 * 1024;
+const std::string QrPath = "/order/createQrCode?";
+
+void answer(httplib::Response &res, bool flag, const std::string &msg, const json &data = "")
+{
+    json body = {{"flag", flag}, {"msg", msg}, {"data", data}};
+    // Invalid UTF-8 from a caller must not make the answer itself fail.
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json; charset=utf-8");
+}
+
+void refuse(httplib::Response &res, const std::string &msg, const std::string &data = "")
+{
+    answer(res, false, msg, data);
+}
+
+bool validPhone(const std::string &phone)
+{
+    if (phone.size() != 11 || phone[0] != '1' || phone[1] < '3' || phone[1] > '9')
+        return false;
+    for (char c : phone)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::string maskedPhone(const std::string &phone)
+{
+    return phone.size() == 11 ? phone.substr(0, 3) + "****" + phone.substr(7) : phone;
+}
+
+bool validName(const std::string &name)
+{
+    if (name.empty() || !util::isValidUtf8(name) || util::utf8Length(name) > MaxTunnelNameChars)
+        return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+// This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
+// so the client shows the public port the visitor needs.
+int storedType(long long requested)
+{
+    return requested == 0 ? 1 : static_cast<int>(requested);
+}
+
+} // namespace
+
+ApiServer::ApiServer(const Config &cfg, Database &database) : config(cfg), db(database)
+{
+    dummyHash = hashPassword(util::randomHex(16));
+    routes();
+}
+
+bool ApiServer::bind(std::string &error)
+{
+    if (!server.bind_to_port(config.bindAddress.c_str(), config.apiPort)) {
+        error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
+        return false;
+    }
+    return true;
+}
+
+void ApiServer::run()
+{
+    server.listen_after_bind();
+}
+
+void ApiServer::stop()
+{
+    server.stop();
+}
+
+util::Params ApiServer::params(const Request &req) const
+{
+    // Read from the raw target and body rather than the library's parse, so that a '+' keeps
+    // its meaning and the items are seen exactly as the client sent them.
+    util::Params p;
+    const size_t q = req.target.find('?');
+    if (q != std::string::npos)
+        p = util::parseForm(std::string_view(req.target).substr(q + 1));
+    const std::string type = req.get_header_value("Content-Type");
+    if (req.method == "POST" && type.find("application/x-www-form-urlencoded") == 0) {
+        for (auto &item : util::parseForm(req.body))
+            p.insert(item);
+    }
+    return p;
+}
+
+std::optional<User> ApiServer::authenticate(const util::Params &p)
+{
+    long long id;
+    const std::string token = util::param(p, "token");
+    if (!util::parseUInt(util::param(p, "userId"), INT64_MAX / 2, id) || token.empty())
+        return std::nullopt;
+    auto user = db.userById(id);
+    if (!user || user->token.size() != token.size() ||
+        sodium_memcmp(user->token.data(), token.data(), token.size()) != 0)
+        return std::nullopt;
+    return user;
+}
+
+json ApiServer::tunnelJson(const TunnelRow &t) const
+{
+    return {{"id", t.id},
+            {"name", t.name},
+            {"serverPort", t.serverPort},
+            {"clientPort", t.clientPort},
+            {"type", t.type},
+            {"clientIp", t.clientIp},
+            {"stopTime", t.stopTime ? util::formatTime(t.stopTime) : "2099-12-31 23:59:59"},
+            {"domain", t.domain},
+            {"serverIp", config.publicHost},
+            {"token", t.token},
+            {"bdw", t.bdw}};
+}
+
+std::string ApiServer::hashPassword(const std::string &password)
+{
+    std::unique_lock<std::mutex> lock(hashMutex);
+    hashFree.wait(lock, [this] { return hashSlots > 0; });
+    --hashSlots;
+    lock.unlock();
+    char out[crypto_pwhash_STRBYTES];
+    const int rc =
+        crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE);
+    lock.lock();
+    ++hashSlots;
+    hashFree.notify_one();
+    return rc == 0 ? std::string(out) : std::string();
+}
+
+bool ApiServer::verifyPassword(const std::string &hash, const std::string &password)
+{
+    std::unique_lock<std::mutex> lock(hashMutex);
+    hashFree.wait(lock, [this] { return hashSlots > 0; });
+    --hashSlots;
+    lock.unlock();
+    const bool ok = !hash.empty() &&
+                    crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+    lock.lock();
+    ++hashSlots;
+    hashFree.notify_one();
+    return ok;
+}
+
+bool ApiServer::signInLocked(const std::string &phone)
+{
+    std::lock_guard<std::mutex> lock(failureMutex);
+    const auto it = signInFailures.find(phone);
+    if (it == signInFailures.end())
+        return false;
+    if (util::nowSeconds() - it->second.since > SignInLockS) {
+        signInFailures.erase(it);
+        return false;
+    }
+    return it->second.count >= MaxSignInFailures;
+}
+
+void ApiServer::noteSignInFailure(const std::string &phone, bool failed)
+{
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!failed) {
+        signInFailures.erase(phone);
+        return;
+    }
+    // Bounded: an attacker cycling through numbers cannot grow the table without end.
+    if (signInFailures.size() > 100000)
+        signInFailures.clear();
+    Failures &f = signInFailures[phone];
+    if (f.count == 0)
+        f.since = util::nowSeconds();
+    ++f.count;
+}
+
+void ApiServer::routes()
+{
+    server.set_payload_max_length(MaxBodyBytes);
+    server.set_read_timeout(10, 0);
+    server.set_write_timeout(10, 0);
+
+    server.set_logger([](const Request &req, const Response &res) {
+        // The path only: the query of a sign-in holds the password.
+        std::string path = req.path.empty() ? req.target.substr(0, req.target.find('?')) : req.path;
+        if (path.size() > 200)
+            path = path.substr(0, 200) + "...";
+        logx::info("api", "request",
+                   {{"method", req.method},
+                    {"path", path},
+                    {"status", std::to_string(res.status)},
+                    {"peer", req.remote_addr}});
+    });
+    server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
+        res.status = 500;
+        refuse(res, "服务器内部错误，请稍后重试");
+    });
+    server.set_error_handler([this](const Request &req, Response &res) {
+        // The client asks for the payment QR image with a second '?' in the target
+        // (".../createQrCode?url=<payment URL>?userId=..."), which the HTTP library refuses as
+        // a malformed request line before routing. Method and target are known by then, so
+        // the request is answered here. The library has not read the request's headers at
+        // this point: the answer closes the connection so they are never taken for a request.
+        if (res.status == 400 && req.method == "GET" &&
+            req.target.compare(0, QrPath.size(), QrPath) == 0) {
+            res.status = 200;
+            qrCode(req, res);
+            res.set_header("Connection", "close");
+            return;
+        }
+        if (!res.body.empty())
+            return;
+        if (res.status == 404)
+            refuse(res, "接口不存在");
+        else
+            refuse(res, "请求无效", std::to_string(res.status));
+    });
+
+    server.Get("/user", [this](const Request &q, Response &r) { signIn(q, r); });
+    server.Post("/user", [this](const Request &q, Response &r) { registerUser(q, r); });
+    server.Post("/user/getCode", [this](const Request &q, Response &r) { getCode(q, r); });
+    server.Get(R"(/port/query/([^/]*))",
+               [this](const Request &q, Response &r) { tunnelList(q, r); });
+    server.Post("/port/change", [this](const Request &q, Response &r) { changeTunnel(q, r); });
+    server.Post("/port", [this](const Request &q, Response &r) { orderTunnel(q, r); });
+    server.Get("/order/createQrCode", [this](const Request &q, Response &r) { qrCode(q, r); });
+    server.Get(R"(/order/pay/([0-9a-f]{1,64}))",
+               [this](const Request &q, Response &r) { paymentPage(q, r); });
+    server.Post(R"(/order/pay/([0-9a-f]{1,64}))",
+                [this](const Request &q, Response &r) { pay(q, r); });
+
+    server.Get("/price", [this](const Request &, Response &res) {
+        json list = json::array();
+        for (const Price &p : db.prices())
+            list.push_back({{"id", p.id},
+                            {"name", p.name},
+                            {"bdw", p.bdw},
+                            {"pay", p.pay},
+                            {"info", p.info},
+                            {"time", p.time}});
+        answer(res, true, "获取成功", list);
+    });
+    server.Get(R"(/app_update/([0-9]{1,9}))", [this](const Request &req, Response &res) {
+        const auto info = db.updateInfo(std::stoll(req.matches[1].str()));
+        if (!info)
+            return refuse(res, "没有该应用的版本信息");
+        answer(res, true, "获取成功",
+               {{"version", info->version},
+                {"updateDesc", info->updateDesc},
+                {"urls", info->urls},
+                {"mustUpdate", info->mustUpdate}});
+    });
+    server.Get(R"(/appConfig/([A-Za-z0-9_]{1,64}))", [this](const Request &req, Response &res) {
+        auto value = db.appConfig(req.matches[1].str());
+        if (!value)
+            return refuse(res, "没有该配置项");
+        // Links in the stored texts point at this service's own site, wherever it runs.
+        const std::string site = config.publicApiBase();
+        for (size_t pos; (pos = value->find("{site}")) != std::string::npos;)
+            value->replace(pos, 6, site);
+        answer(res, true, "获取成功", *value);
+    });
+
+    server.Get("/", [this](const Request &, Response &res) {
+        res.set_content(pages::home(config.publicApiBase()), "text/html; charset=utf-8");
+    });
+    auto console = [](const Request &, Response &res) {
+        res.set_content(pages::console(), "text/html; charset=utf-8");
+    };
+    server.Get("/console", console);
+    server.Get("/console/", console);
+}
+
+void ApiServer::signIn(const Request &req, Response &res)
+{
+    const util::Params p = params(req);
+    if (!util::hasParam(p, "phone") || !util::hasParam(p, "pwd"))
+        return refuse(res, "参数不完整", "需要 phone 和 pwd");
+    const std::string phone = util::trim(util::param(p, "phone"));
+    // Saved credentials are trimmed by the client, typed ones are not: trim both the same way.
+    const std::string pwd = util::trim(util::param(p, "pwd"));
+    if (phone.empty() || pwd.empty())
+        return refuse(res, "登录失败", "手机号和密码不能为空");
+    if (!validPhone(phone) || pwd.size() > MaxPasswordBytes)
+        return refuse(res, "登录失败", "手机号或密码错误");
+    if (signInLocked(phone)) {
+        logx::warn("api", "signin-locked", {{"phone", maskedPhone(phone)}});
+        return refuse(res, "登录失败", "密码错误次数过多，请10分钟后再试");
+    }
+    std::string hash;
+    const auto user = db.userByPhone(phone, &hash);
+    const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
+    noteSignInFailure(phone, !ok);
+    if (!ok) {
+        logx::info("api", "signin-refused", {{"phone", maskedPhone(phone)}});
+        return refuse(res, "登录失败", "手机号或密码错误");
+    }
+    logx::info("api", "signin", {{"user", std::to_string(user->id)}});
+    answer(res, true, "登录成功", {{"id", user->id}, {"name", user->name}, {"token", user->token}});
+}
+
+void ApiServer::registerUser(const Request &req, Response &res)
+{
+    const util::Params p = params(req);
+    for (const char *item : {"phone", "pwd", "code"})
+        if (!util::hasParam(p, item))
+            return refuse(res, "参数不完整", std::string("缺少 ") + item);
+    const std::string phone = util::trim(util::param(p, "phone"));
+    const std::string pwd = util::trim(util::param(p, "pwd"));
+    const std::string code = util::trim(util::param(p, "code"));
+    if (!validPhone(phone))
+        return refuse(res, "注册失败", "手机号格式不正确");
+    if (pwd.size() < MinPasswordBytes || pwd.size() > MaxPasswordBytes)
+        return refuse(res, "注册失败", "密码长度需为6到64个字符");
+    long long digits;
+    if (code.size() != 6 || !util::parseUInt(code, 999999, digits))
+        return refuse(res, "注册失败", "验证码格式不正确");
+    if (db.userByPhone(phone, nullptr))
+        return refuse(res, "注册失败", "该手机号已注册，请直接登录");
+    switch (db.consumeCode(phone, code, util::nowSeconds())) {
+    case Database::CodeCheck::Ok:
+        break;
+    case Database::CodeCheck::Missing:
+        return refuse(res, "注册失败", "请先获取验证码");
+    case Database::CodeCheck::Expired:
+        return refuse(res, "注册失败", "验证码已过期，请重新获取");
+    case Database::CodeCheck::Wrong:
+        return refuse(res, "注册失败", "验证码错误");
+    case Database::CodeCheck::TooManyTries:
+        return refuse(res, "注册失败", "验证码错误次数过多，请重新获取");
+    }
+    const std::string hash = hashPassword(pwd);
+    if (hash.empty())
+        return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
+    int64_t id = 0;
+    switch (db.createUser(phone, maskedPhone(phone), hash, id)) {
+    case Database::Insert::Ok:
+        break;
+    case Database::Insert::Exists:
+        return refuse(res, "注册失败", "该手机号已注册，请直接登录");
+    case Database::Insert::Failed:
+        return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
+    }
+    logx::info("api", "registered", {{"user", std::to_string(id)}, {"phone", maskedPhone(phone)}});
+    answer(res, true, "注册成功");
+}
+
+void ApiServer::getCode(const Request &req, Response &res)
+{
+    const util::Params p = params(req);
+    if (!util::hasParam(p, "phone") || !util::hasParam(p, "verify"))
+        return refuse(res, "参数不完整", "需要 phone 和 verify");
+    const std::string phone = util::trim(util::param(p, "phone"));
+    const std::string verify = util::param(p, "verify");
+    const std::string expected = util::md5Hex(phone + "qmz");
+    if (verify.size() != expected.size() ||
+        sodium_memcmp(verify.data(), expected.data(), expected.size()) != 0)
+        return refuse(res, "获取失败", "签名校验失败，请使用最新版客户端");
+    if (!validPhone(phone))
+        return refuse(res, "获取失败", "手机号格式不正确");
+    if (db.userByPhone(phone, nullptr))
+        return refuse(res, "获取失败", "该手机号已注册，请直接登录");
+    const std::string code = util::randomDigits(6);
+    switch (db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS)) {
+    case Database::CodeStore::Ok:
+        break;
+    case Database::CodeStore::TooSoon:
+        return refuse(res, "获取失败", "发送太频繁，请60秒后再试");
+    case Database::CodeStore::Failed:
+        return refuse(res, "获取失败", "服务器繁忙，请稍后重试");
+    }
+    // No SMS gateway is reachable from here: the text message goes to the log.
+    logx::info("sms", "code", {{"phone", phone}, {"code", code}, {"valid_s", "300"}});
+    answer(res, true, "验证码已发送");
+}
+
+void ApiServer::tunnelList(const Request &req, Response &res)
+{
+    const auto user = authenticate(params(req));
+    if (!user)
+        return refuse(res, "登录状态已失效，请重新登录", "token无效");
+    if (req.matches[1].str() != std::to_string(user->id))
+        return refuse(res, "无权查看该账户的隧道");
+    json list = json::array();
+    for (const TunnelRow &t : db.tunnelsOf(user->id))
+        list.push_back(tunnelJson(t));
+    answer(res, true, "获取成功", list);
+}
+
+void ApiServer::changeTunnel(const Request &req, Response &res)
+{
+    const util::Params p = params(req);
+    const auto user = authenticate(p);
+    if (!user)
+        return refuse(res, "登录状态已失效，请重新登录", "token无效");
+    for (const char *item :
+         {"tunnelId", "tunnelToken", "clientIp", "clientPort", "tunnelName", "type"})
+        if (!util::hasParam(p, item))
+            return refuse(res, "参数不完整", std::string("缺少 ") + item);
+    long long id, port, type;
+    if (!util::parseUInt(util::param(p, "tunnelId"), INT64_MAX / 2, id))
+        return refuse(res, "修改失败", "隧道编号不正确");
+    const std::string ip = util::trim(util::param(p, "clientIp"));
+    const std::string name = util::trim(util::param(p, "tunnelName"));
+    if (!util::parseUInt(util::trim(util::param(p, "clientPort")), 65535, port) || port == 0)
+        return refuse(res, "修改失败", "内网端口必须是1到65535之间的数字");
+    if (!util::isDottedIPv4(ip))
+        return refuse(res, "修改失败", "内网IP必须是IPv4地址，如 192.168.1.10");
+    if (!validName(name))
+        return refuse(res, "修改失败", "隧道名字不能为空，最多32个字");
+    if (!util::parseUInt(util::param(p, "type"), 99, type))
+        return refuse(res, "修改失败", "隧道类型不正确");
+    const auto tunnel = db.tunnelById(id);
+    const std::string token = util::param(p, "tunnelToken");
+    if (!tunnel || tunnel->userId != user->id || tunnel->token.size() != token.size() ||
+        sodium_memcmp(tunnel->token.data(), token.data(), token.size()) != 0)
+        return refuse(res, "修改失败", "隧道不存在或令牌不匹配");
+    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), storedType(type)))
+        return refuse(res, "修改失败", "服务器繁忙，请稍后重试");
+    logx::info("api", "tunnel-changed", {{"tunnel", std::to_string(id)}});
+    answer(res, true, "修改成功");
+}
+
+void ApiServer::orderTunnel(const Request &req, Response &res)
+{
+    const util::Params p = params(req);
+    const auto user = authenticate(p);
+    if (!user)
+        return refuse(res, "登录状态已失效，请重新登录", "token无效");
+    for (const char *item : {"clientIp", "tunnelName", "clientPort", "type", "priceId"})
+        if (!util::hasParam(p, item))
+            return refuse(res, "参数不完整", std::string("缺少 ") + item);
+    long long port, type, priceId;
+    const std::string ip = util::trim(util::param(p, "clientIp"));
+    const std::string name = util::trim(util::param(p, "tunnelName"));
+    if (!validName(name))
+        return refuse(res, "开通失败", "隧道名字不能为空，最多32个字");
+    if (!util::isDottedIPv4(ip))
+        return refuse(res, "开通失败", "内网IP必须是IPv4地址，如 192.168.1.10");
+    if (!util::parseUInt(util::trim(util::param(p, "clientPort")), 65535, port) || port == 0)
+        return refuse(res, "开通失败", "内网端口必须是1到65535之间的数字");
+    if (!util::parseUInt(util::param(p, "type"), 99, type))
+        return refuse(res, "开通失败", "隧道类型不正确");
+    if (!util::parseUInt(util::param(p, "priceId"), INT64_MAX / 2, priceId))
+        return refuse(res, "开通失败", "请选择套餐");
+    const auto price = db.price(priceId);
+    if (!price)
+        return refuse(res, "开通失败", "套餐不存在");
+
+    if (price->free()) {
+        if (db.countTunnelsWithPrice(user->id, price->id) >= MaxFreeTunnelsPerAccount)
+            return refuse(res, "开通失败", "免费隧道每个账户最多开通两条");
+        NewTunnel t;
+        t.userId = user->id;
+        t.name = name;
+        t.clientIp = ip;
+        t.clientPort = static_cast<int>(port);
+        t.type = storedType(type);
+        t.bdw = price->bdw;
+        t.stopTime = price->time > 0 ? util::nowSeconds() + int64_t(price->time) * 3600 : 0;
+        t.priceId = price->id;
+        const auto row = db.createTunnel(t);
+        if (!row)
+            return refuse(res, "开通失败", "公网端口已用完，请联系客服");
+        logx::info(
+            "api", "tunnel-created",
+            {{"tunnel", std::to_string(row->id)}, {"port", std::to_string(row->serverPort)}});
+        return answer(res, true, "开通成功", "TunnelOk");
+    }
+
+    Order o;
+    o.id = util::randomHex(16);
+    o.userId = user->id;
+    o.priceId = price->id;
+    o.tunnelName = name;
+    o.clientIp = ip;
+    o.clientPort = static_cast<int>(port);
+    o.type = storedType(type);
+    o.amount = price->pay;
+    o.createdAt = util::nowSeconds();
+    if (!db.createOrder(o))
+        return refuse(res, "开通失败", "服务器繁忙，请稍后重试");
+    logx::info("api", "order-created", {{"order", o.id}, {"user", std::to_string(user->id)}});
+    answer(res, true, "订单已创建，请扫码支付", config.publicApiBase() + "/order/pay/" + o.id);
+}
+
+void ApiServer::qrCode(const Request &req, Response &res)
+{
+    // The client appends its account items with a second '?':
+    //   /order/createQrCode?url=<payment URL>?userId=1&token=abc
+    // so the payment URL ends where the last "?userId=" begins.
+    const size_t q = req.target.find('?');
+    const std::string query = q == std::string::npos ? std::string() : req.target.substr(q + 1);
+    std::string url;
+    util::Params account;
+    if (query.compare(0, 4, "url=") == 0) {
+        const std::string rest = query.substr(4);
+        const size_t cut = rest.rfind("?userId=");
+        if (cut != std::string::npos) {
+            url = util::percentDecode(rest.substr(0, cut));
+            account = util::parseForm(std::string_view(rest).substr(cut + 1));
+        } else {
+            account = util::parseForm(query);
+            url = util::param(account, "url");
+        }
+    } else {
+        account = util::parseForm(query);
+        url = util::param(account, "url");
+    }
+    const auto user = authenticate(account);
+    if (!user) {
+        res.status = 403;
+        return refuse(res, "登录状态已失效，请重新登录", "token无效");
+    }
+    const std::string prefix = config.publicApiBase() + "/order/pay/";
+    if (url.empty() || url.size() > MaxQrUrlBytes || url.compare(0, prefix.size(), prefix) != 0) {
+        res.status = 400;
+        return refuse(res, "二维码生成失败", "不是本服务的支付地址");
+    }
+    const auto order = db.order(url.substr(prefix.size()));
+    if (!order || order->userId != user->id) {
+        res.status = 404;
+        return refuse(res, "二维码生成失败", "订单不存在");
+    }
+    const auto png = qrCodePng(url);
+    if (!png) {
+        res.status = 500;
+        return refuse(res, "二维码生成失败", "地址过长");
+    }
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(*png, "image/png");
+}
+
+void ApiServer::paymentPage(const Request &req, Response &res)
+{
+    const auto order = db.order(req.matches[1].str());
+    if (!order) {
+        res.status = 404;
+        return res.set_content(pages::paymentMissing(), "text/html; charset=utf-8");
+    }
+    const auto price = db.price(order->priceId);
+    res.set_content(pages::payment(*order, price ? &*price : nullptr, ""),
+                    "text/html; charset=utf-8");
+}
+
+void ApiServer::pay(const Request &req, Response &res)
+{
+    const std::string id = req.matches[1].str();
+    TunnelRow created;
+    std::string message;
+    switch (db.payOrder(id, util::nowSeconds(), created)) {
+    case Database::Pay::Paid:
+        logx::info("api", "order-paid",
+                   {{"order", id},
+                    {"tunnel", std::to_string(created.id)},
+                    {"port", std::to_string(created.serverPort)}});
+        message = "支付成功，隧道已开通";
+        break;
+    case Database::Pay::AlreadyPaid:
+        message = "该订单已支付";
+        break;
+    case Database::Pay::Missing:
+        res.status = 404;
+        return res.set_content(pages::paymentMissing(), "text/html; charset=utf-8");
+    case Database::Pay::NoPort:
+        message = "公网端口已用完，请联系客服";
+        break;
+    case Database::Pay::Failed:
+        message = "支付处理失败，请稍后重试";
+        break;
+    }
+    const auto order = db.order(id);
+    const auto price = order ? db.price(order->priceId) : std::nullopt;
+    res.set_content(order ? pages::payment(*order, price ? &*price : nullptr, message)
+                          : pages::paymentMissing(),
+                    "text/html; charset=utf-8");
+}
+
+bool DemoWebServer::bind(const std::string &address, int port, std::string &error)
+{
+    server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(pages::demo(), "text/html; charset=utf-8");
+    });
+    server.set_logger([](const httplib::Request &req, const httplib::Response &res) {
+        logx::info(
+            "demo-web", "request",
+            {{"method", req.method}, {"path", req.path}, {"status", std::to_string(res.status)}});
+    });
+    if (!server.bind_to_port(address.c_str(), port)) {
+        error = "cannot listen on " + address + ":" + std::to_string(port);
+        return false;
+    }
+    return true;
+}
+
+void DemoWebServer::run()
+{
+    server.listen_after_bind();
+}
+
+void DemoWebServer::stop()
+{
+    server.stop();
+}

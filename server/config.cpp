@@ -1,0 +1,153 @@
+#include "config.h"
+
+#include "util.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+const char *helpText =
+    "Usage: borvane-server [options]\n"
+    "\n"
+    "The reference service of the Borvane client: the HTTP API (accounts, tunnels, prices,\n"
+    "orders, notices, update information) and the relay server (control and data connections,\n"
+    "one public port per signed-in tunnel).\n"
+    "\n"
+    "Options:\n"
+    "  --bind ADDR            address to listen on (default 127.0.0.1)\n"
+    "  --api-port N           HTTP API port (default 8080)\n"
+    "  --relay-port N         relay port (default 8888; the client always uses 8888)\n"
+    "  --ports FIRST-LAST     range of public tunnel ports (default 20000-20999)\n"
+    "  --db PATH              SQLite database file (default borvane-server.db)\n"
+    "  --public-host HOST     relay address handed to clients as serverIp (default: the bind\n"
+    "                         address, or 127.0.0.1 when binding to 0.0.0.0)\n"
+    "  --domain-suffix S      tunnels get the domain t<id>.S (default localhost)\n"
+    "  --demo                 add the demo account and its tunnel\n"
+    "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
+    "  --demo-web PORT        serve only a small demo web page on the bind address and PORT\n"
+    "  --pair-timeout-ms N    how long a visitor waits for its data connection (default 10000)\n"
+    "  --log-level L          debug, info, warn or error (default info)\n"
+    "  --version              print the version and exit\n"
+    "  --help                 print this help and exit\n"
+    "\n"
+    "Log lines go to stderr. SIGINT or SIGTERM shuts the service down cleanly.\n";
+
+bool parsePort(std::string_view text, int &port)
+{
+    long long v;
+    if (!util::parseUInt(text, 65535, v) || v == 0)
+        return false;
+    port = static_cast<int>(v);
+    return true;
+}
+
+bool parseMs(std::string_view text, int &ms)
+{
+    long long v;
+    if (!util::parseUInt(text, 3600 * 1000, v) || v == 0)
+        return false;
+    ms = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+std::string Config::publicApiBase() const
+{
+    return "http://" + publicHost + ":" + std::to_string(apiPort);
+}
+
+ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
+{
+    auto fail = [&](const std::string &message) {
+        std::fprintf(stderr, "borvane-server: %s\nTry 'borvane-server --help'.\n", message.c_str());
+        exitCode = 2;
+        return ParseResult::Error;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(helpText, stdout);
+            exitCode = 0;
+            return ParseResult::Exit;
+        }
+        if (arg == "--version") {
+            std::printf("borvane-server %s\n", BORVANE_SERVER_VERSION);
+            exitCode = 0;
+            return ParseResult::Exit;
+        }
+        if (arg == "--demo") {
+            config.demo = true;
+            continue;
+        }
+        // Every other option takes a value, as "--opt value" or "--opt=value".
+        std::string name(arg);
+        std::string value;
+        const size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        } else {
+            if (i + 1 >= argc)
+                return fail("option " + name + " needs a value");
+            value = argv[++i];
+        }
+        if (name == "--bind") {
+            if (!util::isDottedIPv4(value))
+                return fail("--bind needs an IPv4 address, got '" + value + "'");
+            config.bindAddress = value;
+        } else if (name == "--api-port") {
+            if (!parsePort(value, config.apiPort))
+                return fail("--api-port needs a port from 1 to 65535");
+        } else if (name == "--relay-port") {
+            if (!parsePort(value, config.relayPort))
+                return fail("--relay-port needs a port from 1 to 65535");
+        } else if (name == "--ports") {
+            const size_t dash = value.find('-');
+            int first, last;
+            if (dash == std::string::npos || !parsePort(value.substr(0, dash), first) ||
+                !parsePort(value.substr(dash + 1), last) || first > last)
+                return fail("--ports needs a range FIRST-LAST, such as 20000-20999");
+            config.portFirst = first;
+            config.portLast = last;
+        } else if (name == "--db") {
+            if (value.empty())
+                return fail("--db needs a path");
+            config.databasePath = value;
+        } else if (name == "--public-host") {
+            if (value.empty() || value.find_first_of(" /:?#") != std::string::npos)
+                return fail("--public-host needs a host name or address");
+            config.publicHost = value;
+        } else if (name == "--domain-suffix") {
+            if (value.empty() || value.find_first_of(" /:?#") != std::string::npos)
+                return fail("--domain-suffix needs a domain");
+            config.domainSuffix = value;
+        } else if (name == "--demo-client-port") {
+            if (!parsePort(value, config.demoClientPort))
+                return fail("--demo-client-port needs a port from 1 to 65535");
+        } else if (name == "--demo-web") {
+            if (!parsePort(value, config.demoWebPort))
+                return fail("--demo-web needs a port from 1 to 65535");
+        } else if (name == "--pair-timeout-ms") {
+            if (!parseMs(value, config.pairTimeoutMs))
+                return fail("--pair-timeout-ms needs a number of milliseconds");
+        } else if (name == "--log-level") {
+            if (value != "debug" && value != "info" && value != "warn" && value != "error")
+                return fail("--log-level needs debug, info, warn or error");
+            config.logLevel = value;
+        } else {
+            return fail("unknown option " + name);
+        }
+    }
+    if (config.publicHost.empty())
+        config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
+    if (config.relayPort == config.apiPort)
+        return fail("the API and relay ports must differ");
+    if (config.relayPort >= config.portFirst && config.relayPort <= config.portLast)
+        return fail("the relay port lies inside the public port range");
+    if (config.apiPort >= config.portFirst && config.apiPort <= config.portLast)
+        return fail("the API port lies inside the public port range");
+    return ParseResult::Run;
+}

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+struct User
+{
+    int64_t id = 0;
+    std::string phone;
+    std::string name;
+    std::string token;
+};
+
+struct TunnelRow
+{
+    int64_t id = 0;
+    int64_t userId = 0;
+    std::string name;
+    int serverPort = 0;
+    int clientPort = 0;
+    int type = 0;
+    std::string clientIp;
+    int64_t stopTime = 0; // epoch seconds; 0: never expires
+    std::string domain;
+    std::string token;
+    int bdw = 0;
+    int64_t priceId = 0;
+
+    bool expired(int64_t now) const { return stopTime != 0 && stopTime <= now; }
+};
+
+struct Price
+{
+    int64_t id = 0;
+    std::string name;
+    int bdw = 0;
+    std::string pay; // decimal text, "0" for a free package
+    std::string info;
+    int time = 0; // hours; 0: unlimited
+
+    bool free() const;
+};
+
+struct Order
+{
+    std::string id;
+    int64_t userId = 0;
+    int64_t priceId = 0;
+    std::string tunnelName;
+    std::string clientIp;
+    int clientPort = 0;
+    int type = 0;
+    std::string amount;
+    std::string state; // "pending" or "paid"
+    int64_t tunnelId = 0;
+    int64_t createdAt = 0;
+};
+
+struct UpdateInfo
+{
+    std::string version;
+    std::string updateDesc;
+    std::string urls;
+    int mustUpdate = 0;
+};
+
+// What a new tunnel is made of; the database adds id, port, domain and token.
+struct NewTunnel
+{
+    int64_t userId = 0;
+    std::string name;
+    std::string clientIp;
+    int clientPort = 0;
+    int type = 1;
+    int bdw = 0;
+    int64_t stopTime = 0;
+    int64_t priceId = 0;
+};
+
+// The service's storage: one SQLite connection, serialised by a mutex, so the API threads and
+// the relay thread can share it. The schema is created or migrated by open().
+class Database
+{
+public:
+    Database() = default;
+    ~Database();
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    bool open(const std::string &path, std::string &error);
+    void close();
+    int schemaVersion();
+
+    // Public port range and domain suffix for new tunnels.
+    void setTunnelDefaults(int portFirst, int portLast, const std::string &domainSuffix);
+
+    // Accounts. The password is only ever handed over as a finished hash.
+    std::optional<User> userByPhone(const std::string &phone, std::string *passwordHash);
+    std::optional<User> userById(int64_t id);
+    enum class Insert { Ok, Exists, Failed };
+    Insert createUser(const std::string &phone, const std::string &name,
+                      const std::string &passwordHash, int64_t &id);
+
+    // Verification codes: one live code per phone.
+    enum class CodeStore { Ok, TooSoon, Failed };
+    CodeStore storeCode(const std::string &phone, const std::string &code, int64_t now,
+                        int64_t lifetimeS, int64_t resendAfterS);
+    enum class CodeCheck { Ok, Missing, Expired, Wrong, TooManyTries };
+    // Accepts a matching live code once; wrong guesses count and end the code after a few.
+    CodeCheck consumeCode(const std::string &phone, const std::string &code, int64_t now);
+
+    // Tunnels.
+    std::vector<TunnelRow> tunnelsOf(int64_t userId);
+    std::optional<TunnelRow> tunnelById(int64_t id);
+    std::optional<TunnelRow> tunnelByToken(const std::string &token);
+    bool updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
+                      int clientPort, int type);
+    // Allocates a free public port and a domain; nothing when the range is used up.
+    std::optional<TunnelRow> createTunnel(const NewTunnel &tunnel);
+    int countTunnelsWithPrice(int64_t userId, int64_t priceId);
+
+    std::vector<Price> prices();
+    std::optional<Price> price(int64_t id);
+
+    bool createOrder(const Order &order);
+    std::optional<Order> order(const std::string &id);
+    enum class Pay { Paid, AlreadyPaid, Missing, NoPort, Failed };
+    // Marks a pending order paid and creates its tunnel, both or neither.
+    Pay payOrder(const std::string &id, int64_t now, TunnelRow &created);
+
+    std::optional<std::string> appConfig(const std::string &key);
+    std::optional<UpdateInfo> updateInfo(int64_t id);
+
+    // Adds the demo account and its tunnel unless they exist; returns the tunnel.
+    std::optional<TunnelRow> seedDemo(const std::string &phone, const std::string &name,
+                                      const std::string &passwordHash, int clientPort);
+
+private:
+    bool exec(const char *sql);
+    bool migrate(std::string &error);
+    std::optional<TunnelRow> createTunnelLocked(const NewTunnel &tunnel);
+    std::optional<TunnelRow> tunnelWhere(const char *where, int64_t id, const std::string *text);
+
+    sqlite3 *db = nullptr;
+    std::recursive_mutex mutex;
+    int portFirst = 20000;
+    int portLast = 20999;
+    std::string domainSuffix = "localhost";
+};

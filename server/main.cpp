@@ -1,0 +1,158 @@
+// borvane-server: the reference service of the Borvane client, the HTTP API and the relay
+// server in one process, on a SQLite database.
+#include "apiserver.h"
+#include "config.h"
+#include "database.h"
+#include "log.h"
+#include "relayserver.h"
+#include "util.h"
+
+#include <asio.hpp>
+#include <sodium.h>
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+constexpr const char *DemoPhone = "13800000000";
+constexpr const char *DemoPassword = "demo123456";
+constexpr const char *DemoName = "演示账户";
+
+// Every visitor and every data connection is a descriptor: take what the system allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+int runDemoWeb(const Config &config)
+{
+    DemoWebServer web;
+    std::string error;
+    if (!web.bind(config.bindAddress, config.demoWebPort, error)) {
+        logx::error("demo-web", "start-failed", {{"error", error}});
+        return 1;
+    }
+    asio::io_context io;
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const asio::error_code &, int sig) {
+        logx::info("demo-web", "stopping", {{"signal", std::to_string(sig)}});
+        web.stop();
+    });
+    std::thread thread([&] { web.run(); });
+    logx::info(
+        "demo-web", "ready",
+        {{"url", "http://" + config.bindAddress + ":" + std::to_string(config.demoWebPort) + "/"}});
+    io.run();
+    thread.join();
+    logx::info("demo-web", "stopped");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Config config;
+    int exitCode = 0;
+    switch (parseArguments(argc, argv, config, exitCode)) {
+    case ParseResult::Run:
+        break;
+    case ParseResult::Exit:
+    case ParseResult::Error:
+        return exitCode;
+    }
+    logx::Level level;
+    logx::parseLevel(config.logLevel, level);
+    logx::setLevel(level);
+    std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+    if (sodium_init() < 0) {
+        logx::error("server", "start-failed", {{"error", "libsodium could not start"}});
+        return 1;
+    }
+    if (config.demoWebPort)
+        return runDemoWeb(config);
+
+    Database db;
+    std::string error;
+    if (!db.open(config.databasePath, error)) {
+        logx::error("db", "open-failed", {{"path", config.databasePath}, {"error", error}});
+        return 1;
+    }
+    db.setTunnelDefaults(config.portFirst, config.portLast, config.domainSuffix);
+    if (config.demo) {
+        char hash[crypto_pwhash_STRBYTES];
+        if (crypto_pwhash_str(hash, DemoPassword, std::strlen(DemoPassword),
+                              crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                              crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
+            logx::error("server", "start-failed", {{"error", "out of memory hashing"}});
+            return 1;
+        }
+        const auto tunnel = db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort);
+        if (!tunnel) {
+            logx::error("db", "demo-seed-failed");
+            return 1;
+        }
+        logx::info("server", "demo-ready",
+                   {{"phone", DemoPhone},
+                    {"tunnel", std::to_string(tunnel->id)},
+                    {"public", config.publicHost + ":" + std::to_string(tunnel->serverPort)},
+                    {"local", tunnel->clientIp + ":" + std::to_string(tunnel->clientPort)}});
+    }
+
+    ApiServer api(config, db);
+    if (!api.bind(error)) {
+        logx::error("api", "start-failed", {{"error", error}});
+        return 1;
+    }
+    asio::io_context io;
+    RelayServer relay(io, config, [&db](const std::string &token) -> std::optional<RelayTunnel> {
+        const auto row = db.tunnelByToken(token);
+        if (!row)
+            return std::nullopt;
+        RelayTunnel t;
+        t.id = row->id;
+        t.name = row->name;
+        t.domain = row->domain;
+        t.bdw = row->bdw;
+        t.clientPort = row->clientPort;
+        t.serverPort = row->serverPort;
+        t.expired = row->expired(util::nowSeconds());
+        return t;
+    });
+    if (!relay.start(error)) {
+        logx::error("relay", "start-failed", {{"error", error}});
+        return 1;
+    }
+
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const asio::error_code &ec, int sig) {
+        if (ec)
+            return;
+        logx::info("server", "stopping", {{"signal", std::to_string(sig)}});
+        relay.stop();
+        api.stop();
+        io.stop();
+    });
+    std::thread apiThread([&] { api.run(); });
+    logx::info("server", "ready",
+               {{"api", config.bindAddress + ":" + std::to_string(config.apiPort)},
+                {"relay", config.bindAddress + ":" + std::to_string(config.relayPort)},
+                {"ports", std::to_string(config.portFirst) + "-" + std::to_string(config.portLast)},
+                {"public_host", config.publicHost},
+                {"db", config.databasePath},
+                {"version", BORVANE_SERVER_VERSION}});
+    io.run();
+    api.stop();
+    apiThread.join();
+    db.close();
+    logx::info("server", "stopped");
+    return 0;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "config.h"
+
+#include <asio.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+// What the relay needs to know of a tunnel when it signs in.
+struct RelayTunnel
+{
+    int64_t id = 0;
+    std::string name;
+    std::string domain;
+    int bdw = 0; // Mbps; 0: unlimited
+    int clientPort = 0;
+    int serverPort = 0;
+    bool expired = false;
+};
+
+namespace relay {
+class Control;
+class Pipe;
+struct TunnelState;
+struct PendingVisitor;
+struct Limiter;
+} // namespace relay
+
+// The relay server: control connections (LOGIN, HEART, STOP, CONN requests), one public
+// listener per signed-in tunnel, and the pairing of each visitor with the client's data
+// connection, after which bytes flow unchanged both ways within the tunnel's bandwidth.
+// Everything runs on the one io_context thread that drives it.
+class RelayServer
+{
+public:
+    // Looks a tunnel up by its token; called on the relay thread.
+    using Lookup = std::function<std::optional<RelayTunnel>(const std::string &token)>;
+
+    RelayServer(asio::io_context &io, const Config &config, Lookup lookup);
+    ~RelayServer();
+
+    bool start(std::string &error);
+    // Closes the listeners and every connection; call on the relay thread.
+    void stop();
+
+private:
+    friend class relay::Control;
+    friend class relay::Pipe;
+
+    void accept();
+    void firstFrame(std::shared_ptr<asio::ip::tcp::socket> socket);
+    void login(std::shared_ptr<relay::Control> control, const std::string &token);
+    void controlClosed(relay::Control *control, int64_t tunnelId);
+    void acceptVisitors(std::shared_ptr<relay::TunnelState> state);
+    void newVisitor(const std::shared_ptr<relay::TunnelState> &state, asio::ip::tcp::socket socket);
+    void dataConnection(asio::ip::tcp::socket socket, std::string leftover, const std::string &uid);
+    void closeTunnel(int64_t tunnelId);
+    std::shared_ptr<relay::Limiter> limiterFor(int64_t tunnelId, int bdw);
+
+    asio::io_context &io;
+    const Config &config;
+    Lookup lookup;
+    asio::ip::tcp::acceptor acceptor;
+    bool stopped = false;
+    std::map<int64_t, std::shared_ptr<relay::TunnelState>> tunnels;
+    std::map<std::string, std::shared_ptr<relay::PendingVisitor>> pending;
+    std::map<int64_t, std::weak_ptr<relay::Limiter>> limiters;
+};

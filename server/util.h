@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace util {
+
+// Query items or a form body, '&'-separated, percent-decoded. A '+' stays a '+': the client
+// sends its items fully encoded with '+' meaning itself, not a space.
+using Params = std::multimap<std::string, std::string>;
+Params parseForm(std::string_view text);
+std::string percentDecode(std::string_view text);
+std::string percentEncode(std::string_view text);
+
+// First value of name, or the empty string.
+std::string param(const Params &params, const std::string &name);
+bool hasParam(const Params &params, const std::string &name);
+
+// White space as the client's trimming understands it (space, \t, \n, \v, \f, \r).
+std::string trim(std::string_view text);
+
+std::string md5Hex(std::string_view data);
+// Cryptographically random bytes as lower-case hex (2 characters per byte).
+std::string randomHex(size_t bytes);
+// A random decimal code of the given number of digits.
+std::string randomDigits(int digits);
+
+// Whole decimal number without sign, spaces or leading '+'; false when not one or too large.
+bool parseUInt(std::string_view text, long long max, long long &value);
+
+bool isDottedIPv4(std::string_view text);
+bool isValidUtf8(std::string_view text);
+// Number of code points of valid UTF-8 text.
+size_t utf8Length(std::string_view text);
+
+std::string htmlEscape(std::string_view text);
+
+int64_t nowSeconds();
+// "yyyy-MM-dd hh:mm:ss" in UTC.
+std::string formatTime(int64_t epochSeconds);
+
+} // namespace util
