@@ -305,9 +305,12 @@ private slots:
         form.startUpdate();
         QTRY_COMPARE(server.count("/files/slow.bin"), 1);
         QVERIFY(form.downloading());
+        form.networkReplyProgress(2, 4);
         button(form, "pushButton")->click();
         form.startUpdate();
+        form.downloadFile(fileUrl("files/other.bin"));
         QCOMPARE(killed, UpDateForm::buttonCleanupNames());
+        QCOMPARE(text(form, "pushButton_state"), QStringLiteral("正在下载第1个文件 50%"));
         server.release();
         QTRY_COMPARE(quits.size(), 1);
         QCOMPARE(server.count("/files/slow.bin"), 1);

@@ -165,7 +165,7 @@ void UpDateForm::onCountdownTick()
 void UpDateForm::beginUpdate(const QStringList &cleanupNames)
 {
     countdownTimer->stop();
-    // One file and one reply slot: never a second download beside the running one.
+    // Never a second download beside the running one, nor its clean-up.
     if (reply)
         return;
     for (const QString &name : cleanupNames)
@@ -176,10 +176,11 @@ void UpDateForm::beginUpdate(const QStringList &cleanupNames)
 
 void UpDateForm::downloadFile(QString url)
 {
+    // One file and one reply slot: a call while a download runs leaves it and its progress be.
+    if (reply)
+        return;
     ui->pushButton_state->setText(QStringLiteral("正在下载第%1个文件").arg(count + 1));
     if (url.isEmpty())
-        return;
-    if (reply)
         return;
 
     const QUrl newUrl = QUrl::fromUserInput(url);
