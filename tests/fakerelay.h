@@ -17,6 +17,32 @@
 #include <memory>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Qt 5 listens with a backlog of 50; a burst of hundreds of connects would then wait for SYN
+// retransmits. Listen on our own socket with a deep backlog and hand it to the server.
+inline bool listenDeep(QTcpServer &server, const QHostAddress &address, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address.toIPv4Address());
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4096) != 0 ||
+        !server.setSocketDescriptor(fd)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
 // One connection accepted by the fake relay. The first frame tells its kind: a control
 // connection starts with LOGIN, a data connection with CONN, after which it carries raw bytes.
 struct RelayConnection
@@ -66,7 +92,7 @@ public:
             inner.insert("clientPort", 5000);
             innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
         }
-        return server.listen(QHostAddress(address), Port);
+        return listenDeep(server, QHostAddress(address), Port);
     }
     void stopListening() { server.close(); }
     bool isListening() const { return server.isListening(); }
@@ -205,7 +231,7 @@ public:
     }
     bool listen(const QHostAddress &address, quint16 port = 0)
     {
-        return server.listen(address, port);
+        return listenDeep(server, address, port);
     }
     quint16 port() const { return server.serverPort(); }
     void stopListening() { server.close(); }

@@ -1,0 +1,336 @@
+#include "app/globals.h"
+#include "fakerelay.h"
+#include "tunnel/proxytunnelwin.h"
+#include "tunnel/tunnel.h"
+#include "tunnel/tunnelpacket.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int openDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::NoDotAndDotDot | QDir::System)
+        .size();
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+QByteArray connFrame(const QString &uid)
+{
+    const QByteArray json =
+        "{\n    \"type\": \"CONN\",\n    \"uid\": \"" + uid.toUtf8() + "\"\n}\n";
+    return intToBytes(json.size()) + intToBytes(4) + json + "conn";
+}
+
+// A signed-in tunnel whose relay server and local service are test doubles.
+struct Rig
+{
+    FakeRelay relay;
+    FakeService service;
+    TunnelRecord record;
+    std::unique_ptr<Tunnel> tunnel = std::make_unique<Tunnel>();
+    QList<int> events;
+
+    bool start(const QString &address, const QHostAddress &serviceAddress = QHostAddress())
+    {
+        if (!service.listen(serviceAddress.isNull() ? QHostAddress(address) : serviceAddress))
+            return false;
+        return startWithPort(address, service.port());
+    }
+
+    bool startWithPort(const QString &address, int clientPort)
+    {
+        QJsonObject inner{{"name", "nas"},
+                          {"serverIp", address},
+                          {"domain", "nas.example.test"},
+                          {"bdw", 4},
+                          {"clientPort", clientPort}};
+        relay.innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
+        if (!relay.listen(address))
+            return false;
+        record.serverIp = address;
+        record.clientIp = address;
+        record.clientPort = clientPort;
+        record.domain = "nas.example.test";
+        record.token = "tok";
+        QObject::connect(tunnel.get(), &Tunnel::tunnel_info,
+                         [this](int type, const QString &) { events << type; });
+        tunnel->TunnelInit(&record);
+        if (!tunnel->TunnelStart())
+            return false;
+        QElapsedTimer t;
+        t.start();
+        while (!events.contains(1) && t.elapsed() < 5000)
+            QTest::qWait(10);
+        return events.contains(1);
+    }
+
+    void requestConn(const QString &uid)
+    {
+        FakeRelay::send(relay.controls().first(),
+                        FakeRelay::message({{"type", "CONN"}, {"uid", uid}}));
+    }
+};
+
+} // namespace
+
+class TstProxyTunnel : public QObject
+{
+    Q_OBJECT
+
+    int references = 0;
+    int descriptors = 0;
+
+private slots:
+    void initTestCase()
+    {
+        clientUuid = QUuid::createUuid().toString();
+        LogCapture::instance().install();
+    }
+    void init()
+    {
+        LogCapture::instance().take();
+        references = platform::socketLibraryReferences();
+        descriptors = openDescriptors();
+    }
+    void cleanup()
+    {
+        // Every worker released the reference its connect took.
+        QTRY_COMPARE_WITH_TIMEOUT(platform::socketLibraryReferences(), references, 10000);
+        // Every socket is closed and the dropped sessions' pool threads are gone.
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptors, 10000);
+    }
+
+    void bigTransferBothWays()
+    {
+        Rig rig;
+        QVERIFY(rig.start("127.0.0.23"));
+        rig.requestConn("u1");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(1), 5000);
+        RelayConnection *visitor = rig.relay.datas().first();
+        ServiceConnection *local = rig.service.connections.front().get();
+        QCOMPARE(visitor->rawFrames.first(), connFrame("u1"));
+
+        const int size = 64 * 1024 * 1024;
+        const QByteArray up = randomBytes(size);
+        const QByteArray down = randomBytes(size);
+        visitor->socket->write(up);
+        local->socket->write(down);
+        QTRY_VERIFY_WITH_TIMEOUT(local->received.size() >= size && visitor->relayed.size() >= size,
+                                 60000);
+        QVERIFY(local->received == up);
+        QVERIFY(visitor->relayed == down);
+
+        // The visitor leaves: the local connection is closed too.
+        visitor->socket->close();
+        QTRY_VERIFY_WITH_TIMEOUT(local->closed, 5000);
+        rig.tunnel->TunnelStop();
+    }
+
+    void localServiceDown()
+    {
+        Rig rig;
+        QTcpServer probe; // a port that nobody listens on any more
+        QVERIFY(probe.listen(QHostAddress("127.0.0.24")));
+        const int port = probe.serverPort();
+        probe.close();
+        QVERIFY(rig.startWithPort("127.0.0.24", port));
+        rig.requestConn("down");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        RelayConnection *visitor = rig.relay.datas().first();
+        QTRY_VERIFY_WITH_TIMEOUT(visitor->closed, 5000);
+        QCOMPARE(visitor->rawFrames.first(), connFrame("down"));
+        QCOMPARE(visitor->relayed, QByteArray());
+
+        QStringList expected;
+        for (int i = 1; i <= 4; ++i)
+            expected << QStringLiteral("connect error ! %1").arg(i)
+                     << QStringLiteral("127.0.0.24 %1").arg(port);
+        QStringList log = LogCapture::instance().take();
+        log = log.filter(QRegularExpression("^(connect error|127\\.0\\.0\\.24 )"));
+        QCOMPARE(log, expected);
+        QCOMPARE(rig.events.count(-2), 0); // a data-connection failure leaves the control alone
+        rig.tunnel->TunnelStop();
+    }
+
+    void eitherSideEndsBoth()
+    {
+        Rig rig;
+        QVERIFY(rig.start("127.0.0.25"));
+
+        // The visitor closes first.
+        rig.requestConn("a");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        RelayConnection *visitorA = rig.relay.datas()[0];
+        ServiceConnection *localA = rig.service.connections[0].get();
+        visitorA->socket->write("ping");
+        QTRY_COMPARE_WITH_TIMEOUT(localA->received, QByteArray("ping"), 5000);
+        visitorA->socket->close();
+        QTRY_VERIFY_WITH_TIMEOUT(localA->closed, 5000);
+
+        // The local service closes first.
+        rig.requestConn("b");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(2), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 2, 5000);
+        RelayConnection *visitorB = rig.relay.datas()[1];
+        ServiceConnection *localB = rig.service.connections[1].get();
+        localB->socket->write("pong");
+        QTRY_COMPARE_WITH_TIMEOUT(visitorB->relayed, QByteArray("pong"), 5000);
+        localB->socket->close();
+        QTRY_VERIFY_WITH_TIMEOUT(visitorB->closed, 5000);
+
+        // One uid twice gives two connections; a missing uid is sent as an empty one.
+        rig.requestConn("dup");
+        rig.requestConn("dup");
+        FakeRelay::send(rig.relay.controls().first(), FakeRelay::message({{"type", "CONN"}}));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 5, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(5), 5000);
+        QStringList uids;
+        for (RelayConnection *c : rig.relay.datas().mid(2))
+            uids << c->uid();
+        uids.sort();
+        QCOMPARE(uids, (QStringList{"", "dup", "dup"}));
+        QCOMPARE(rig.relay.datas()[2]->rawFrames.size(), 1);
+        QVERIFY(rig.relay.datas().last()->rawFrames.first() == connFrame("") ||
+                rig.relay.datas()[2]->rawFrames.first() == connFrame(""));
+        rig.relay.closeAll();
+        for (auto &c : rig.service.connections)
+            QTRY_VERIFY_WITH_TIMEOUT(c->closed, 5000);
+    }
+
+    void relayOutlivesItsSession()
+    {
+        Rig rig;
+        QVERIFY(rig.start("127.0.0.26"));
+        rig.requestConn("keep");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        RelayConnection *visitor = rig.relay.datas()[0];
+        ServiceConnection *local = rig.service.connections[0].get();
+
+        rig.tunnel->TunnelStop();
+        QCOMPARE(rig.events.last(), -3);
+        rig.tunnel.reset(); // the card forgets the session; the relay runs on
+
+        visitor->socket->write("after stop");
+        local->socket->write("still here");
+        QTRY_COMPARE_WITH_TIMEOUT(local->received, QByteArray("after stop"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(visitor->relayed, QByteArray("still here"), 5000);
+        local->socket->close();
+        QTRY_VERIFY_WITH_TIMEOUT(visitor->closed, 5000);
+    }
+
+    void manyConcurrentConnections()
+    {
+        Rig rig;
+        rig.service.echo = true;
+        QVERIFY(rig.start("127.0.0.27"));
+        const int count = 500;
+        for (int i = 0; i < count; ++i)
+            rig.requestConn(QString::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), count, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(count), 30000);
+
+        // Each connection echoes its own payload, all of them open at the same time.
+        QHash<RelayConnection *, QByteArray> payloads;
+        for (RelayConnection *c : rig.relay.datas()) {
+            const QByteArray payload = c->uid().toUtf8() + ':' + randomBytes(8192);
+            payloads.insert(c, payload);
+            c->socket->write(payload);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(payloads.begin(), payloads.end(),
+                                             [&](const QByteArray &p) { return p.size() > 0; }) &&
+                                     std::all_of(payloads.keyBegin(), payloads.keyEnd(),
+                                                 [&](RelayConnection *c) {
+                                                     return c->relayed.size() >=
+                                                            payloads.value(c).size();
+                                                 }),
+                                 60000);
+        for (auto it = payloads.begin(); it != payloads.end(); ++it)
+            QVERIFY(it.key()->relayed == it.value());
+        for (auto &c : rig.service.connections)
+            QVERIFY(!c->closed);
+
+        rig.relay.closeAll();
+        for (auto &c : rig.service.connections)
+            QTRY_VERIFY_WITH_TIMEOUT(c->closed, 10000);
+        rig.tunnel->TunnelStop();
+    }
+
+    void localServiceByName()
+    {
+        // A local address given as a host name connects (IPv4 or IPv6, whichever resolves).
+        Rig rig;
+        QVERIFY(rig.service.listen(QHostAddress::LocalHost));
+        QVERIFY(rig.startWithPort("127.0.0.28", rig.service.port()));
+        rig.record.clientIp = "localhost";
+        rig.requestConn("named");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        rig.relay.datas()[0]->socket->write("by name");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections[0]->received, QByteArray("by name"),
+                                  5000);
+        rig.relay.closeAll();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.service.connections[0]->closed, 5000);
+        QVERIFY(LogCapture::instance().peek().filter("connect error").isEmpty());
+        rig.tunnel->TunnelStop();
+    }
+
+    void createSocketFailsWithInvalidHandle()
+    {
+        Tunnel tunnel;
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress("127.0.0.28")));
+        const int port = probe.serverPort();
+        probe.close();
+        const int before = platform::socketLibraryReferences();
+        QCOMPARE(tunnel.createSocket("127.0.0.28", port), platform::InvalidSocket);
+        QCOMPARE(platform::socketLibraryReferences(), before + 1);
+        platform::socketLibraryRelease();
+        QCOMPARE(LogCapture::instance().take().filter("connect error !").size(), 4);
+    }
+
+    void workerPairClosesEachHandleOnce()
+    {
+        // Two workers on one pair of socketpairs: whichever ends first wakes the other.
+        int a[2], b[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+        QThreadPool pool;
+        auto pair = std::make_shared<DataConnection>(a[1], b[1]);
+        platform::socketLibraryStart();
+        platform::socketLibraryStart();
+        pool.start(new ProxyTunnelWin(a[1], b[1], pair));
+        pool.start(new ProxyTunnelWin(b[1], a[1], pair));
+        pair.reset();
+        QCOMPARE(::send(a[0], "x", 1, 0), ssize_t(1));
+        char c = 0;
+        QCOMPARE(::recv(b[0], &c, 1, 0), ssize_t(1));
+        QCOMPARE(c, 'x');
+        ::close(a[0]); // ends one direction; the other is blocked in recv on b[1]
+        QVERIFY(pool.waitForDone(5000));
+        QCOMPARE(::fcntl(a[1], F_GETFD), -1);
+        QCOMPARE(::fcntl(b[1], F_GETFD), -1);
+        QCOMPARE(::recv(b[0], &c, 1, 0), ssize_t(0)); // b[1] was shut down and closed
+        ::close(b[0]);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstProxyTunnel)
+#include "tst_proxytunnel.moc"
