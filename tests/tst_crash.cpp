@@ -238,6 +238,40 @@ private slots:
                  QStringLiteral("程序崩溃\n") + crashReportText(SIGSEGV, 0));
     }
 
+    void laterCrashInTheSameMillisecondReplacesTheDump()
+    {
+        // Fill the next few seconds with dumps of an earlier day (large, sparse files), so the
+        // child's dump lands on an existing name.
+        constexpr int WindowMs = 5000;
+        constexpr qint64 OldSize = 64 * 1024;
+        QTemporaryDir workDir;
+        QVERIFY(workDir.isValid());
+        const QTime base = QTime::currentTime();
+        for (int ms = 0; ms < WindowMs; ++ms) {
+            QFile old(workDir.path() + '/' +
+                      base.addMSecs(ms).toString(QStringLiteral("HH时mm分ss秒zzz")) +
+                      QStringLiteral(".dmp"));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            QVERIFY(old.resize(OldSize));
+        }
+        const ChildResult r = runCrashingChild(workDir.path(), QStringLiteral("segv"));
+        QVERIFY(r.finished);
+        QCOMPARE(r.status, QProcess::CrashExit);
+        if (r.dumps.size() != WindowMs)
+            QSKIP("the child crashed after the prepared window");
+        QStringList replaced;
+        for (const QString &name : r.dumps) {
+            if (QFileInfo(workDir.path() + '/' + name).size() != OldSize)
+                replaced << name;
+        }
+        QCOMPARE(replaced.size(), 1);
+        QFile dump(workDir.path() + '/' + replaced.first());
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        const QByteArray report = dump.readAll();
+        QVERIFY2(report.startsWith("Borvane crash report\n"), report.left(64).toHex().constData());
+        QVERIFY(!report.contains('\0')); // nothing of the older file is left behind
+    }
+
     void notifierGetsSignalAndAddress()
     {
         QTemporaryDir workDir;

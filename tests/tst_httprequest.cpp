@@ -444,6 +444,22 @@ private slots:
         QCOMPARE(server->received.size(), 1);
     }
 
+    void bodyCutShortFails()
+    {
+        // The connection closes before the promised body is complete.
+        server->responder = [](QTcpSocket *s, const Received &) {
+            s->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"flag\": true}");
+            s->disconnectFromHost();
+        };
+        Outcome outcome;
+        HttpRequest(server->url(QStringLiteral("user")))
+            .get(outcome.onSuccess(), outcome.onFailure());
+        QTRY_COMPARE(outcome.calls(), 1);
+        QCOMPARE(outcome.failures, 1);
+        QTest::qWait(100);
+        QCOMPARE(outcome.calls(), 1);
+    }
+
     void silentServerTimesOutOnce()
     {
         HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
