@@ -32,7 +32,7 @@ public:
     // A request whose transfer stalls this long (no byte moves) ends in the failure callback.
     static constexpr int DefaultTransferTimeoutMs = 30000;
     static void setTransferTimeoutMs(int ms); // for tests; applies to requests sent afterwards
-    static int transferTimeout();
+    static int transferTimeoutMs();
 
 private:
     void send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure);
