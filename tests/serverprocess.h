@@ -1,0 +1,89 @@
+#pragma once
+
+// Runs the real borvane-server as a child process on one loopback address with a database in a
+// temporary directory, and collects its log lines. Tests stop it themselves; the destructor
+// makes sure nothing is left running.
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#ifndef BORVANE_SERVER_BIN
+#error "BORVANE_SERVER_BIN must name the borvane-server executable"
+#endif
+
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QString &bindAddress) : address(bindAddress)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { log += process.readAllStandardError(); });
+    }
+    ~ServerProcess() { stop(); }
+
+    QString databasePath() const { return dir.filePath(QStringLiteral("service.db")); }
+
+    // Starts the service and waits until it says it is ready (or has ended).
+    bool start(const QStringList &extra = {})
+    {
+        const int before = log.count("event=ready");
+        QStringList args{QStringLiteral("--bind"), address, QStringLiteral("--db"), databasePath()};
+        args += extra;
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral(BORVANE_SERVER_BIN), args);
+        if (!process.waitForStarted(5000))
+            return false;
+        return waitForLog("event=ready", before + 1, 20000);
+    }
+
+    // SIGTERM and a clean exit; a kill only when it does not end in time.
+    int stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return process.exitCode();
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(5000);
+            return -1;
+        }
+        log += process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // Hard kill, as a crash or power loss would end it.
+    void kill()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+        log += process.readAllStandardError();
+    }
+
+    // Waits until text occurs at least count times in the log.
+    bool waitForLog(const QByteArray &text, int count = 1, int timeoutMs = 10000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (log.count(text) < count) {
+            if (process.state() == QProcess::NotRunning)
+                return false;
+            const int left = timeoutMs - int(clock.elapsed());
+            if (left <= 0)
+                return false;
+            QSignalSpy spy(&process, &QProcess::readyReadStandardError);
+            spy.wait(qMin(left, 500));
+        }
+        return true;
+    }
+
+    QString address;
+    QTemporaryDir dir;
+    QProcess process;
+    QByteArray log;
+};
