@@ -538,16 +538,19 @@ private slots:
     void fetchDeliversEveryChunkInOrder()
     {
         // The body trickles in slower than the time-out in total, but never stalls that long.
-        HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
+        // (A generous time-out: a busy machine must not turn a pause into a stall.)
+        constexpr int TrickleTimeoutMs = 1000;
+        constexpr int Chunks = 8;
+        HttpRequest::setTransferTimeoutMs(TrickleTimeoutMs);
         QByteArray expected;
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < Chunks; ++i)
             expected += QByteArray(1000, char('a' + i));
         server->responder = [expected](QTcpSocket *s, const Received &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
                      QByteArray::number(expected.size()) + "\r\nConnection: close\r\n\r\n");
             s->flush();
             auto *timer = new QTimer(s);
-            timer->setInterval(ShortTimeoutMs / 3);
+            timer->setInterval(TrickleTimeoutMs * 3 / 2 / Chunks);
             QObject::connect(timer, &QTimer::timeout, s, [s, timer, expected]() {
                 int sent = s->property("sent").toInt();
                 s->write(expected.mid(sent, 1000));
