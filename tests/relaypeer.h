@@ -1,0 +1,121 @@
+#pragma once
+
+// A relay client written for the tests, independent of the client's engine: it frames
+// messages byte for byte as the client does and reads the server's frames back.
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QtEndian>
+
+inline QByteArray relayFrame(const QByteArray &json, const QByteArray &data)
+{
+    QByteArray out(8, '\0');
+    qToBigEndian<qint32>(json.size(), out.data());
+    qToBigEndian<qint32>(data.size(), out.data() + 4);
+    return out + json + data;
+}
+
+// The client's JSON writer: indented, keys in order.
+inline QByteArray relayFrame(const QJsonObject &message, const QByteArray &data)
+{
+    return relayFrame(QJsonDocument(message).toJson(), data);
+}
+
+inline QByteArray loginFrame(const QString &token)
+{
+    return relayFrame(QJsonObject{{"token", token},
+                                  {"type", "LOGIN"},
+                                  {"uuid", "{7c2f0d1e-4a57-4bd6-9a51-0d8f3c1e2b7a}"},
+                                  {"version", "1.0.0"}},
+                      "login");
+}
+
+inline QByteArray connFrame(const QString &uid)
+{
+    return relayFrame(QJsonObject{{"type", "CONN"}, {"uid", uid}}, "conn");
+}
+
+class RelayPeer
+{
+public:
+    RelayPeer() { socket.setReadBufferSize(0); }
+
+    bool connectTo(const QString &address, quint16 port, int timeoutMs = 5000)
+    {
+        socket.connectToHost(address, port);
+        return socket.waitForConnected(timeoutMs);
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+
+    // The next whole frame's JSON part; an empty object when none came in time. The raw
+    // frame (header included) is kept in lastFrame.
+    QJsonObject nextFrame(int timeoutMs = 5000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (true) {
+            buffer += socket.readAll();
+            if (buffer.size() >= 8) {
+                const qint32 jsonLen = qFromBigEndian<qint32>(buffer.constData());
+                const qint32 dataLen = qFromBigEndian<qint32>(buffer.constData() + 4);
+                if (jsonLen >= 0 && dataLen >= 0 && buffer.size() >= 8 + jsonLen + dataLen) {
+                    lastFrame = buffer.left(8 + jsonLen + dataLen);
+                    buffer.remove(0, lastFrame.size());
+                    return QJsonDocument::fromJson(lastFrame.mid(8, jsonLen)).object();
+                }
+            }
+            const int left = timeoutMs - int(clock.elapsed());
+            if (left <= 0 || socket.state() != QAbstractSocket::ConnectedState)
+                return {};
+            socket.waitForReadyRead(qMin(left, 200));
+        }
+    }
+
+    // True once the server has closed the connection.
+    bool waitClosed(int timeoutMs = 5000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.state() == QAbstractSocket::ConnectedState) {
+            const int left = timeoutMs - int(clock.elapsed());
+            if (left <= 0)
+                return false;
+            if (socket.waitForReadyRead(qMin(left, 200)))
+                buffer += socket.readAll();
+        }
+        buffer += socket.readAll();
+        return true;
+    }
+
+    // Reads raw bytes until n have arrived (or time runs out).
+    QByteArray readRaw(int n, int timeoutMs = 10000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (buffer.size() < n) {
+            buffer += socket.readAll();
+            if (buffer.size() >= n)
+                break;
+            const int left = timeoutMs - int(clock.elapsed());
+            if (left <= 0 ||
+                (socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0))
+                break;
+            socket.waitForReadyRead(qMin(left, 200));
+        }
+        const QByteArray out = buffer.left(n);
+        buffer.remove(0, out.size());
+        return out;
+    }
+
+    QTcpSocket socket;
+    QByteArray buffer;
+    QByteArray lastFrame;
+};

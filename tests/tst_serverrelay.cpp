@@ -1,0 +1,431 @@
+// The reference service's relay server, driven byte for byte by a client written in the test:
+// LOGIN and its replies, HEART, STOP, CONN requests and the pairing of data connections,
+// hostile frames, visitors whose data connection never comes, and 500 visitors on one tunnel.
+#include "relaypeer.h"
+#include "serverprocess.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString Address = QStringLiteral("127.0.0.101");
+constexpr quint16 RelayPort = 8888;
+constexpr int PairTimeoutMs = 1500;
+
+QByteArray randomBytes(int n)
+{
+    QByteArray out(n, '\0');
+    for (int i = 0; i < n; ++i)
+        out[i] = char(QRandomGenerator::global()->bounded(256));
+    return out;
+}
+
+} // namespace
+
+class TestServerRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void loginExchange();
+    void refusedLogins();
+    void secondLoginStopsFirst();
+    void visitorPairedWithDataConnection();
+    void unknownOrLateDataConnections();
+    void hostileFrames();
+    void controlGoneClosesPublicPort();
+    void bandwidthLimit();
+    void fiveHundredVisitors();
+
+private:
+    QJsonArray tunnels();
+    // A signed-in control connection for the demo tunnel.
+    std::unique_ptr<RelayPeer> signIn(const QString &token);
+
+    ServerProcess server{Address};
+    QNetworkAccessManager nam;
+    QString token;    // the demo tunnel's token
+    quint16 port = 0; // its public port
+};
+
+QJsonArray TestServerRelay::tunnels()
+{
+    auto call = [this](const QString &url) {
+        QNetworkReply *reply = nam.get(QNetworkRequest(QUrl::fromEncoded(url.toUtf8())));
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            done.wait(20000);
+        reply->deleteLater();
+        return QJsonDocument::fromJson(reply->readAll()).object();
+    };
+    const QJsonObject user =
+        call("http://127.0.0.101:8080/user?userId=&token=&phone=13800000000&pwd=demo123456")
+            .value("data")
+            .toObject();
+    const QString id = QString::number(user.value("id").toInt());
+    return call("http://127.0.0.101:8080/port/query/" + id + "?userId=" + id +
+                "&token=" + user.value("token").toString())
+        .value("data")
+        .toArray();
+}
+
+std::unique_ptr<RelayPeer> TestServerRelay::signIn(const QString &tunnelToken)
+{
+    auto peer = std::make_unique<RelayPeer>();
+    if (!peer->connectTo(Address, RelayPort))
+        return nullptr;
+    peer->send(loginFrame(tunnelToken));
+    const QJsonObject reply = peer->nextFrame();
+    if (reply.value("msg").toString() != "LOGINOK")
+        return nullptr;
+    return peer;
+}
+
+void TestServerRelay::initTestCase()
+{
+    QVERIFY2(server.start({"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
+                           QString::number(PairTimeoutMs)}),
+             server.log.constData());
+    const QJsonArray list = tunnels();
+    QCOMPARE(list.size(), 1);
+    token = list.first().toObject().value("token").toString();
+    port = quint16(list.first().toObject().value("serverPort").toInt());
+    QVERIFY(!token.isEmpty());
+}
+
+void TestServerRelay::cleanupTestCase()
+{
+    QCOMPARE(server.stop(), 0);
+}
+
+void TestServerRelay::loginExchange()
+{
+    RelayPeer peer;
+    QVERIFY(peer.connectTo(Address, RelayPort));
+    peer.send(loginFrame(token));
+    const QJsonObject reply = peer.nextFrame();
+    // The frame's two lengths add up to exactly what arrived.
+    const QByteArray &raw = peer.lastFrame;
+    const qint32 jsonLen = qFromBigEndian<qint32>(raw.constData());
+    const qint32 dataLen = qFromBigEndian<qint32>(raw.constData() + 4);
+    QCOMPARE(raw.size(), 8 + jsonLen + dataLen);
+    QCOMPARE(reply.value("type").toString(), QStringLiteral("LOGIN"));
+    QCOMPARE(reply.value("msg").toString(), QStringLiteral("LOGINOK"));
+    // "info" is a string holding a JSON object, not an object.
+    QVERIFY(reply.value("info").isString());
+    const QJsonObject info =
+        QJsonDocument::fromJson(reply.value("info").toString().toUtf8()).object();
+    QCOMPARE(info.value("name").toString(), QStringLiteral("演示隧道"));
+    QCOMPARE(info.value("serverIp").toString(), Address);
+    QVERIFY(info.value("domain").toString().endsWith(".localhost"));
+    QCOMPARE(info.value("bdw").toInt(), 10);
+    QVERIFY(info.value("bdw").isDouble() && info.value("clientPort").isDouble());
+    QCOMPARE(info.value("clientPort").toInt(), 8081);
+
+    // The heartbeat, exactly the client's 37 bytes, is answered with a HEART.
+    const QByteArray heart = relayFrame(QJsonObject{{"type", "HEART"}}, "heart");
+    QCOMPARE(heart.size(), 37);
+    for (int i = 0; i < 3; ++i) {
+        peer.send(heart);
+        QCOMPARE(peer.nextFrame().value("type").toString(), QStringLiteral("HEART"));
+    }
+    // A heartbeat split inside its header still arrives as one.
+    peer.send(heart.left(3));
+    QTest::qWait(50);
+    peer.send(heart.mid(3));
+    QCOMPARE(peer.nextFrame().value("type").toString(), QStringLiteral("HEART"));
+    // Unknown messages are ignored, and the connection stays.
+    peer.send(relayFrame(QJsonObject{{"type", "WHATEVER"}}, ""));
+    peer.send(heart);
+    QCOMPARE(peer.nextFrame().value("type").toString(), QStringLiteral("HEART"));
+
+    // The public port is open while the tunnel is signed in.
+    QTcpSocket visitor;
+    visitor.connectToHost(Address, port);
+    QVERIFY(visitor.waitForConnected(3000));
+    const QJsonObject conn = peer.nextFrame();
+    QCOMPARE(conn.value("type").toString(), QStringLiteral("CONN"));
+}
+
+void TestServerRelay::refusedLogins()
+{
+    const QList<QByteArray> logins{
+        loginFrame("no-such-token"), loginFrame(""),
+        relayFrame(QJsonObject{{"token", 12345}, {"type", "LOGIN"}}, "login"),
+        relayFrame(QJsonObject{{"type", "LOGIN"}}, "login")};
+    for (const QByteArray &login : logins) {
+        RelayPeer peer;
+        QVERIFY(peer.connectTo(Address, RelayPort));
+        peer.send(login);
+        const QJsonObject reply = peer.nextFrame();
+        QCOMPARE(reply.value("type").toString(), QStringLiteral("LOGIN"));
+        QVERIFY(reply.value("msg").toString() != QStringLiteral("LOGINOK"));
+        const QString reason = reply.value("info").toString();
+        QVERIFY(reason.contains(QStringLiteral("令牌")));
+        QVERIFY(peer.waitClosed());
+    }
+}
+
+void TestServerRelay::secondLoginStopsFirst()
+{
+    auto first = signIn(token);
+    QVERIFY(first);
+    auto second = signIn(token);
+    QVERIFY(second);
+    const QJsonObject stop = first->nextFrame();
+    QCOMPARE(stop.value("type").toString(), QStringLiteral("MSG"));
+    QCOMPARE(stop.value("msg").toString(), QStringLiteral("STOP"));
+    QVERIFY(first->waitClosed());
+
+    // The tunnel stays online with the newer connection: visitors' requests go there.
+    QTcpSocket visitor;
+    visitor.connectToHost(Address, port);
+    QVERIFY(visitor.waitForConnected(3000));
+    QCOMPARE(second->nextFrame().value("type").toString(), QStringLiteral("CONN"));
+    second->send(relayFrame(QJsonObject{{"type", "HEART"}}, "heart"));
+    QCOMPARE(second->nextFrame().value("type").toString(), QStringLiteral("HEART"));
+}
+
+void TestServerRelay::visitorPairedWithDataConnection()
+{
+    auto control = signIn(token);
+    QVERIFY(control);
+    RelayPeer visitor;
+    QVERIFY(visitor.connectTo(Address, port));
+    visitor.send("GET / HTTP/1.0\r\n\r\n");
+    const QJsonObject request = control->nextFrame();
+    QCOMPARE(request.value("type").toString(), QStringLiteral("CONN"));
+    const QString uid = request.value("uid").toString();
+    QVERIFY(QRegularExpression("^[0-9a-f]{32}$").match(uid).hasMatch());
+
+    // Bytes right behind the CONN frame, in the same write, belong to the stream.
+    RelayPeer data;
+    QVERIFY(data.connectTo(Address, RelayPort));
+    data.send(connFrame(uid) + "early bytes");
+    QCOMPARE(visitor.readRaw(11), QByteArray("early bytes"));
+    QCOMPARE(data.readRaw(18), QByteArray("GET / HTTP/1.0\r\n\r\n"));
+
+    // A megabyte each way arrives intact, at once in both directions.
+    const QByteArray up = randomBytes(1 << 20);
+    const QByteArray down = randomBytes(1 << 20);
+    visitor.send(up);
+    data.send(down);
+    QCOMPARE(data.readRaw(up.size(), 30000), up);
+    QCOMPARE(visitor.readRaw(down.size(), 30000), down);
+
+    // The visitor leaving ends the data connection.
+    visitor.socket.disconnectFromHost();
+    QVERIFY(data.waitClosed());
+
+    // Every visitor gets its own uid.
+    QSet<QString> uids;
+    std::vector<std::unique_ptr<QTcpSocket>> visitors;
+    for (int i = 0; i < 5; ++i) {
+        visitors.push_back(std::make_unique<QTcpSocket>());
+        visitors.back()->connectToHost(Address, port);
+        QVERIFY(visitors.back()->waitForConnected(3000));
+        uids.insert(control->nextFrame().value("uid").toString());
+    }
+    QCOMPARE(uids.size(), 5);
+
+    // The data connection closing ends the visitor too.
+    visitors.front()->write("x");
+    visitors.front()->flush();
+    RelayPeer data2;
+    QVERIFY(data2.connectTo(Address, RelayPort));
+    // Pair with whichever uid; only the order of arrival differs.
+    data2.send(connFrame(*uids.begin()));
+    data2.socket.disconnectFromHost();
+    bool oneClosed = false;
+    for (int round = 0; round < 50 && !oneClosed; ++round) {
+        for (auto &v : visitors) {
+            v->waitForReadyRead(20);
+            if (v->state() != QAbstractSocket::ConnectedState)
+                oneClosed = true;
+        }
+    }
+    QVERIFY(oneClosed);
+}
+
+void TestServerRelay::unknownOrLateDataConnections()
+{
+    auto control = signIn(token);
+    QVERIFY(control);
+    for (const QByteArray &frame : {connFrame("deadbeefdeadbeefdeadbeefdeadbeef"), connFrame(""),
+                                    relayFrame(QJsonObject{{"type", "CONN"}}, "conn")}) {
+        RelayPeer data;
+        QVERIFY(data.connectTo(Address, RelayPort));
+        data.send(frame + "payload");
+        QVERIFY(data.waitClosed());
+    }
+
+    // A visitor whose data connection never comes is closed after the pairing time.
+    RelayPeer visitor;
+    QVERIFY(visitor.connectTo(Address, port));
+    const QString uid = control->nextFrame().value("uid").toString();
+    QVERIFY(!uid.isEmpty());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(visitor.waitClosed(PairTimeoutMs + 5000));
+    QVERIFY(clock.elapsed() >= PairTimeoutMs - 200);
+    QVERIFY(server.waitForLog("event=visitor-timeout"));
+    // Its uid is gone: a late data connection is refused.
+    RelayPeer late;
+    QVERIFY(late.connectTo(Address, RelayPort));
+    late.send(connFrame(uid));
+    QVERIFY(late.waitClosed());
+}
+
+void TestServerRelay::hostileFrames()
+{
+    QByteArray negative(8, '\0');
+    qToBigEndian<qint32>(-5, negative.data());
+    QByteArray huge(8, '\0');
+    qToBigEndian<qint32>(0x7fffffff, huge.data());
+    qToBigEndian<qint32>(0x7fffffff, huge.data() + 4);
+    QByteArray tooBig(8, '\0');
+    qToBigEndian<qint32>(2 * 1024 * 1024, tooBig.data());
+    const QList<QByteArray> hostile{
+        negative + "abcdefgh",
+        huge,
+        tooBig + QByteArray(64 * 1024, '{'),
+        relayFrame(QByteArray("{not json"), ""),
+        relayFrame(QByteArray("[1,2,3]"), ""),
+        relayFrame(QByteArray("\"LOGIN\""), ""),
+        relayFrame(QJsonObject{{"type", "HEART"}}, "heart"),
+        relayFrame(QJsonObject{{"type", "login"}, {"token", token}}, ""),
+        QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
+    };
+    for (const QByteArray &bytes : hostile) {
+        RelayPeer peer;
+        QVERIFY(peer.connectTo(Address, RelayPort));
+        peer.send(bytes);
+        QVERIFY2(peer.waitClosed(), bytes.left(16).toHex().constData());
+    }
+    // A malformed frame on a signed-in control connection drops that connection only; the
+    // service goes on.
+    auto control = signIn(token);
+    QVERIFY(control);
+    control->send(negative);
+    QVERIFY(control->waitClosed());
+    auto again = signIn(token);
+    QVERIFY(again);
+    again->send(relayFrame(QJsonObject{{"type", "HEART"}}, "heart"));
+    QCOMPARE(again->nextFrame().value("type").toString(), QStringLiteral("HEART"));
+}
+
+void TestServerRelay::controlGoneClosesPublicPort()
+{
+    auto control = signIn(token);
+    QVERIFY(control);
+    {
+        QTcpSocket visitor;
+        visitor.connectToHost(Address, port);
+        QVERIFY(visitor.waitForConnected(3000));
+    }
+    control->socket.disconnectFromHost();
+    QVERIFY(
+        server.waitForLog("event=tunnel-offline", server.log.count("event=tunnel-offline") + 1));
+    QTcpSocket visitor;
+    visitor.connectToHost(Address, port);
+    QVERIFY(!visitor.waitForConnected(3000));
+    QCOMPARE(visitor.error(), QAbstractSocket::ConnectionRefusedError);
+}
+
+void TestServerRelay::bandwidthLimit()
+{
+    // The demo tunnel has 10 Mbps: 2.5 MB need about two seconds at the least, however fast
+    // the machine. Only the lower bound is checked.
+    auto control = signIn(token);
+    QVERIFY(control);
+    RelayPeer visitor;
+    QVERIFY(visitor.connectTo(Address, port));
+    const QString uid = control->nextFrame().value("uid").toString();
+    RelayPeer data;
+    QVERIFY(data.connectTo(Address, RelayPort));
+    data.send(connFrame(uid));
+    const QByteArray payload = randomBytes(2500 * 1000);
+    QElapsedTimer clock;
+    clock.start();
+    data.send(payload);
+    QCOMPARE(visitor.readRaw(payload.size(), 30000), payload);
+    QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestServerRelay::fiveHundredVisitors()
+{
+    // The test plays the client: each CONN request gets a data connection that echoes.
+    constexpr int Visitors = 500;
+    constexpr int BytesEach = 2000;
+    auto control = signIn(token);
+    QVERIFY(control);
+    QTcpSocket *controlSocket = &control->socket;
+    QByteArray controlBuffer = control->buffer;
+    std::vector<std::unique_ptr<QTcpSocket>> dataSockets;
+    int requests = 0;
+    auto readRequests = [&] {
+        controlBuffer += controlSocket->readAll();
+        while (controlBuffer.size() >= 8) {
+            const qint32 jl = qFromBigEndian<qint32>(controlBuffer.constData());
+            const qint32 dl = qFromBigEndian<qint32>(controlBuffer.constData() + 4);
+            if (controlBuffer.size() < 8 + jl + dl)
+                break;
+            const QJsonObject m = QJsonDocument::fromJson(controlBuffer.mid(8, jl)).object();
+            controlBuffer.remove(0, 8 + jl + dl);
+            if (m.value("type").toString() != "CONN")
+                continue;
+            ++requests;
+            auto s = std::make_unique<QTcpSocket>();
+            QTcpSocket *raw = s.get();
+            const QByteArray hello = connFrame(m.value("uid").toString());
+            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
+            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
+            raw->connectToHost(Address, RelayPort);
+            dataSockets.push_back(std::move(s));
+        }
+    };
+    QObject::connect(controlSocket, &QTcpSocket::readyRead, readRequests);
+
+    std::vector<std::unique_ptr<QTcpSocket>> visitors;
+    std::vector<QByteArray> sent(Visitors), received(Visitors);
+    int complete = 0;
+    for (int i = 0; i < Visitors; ++i) {
+        sent[i] = randomBytes(BytesEach);
+        auto v = std::make_unique<QTcpSocket>();
+        QTcpSocket *raw = v.get();
+        QObject::connect(raw, &QTcpSocket::connected, [raw, &sent, i] { raw->write(sent[i]); });
+        QObject::connect(raw, &QTcpSocket::readyRead, [raw, &received, &sent, &complete, i] {
+            received[i] += raw->readAll();
+            if (received[i].size() == sent[i].size())
+                ++complete;
+        });
+        raw->connectToHost(Address, port);
+        visitors.push_back(std::move(v));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(complete, Visitors, 60000);
+    QCOMPARE(requests, Visitors);
+    for (int i = 0; i < Visitors; ++i)
+        QVERIFY(received[i] == sent[i]);
+    QObject::disconnect(controlSocket, nullptr, nullptr, nullptr);
+    for (auto &v : visitors)
+        v->abort();
+    for (auto &s : dataSockets)
+        s->abort();
+}
+
+QTEST_GUILESS_MAIN(TestServerRelay)
+#include "tst_serverrelay.moc"
