@@ -11,23 +11,28 @@
 #include "app/globals.h"
 #include "app/settings.h"
 #include "tunnel/tunnelsitem.h"
+#include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
 #include "ui/updateform.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <functional>
@@ -223,10 +228,139 @@ void addHomeShots(ShotRegistry &r)
     });
 }
 
+// ---- Sign-in window, create-and-pay form ----
+
+// The sign-in window places the desktop launcher and the autostart entry on a run without
+// saved credentials: here they land in a temporary home, and any request goes nowhere.
+void keepSignInAway()
+{
+    static QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    apiBaseUrl = QStringLiteral("http://127.0.0.52:9/");
+}
+
+std::unique_ptr<MainWindow> signInWindow()
+{
+    auto window = std::make_unique<MainWindow>();
+    // Saved credentials of another run would have started a sign-in: show the bare window.
+    window->findChild<QLineEdit *>(QStringLiteral("lineEdit_3"))->clear();
+    window->findChild<QLineEdit *>(QStringLiteral("lineEdit_4"))->clear();
+    window->findChild<QLabel *>(QStringLiteral("label_state"))->clear();
+    return window;
+}
+
+void setText(QWidget *window, const char *name, const QString &text)
+{
+    if (auto *edit = window->findChild<QLineEdit *>(QLatin1String(name)))
+        edit->setText(text);
+    else if (auto *button = window->findChild<QPushButton *>(QLatin1String(name)))
+        button->setText(text);
+    else if (auto *label = window->findChild<QLabel *>(QLatin1String(name)))
+        label->setText(text);
+}
+
+// A square of black and white modules that looks like the payment code.
+QPixmap sampleQrCode()
+{
+    const int modules = 29;
+    QImage image(modules, modules, QImage::Format_RGB32);
+    quint32 seed = 12345;
+    for (int y = 0; y < modules; ++y) {
+        for (int x = 0; x < modules; ++x) {
+            seed = seed * 1103515245 + 12345;
+            bool dark = (seed >> 16) & 1;
+            for (const QPoint corner :
+                 {QPoint(0, 0), QPoint(modules - 7, 0), QPoint(0, modules - 7)}) {
+                const int dx = x - corner.x();
+                const int dy = y - corner.y();
+                if (dx >= 0 && dx < 7 && dy >= 0 && dy < 7)
+                    dark = dx == 0 || dx == 6 || dy == 0 || dy == 6 ||
+                           (dx >= 2 && dx <= 4 && dy >= 2 && dy <= 4);
+            }
+            image.setPixel(x, y, dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        }
+    }
+    return QPixmap::fromImage(image.scaled(232, 232));
+}
+
+std::unique_ptr<CreateTunnelForm> createForm(bool chosen)
+{
+    auto form = std::make_unique<CreateTunnelForm>();
+    if (!chosen)
+        return form;
+    auto *box = form->findChild<QComboBox *>(QStringLiteral("comboBox"));
+    box->clear();
+    box->addItems(
+        {QStringLiteral("月付 10M"), QStringLiteral("季付 10M"), QStringLiteral("永久 2M")});
+    setText(form.get(), "bwd_label", QStringLiteral("10Mbps"));
+    setText(form.get(), "price_label", QStringLiteral("9.9 元"));
+    setText(form.get(), "time_label", QStringLiteral("30天"));
+    setText(form.get(), "label_info",
+            QStringLiteral("独享 10M 带宽，支持 TCP 与网站隧道，到期前会提醒续费。"));
+    setText(form.get(), "label_9",
+            QStringLiteral("<b>双十二活动</b><br/>新开隧道首月半价，详情见 "
+                           "<a style=\"color:#00aaff\" href=\"http://127.0.0.1:8080\">官网</a>"));
+    setText(form.get(), "lineEdit_name", QStringLiteral("家里的NAS"));
+    setText(form.get(), "lineEdit_client_ip", QStringLiteral("192.168.1.20"));
+    setText(form.get(), "lineEdit_client_port", QStringLiteral("5000"));
+    return form;
+}
+
+void addSignInShots(ShotRegistry &r)
+{
+    keepSignInAway();
+    r.add(QStringLiteral("signin"), [] { return signInWindow(); });
+    r.add(QStringLiteral("signin_retrying"), [] {
+        auto window = signInWindow();
+        setText(window.get(), "lineEdit_3", QStringLiteral("13800000000"));
+        setText(window.get(), "lineEdit_4", QStringLiteral("secret"));
+        setText(window.get(), "label_state",
+                QStringLiteral("登录失败，准备自动重试中... 原因：Connection refused"));
+        return window;
+    });
+    r.add(QStringLiteral("signin_refused"), [] {
+        auto window = signInWindow();
+        setText(window.get(), "lineEdit_3", QStringLiteral("13800000000"));
+        setText(window.get(), "lineEdit_4", QStringLiteral("wrong"));
+        setText(window.get(), "label_state", QStringLiteral("密码错误 请重新输入"));
+        return window;
+    });
+    r.add(QStringLiteral("signin_register"), [] {
+        auto window = signInWindow();
+        window->findChild<QPushButton *>(QStringLiteral("pushButton"))->click();
+        setText(window.get(), "lineEdit_5", QStringLiteral("13900000000"));
+        setText(window.get(), "lineEdit_6", QStringLiteral("secret"));
+        setText(window.get(), "lineEdit_7", QStringLiteral("4821"));
+        setText(window.get(), "pushButton_3", QStringLiteral("获取成功"));
+        window->findChild<QPushButton *>(QStringLiteral("pushButton_3"))->setEnabled(false);
+        setText(window.get(), "label_state", QStringLiteral("验证码已发送"));
+        return window;
+    });
+
+    r.add(QStringLiteral("create_loading"), [] { return createForm(false); });
+    r.add(QStringLiteral("create_choosing"), [] { return createForm(true); });
+    r.add(QStringLiteral("create_refused"), [] {
+        auto form = createForm(true);
+        setText(form.get(), "label_state", QStringLiteral("开通失败,余额不足，请先充值"));
+        return form;
+    });
+    r.add(QStringLiteral("create_payment"), [] {
+        auto form = createForm(true);
+        auto *order = form->findChild<QPushButton *>(QStringLiteral("pushButton"));
+        order->setText(QStringLiteral("等待支付"));
+        order->setEnabled(false);
+        form->findChild<QWidget *>(QStringLiteral("widget_pay"))->show();
+        form->findChild<QLabel *>(QStringLiteral("label_qrcode"))->setPixmap(sampleQrCode());
+        return form;
+    });
+}
+
 void registerAllShots(ShotRegistry &r)
 {
     addTunnelCardShots(r);
     addHomeShots(r);
+    addSignInShots(r);
 }
 
 } // namespace

@@ -9,8 +9,10 @@
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <QPointer>
+#include <QStyleOption>
 
 namespace {
 
@@ -32,7 +34,6 @@ CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui
     setWindowFlag(Qt::FramelessWindowHint);
     // The rounded corners of the style sheet show only over a transparent window.
     setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_StyledBackground);
     // The home window makes a new form for every purchase and never reuses a closed one.
     setAttribute(Qt::WA_DeleteOnClose);
 
@@ -219,6 +220,16 @@ void CreateTunnelForm::on_pushButton_3_clicked()
     emit payDone();
     if (self)
         close();
+}
+
+// A translucent window paints no background of its own: draw the style sheet's rounded one.
+void CreateTunnelForm::paintEvent(QPaintEvent *event)
+{
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+    QWidget::paintEvent(event);
 }
 
 void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
