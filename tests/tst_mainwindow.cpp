@@ -61,6 +61,7 @@ private slots:
     void refusalShowsMsgAndData_data();
     void refusalShowsMsgAndData();
     void emptyFieldsAskForInput();
+    void secondPressSendsSecondRequestOneHomeWindow();
     void transportFailureRetriesAfterGrowingPauses();
     void retryTimerFiresByItself();
     void emptiedFieldEndsRetries();
@@ -421,6 +422,31 @@ void TestMainWindow::emptyFieldsAskForInput()
     w->login();
     QCOMPARE(boxes.size(), 2);
     QCOMPARE(boxes[1].text, QStringLiteral("输入不能为空"));
+}
+
+void TestMainWindow::secondPressSendsSecondRequestOneHomeWindow()
+{
+    api.hold("GET", "user");
+    MainWindow *w = makeWindow();
+    child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
+    child<QLineEdit>(w, "lineEdit_4")->setText(QStringLiteral("secret"));
+    child<QPushButton>(w, "pushButton_login")->click();
+    child<QPushButton>(w, "pushButton_login")->click();
+    QTRY_COMPARE(api.heldCount(), 2);
+    api.release(
+        FakeSigninApi::envelope(true, QStringLiteral("登录成功"),
+                                QVariantMap{{"id", "7"}, {"name", "alice"}, {"token", "t"}}));
+    QTRY_VERIFY(homeWindow() != nullptr);
+    // Both answers are in once a later request has come back.
+    api.setReply("GET", "ping", FakeSigninApi::envelope(true, "pong", ""));
+    bool answered = false;
+    HttpRequest(apiBaseUrl + QStringLiteral("ping"))
+        .get([&answered](bool, const QVariantMap &) { answered = true; }, nullptr);
+    QTRY_VERIFY(answered);
+    int homes = 0;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        homes += qobject_cast<MyWindow *>(top) ? 1 : 0;
+    QCOMPARE(homes, 1);
 }
 
 void TestMainWindow::transportFailureRetriesAfterGrowingPauses()

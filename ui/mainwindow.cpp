@@ -188,12 +188,16 @@ void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
 {
     retryDelayMs = firstRetryDelayMs;
     logAnswer(data);
+    // A second press sends a second sign-in; only the first success opens the home window.
+    if (signedIn)
+        return;
     ui->label_state->setText(msgText(data));
     if (!flag) {
         ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
         return;
     }
     const QVariantMap account = data.value(QLatin1String(api::Data)).toMap();
+    signedIn = true;
     currentUserId = account.value(QStringLiteral("id")).toString();
     currentUserName = account.value(QStringLiteral("name")).toString();
     currentToken = account.value(QStringLiteral("token")).toString();
@@ -207,8 +211,10 @@ void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
 
 void MainWindow::loginFailed(const QString &message)
 {
-    ui->label_state->setText(QStringLiteral("登录失败，准备自动重试中... 原因：") + message);
     qDebug() << "err" << message;
+    if (signedIn)
+        return;
+    ui->label_state->setText(QStringLiteral("登录失败，准备自动重试中... 原因：") + message);
     // Waiting, and longer each time, keeps an unreachable service from being flooded.
     retryTimer->start(retryDelayMs);
     retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs);

@@ -59,4 +59,5 @@ private:
     int pressY = 0;
     QTimer *retryTimer;
     int retryDelayMs; // the pause before the next retry
+    bool signedIn = false;
 };
