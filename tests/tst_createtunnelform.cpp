@@ -4,6 +4,7 @@
 #include "fakesigninapi.h"
 
 #include "app/globals.h"
+#include "platform/platform.h"
 #include "ui/createtunnelform.h"
 
 #include <QBuffer>
@@ -209,7 +210,6 @@ void TestCreateTunnelForm::formHasEveryObject()
     QCOMPARE(box->count(), 1);
     QCOMPARE(box->itemText(0), QStringLiteral("加载中"));
     QVERIFY(child<QLabel>(form, "label_qrcode")->hasScaledContents());
-    QVERIFY(child<QLabel>(form, "label_9")->openExternalLinks());
     child<QLabel>(form, "label");
     child<QLabel>(form, "label_6");
 
@@ -301,6 +301,12 @@ void TestCreateTunnelForm::purchaseNotice()
     CreateTunnelForm *shown = loadedForm();
     QTRY_COMPARE(child<QLabel>(shown, "label_9")->text(),
                  QStringLiteral("<a href=\"http://example.com\">双十二</a>"));
+    // Its links open in the browser.
+    QStringList opened;
+    platform::setUrlOpener([&opened](const QString &url) { opened << url; });
+    emit child<QLabel>(shown, "label_9")->linkActivated(QStringLiteral("http://example.com"));
+    platform::setUrlOpener(nullptr);
+    QCOMPARE(opened, QStringList{QStringLiteral("http://example.com")});
 
     api.setReply("GET", "appConfig/bvnotice_buy", FakeSigninApi::envelope(false, "无", "不该显示"));
     CreateTunnelForm *refused = loadedForm();

@@ -3,6 +3,7 @@
 #include "app/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/platform.h"
 
 #include "ui_createtunnelform.h"
 
@@ -45,7 +46,9 @@ CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui
     ui->widget_pay->hide();
 
     getList();
-    ui->label_9->setOpenExternalLinks(true);
+    // Links of the notice open in the browser, through the one door every browser call uses.
+    connect(ui->label_9, &QLabel::linkActivated, this,
+            [](const QString &link) { platform::openUrl(link); });
     getNotice();
 }
 
