@@ -7,6 +7,12 @@
 
 #include <thread>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // The thread that owns the session side. The last reference to a context may be dropped on a
@@ -14,10 +20,32 @@ namespace {
 // handed to a short-lived thread of its own.
 thread_local bool onRelayThread = false;
 
+#ifdef Q_OS_LINUX
+constexpr int RelayThreadNice = 10;
+#endif
+
+// Relay threads yield the processor to the GUI thread: a burst of hundreds of new data
+// connections must not make the window stutter. Their throughput is bound by the forwarding
+// pause, not by the processor.
+void lowerThreadPriority()
+{
+#ifdef Q_OS_LINUX
+    thread_local bool lowered = false;
+    if (!lowered) {
+        lowered = true;
+        setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), RelayThreadNice);
+    }
+#endif
+}
+
 class RelayThreadMark
 {
 public:
-    RelayThreadMark() { onRelayThread = true; }
+    RelayThreadMark()
+    {
+        onRelayThread = true;
+        lowerThreadPriority();
+    }
     ~RelayThreadMark() { onRelayThread = false; }
 };
 
@@ -29,9 +57,41 @@ RelayContext::RelayContext()
     pool.setStackSize(WorkerStackBytes);
 }
 
+RelayContext::~RelayContext()
+{
+    if (dispatcher.joinable()) {
+        stopping = true;
+        wakeups.release();
+        dispatcher.join();
+    }
+    ConnRequest *request = pending.exchange(nullptr);
+    while (request) {
+        ConnRequest *next = request->next;
+        delete request;
+        request = next;
+    }
+    // Every task of the pool held a reference, so nothing runs here any more: destroying the
+    // pool only ends its idle threads.
+}
+
 std::shared_ptr<RelayContext> RelayContext::create()
 {
-    return std::shared_ptr<RelayContext>(new RelayContext, &RelayContext::release);
+    std::shared_ptr<RelayContext> context(new RelayContext, &RelayContext::release);
+    std::weak_ptr<RelayContext> weak = context;
+    context->dispatcher = std::thread([raw = context.get(), weak] {
+        onRelayThread = true;
+        lowerThreadPriority();
+        for (;;) {
+            raw->wakeups.acquire();
+            if (raw->stopping)
+                return;
+            // A strong reference only while dispatching; its release, should it be the last,
+            // is handed off (onRelayThread) and never joins this thread from itself.
+            if (std::shared_ptr<RelayContext> self = weak.lock())
+                self->dispatch();
+        }
+    });
+    return context;
 }
 
 void RelayContext::release(RelayContext *context)
@@ -40,9 +100,18 @@ void RelayContext::release(RelayContext *context)
         std::thread([context] { delete context; }).detach();
         return;
     }
-    // Every task of the pool held a reference, so nothing runs here any more: this does not
-    // wait on a relay.
     delete context;
+}
+
+void RelayContext::submit(const QString &clientIp, int clientPort, const QString &serverIp,
+                          const QString &uid)
+{
+    auto *request = new ConnRequest{clientIp, clientPort, serverIp, uid, nullptr};
+    request->next = pending.load(std::memory_order_relaxed);
+    while (!pending.compare_exchange_weak(request->next, request, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+    }
+    wakeups.release();
 }
 
 DataConnection::DataConnection(SOCKET local, SOCKET server, int directions)
@@ -124,13 +193,21 @@ void serveConnRequest(const std::shared_ptr<RelayContext> &context, const QStrin
     context->pool.start(new ProxyTunnelWin(server, local, pair, context), 0);
 }
 
+void startConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
+                      int clientPort, const QString &serverIp, const QString &uid)
+{
+    context->submit(clientIp, clientPort, serverIp, uid);
+}
+
+} // namespace relay
+
 namespace {
 
-class ConnRequest : public QRunnable
+class ConnRequestTask : public QRunnable
 {
 public:
-    ConnRequest(std::shared_ptr<RelayContext> context, QString clientIp, int clientPort,
-                QString serverIp, QString uid)
+    ConnRequestTask(std::shared_ptr<RelayContext> context, QString clientIp, int clientPort,
+                    QString serverIp, QString uid)
         : context(std::move(context)), clientIp(std::move(clientIp)), clientPort(clientPort),
           serverIp(std::move(serverIp)), uid(std::move(uid))
     {
@@ -140,7 +217,7 @@ public:
     void run() override
     {
         RelayThreadMark mark;
-        serveConnRequest(context, clientIp, clientPort, serverIp, uid);
+        relay::serveConnRequest(context, clientIp, clientPort, serverIp, uid);
         context.reset();
     }
 
@@ -154,10 +231,23 @@ private:
 
 } // namespace
 
-void startConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
-                      int clientPort, const QString &serverIp, const QString &uid)
+void RelayContext::dispatch()
 {
-    context->pool.start(new ConnRequest(context, clientIp, clientPort, serverIp, uid), 0);
+    // The stack holds the newest request first: reverse it to serve requests in arrival order.
+    ConnRequest *request = pending.exchange(nullptr, std::memory_order_acquire);
+    ConnRequest *ordered = nullptr;
+    while (request) {
+        ConnRequest *next = request->next;
+        request->next = ordered;
+        ordered = request;
+        request = next;
+    }
+    while (ordered) {
+        ConnRequest *next = ordered->next;
+        pool.start(new ConnRequestTask(shared_from_this(), ordered->clientIp, ordered->clientPort,
+                                       ordered->serverIp, ordered->uid),
+                   0);
+        delete ordered;
+        ordered = next;
+    }
 }
-
-} // namespace relay

@@ -8,13 +8,16 @@
 #include <QString>
 #include <QThreadPool>
 
+#include <QSemaphore>
+
 #include <atomic>
 #include <memory>
+#include <thread>
 
 // What a tunnel session shares with its data connections: the send lock for frames and the pool
 // the relay workers run on. Held through a shared pointer so that data connections outlive the
 // session that opened them; the last holder releases it without ever waiting on itself.
-class RelayContext
+class RelayContext : public std::enable_shared_from_this<RelayContext>
 {
 public:
     static constexpr int MaxThreads = 1000;
@@ -22,13 +25,36 @@ public:
     static constexpr uint WorkerStackBytes = 128 * 1024;
 
     static std::shared_ptr<RelayContext> create();
+    ~RelayContext();
+
+    // Queues one CONN request for the pool. Never blocks: the GUI thread calls it, and relay
+    // threads run at a lower priority, so waiting on a lock they hold could stall the window.
+    void submit(const QString &clientIp, int clientPort, const QString &serverIp,
+                const QString &uid);
 
     QMutex mutex;
     QThreadPool pool;
 
 private:
+    struct ConnRequest
+    {
+        QString clientIp;
+        int clientPort;
+        QString serverIp;
+        QString uid;
+        ConnRequest *next;
+    };
+
     RelayContext();
     static void release(RelayContext *context);
+    void dispatch();
+
+    // Pushed by the session without locks, taken whole by the dispatcher thread, which starts
+    // the pool tasks (starting one may create a thread: too slow for a burst on the GUI thread).
+    std::atomic<ConnRequest *> pending{nullptr};
+    QSemaphore wakeups;
+    std::atomic<bool> stopping{false};
+    std::thread dispatcher;
 };
 
 // The two sockets of one data connection. Whichever direction ends first shuts both down, which
