@@ -7,6 +7,7 @@
 #include "app/globals.h"
 
 #include <QString>
+#include <QVariant>
 
 namespace api {
 
@@ -58,5 +59,11 @@ inline QString url(const char *path, const QString &suffix = QString())
 {
     return apiBaseUrl + QLatin1String(path) + suffix;
 }
+
+// A copy of an answer (or part of one) fit for the log: the values of token, tunnelToken, pwd
+// and password are masked at every depth, so signing in or listing tunnels leaves no secret in
+// the log file.
+QVariant forLog(const QVariant &value);
+QVariantMap forLog(const QVariantMap &answer);
 
 } // namespace api

@@ -23,7 +23,7 @@ const QString IncompleteText = QStringLiteral("请输入完整内容");
 
 void logAnswer(const QVariantMap &answer)
 {
-    qDebug() << answer;
+    qDebug() << api::forLog(answer);
     qDebug() << answer.value(QLatin1String(api::Msg)).toString();
 }
 
@@ -83,7 +83,7 @@ void CreateTunnelForm::getList()
                 self->ui->comboBox->clear();
                 self->prices = data.value(QLatin1String(api::Data)).toList();
                 for (const QVariant &entry : qAsConst(self->prices)) {
-                    qDebug() << entry;
+                    qDebug() << api::forLog(entry);
                     self->ui->comboBox->addItem(
                         entry.toMap().value(QStringLiteral("name")).toString());
                 }
@@ -114,7 +114,7 @@ void CreateTunnelForm::on_comboBox_currentIndexChanged(int index)
     ui->price_label->setText(entry.value(QStringLiteral("pay")).toString() + QStringLiteral(" 元"));
     ui->label_info->setText(entry.value(QStringLiteral("info")).toString());
     ui->time_label->setText(durationText(entry.value(QStringLiteral("time")).toInt()));
-    qDebug() << entry;
+    qDebug() << api::forLog(entry);
 }
 
 void CreateTunnelForm::on_pushButton_clicked()

@@ -44,21 +44,6 @@ QGraphicsDropShadowEffect *panelShadow(QObject *parent)
     return shadow;
 }
 
-// The sign-in answer carries the account token: the log gets the answer without it.
-QVariantMap withoutSecrets(QVariantMap answer)
-{
-    const QString data = QLatin1String(api::Data);
-    QVariant &payload = answer[data];
-    if (payload.type() == QVariant::Map) {
-        QVariantMap map = payload.toMap();
-        if (map.contains(QStringLiteral("token"))) {
-            map[QStringLiteral("token")] = QStringLiteral("***");
-            payload = map;
-        }
-    }
-    return answer;
-}
-
 // "data" as text: an object, a list or a missing member gives the empty string.
 QString dataText(const QVariantMap &answer)
 {
@@ -75,7 +60,7 @@ QString msgText(const QVariantMap &answer)
 
 void logAnswer(const QVariantMap &answer)
 {
-    qDebug() << withoutSecrets(answer);
+    qDebug() << api::forLog(answer);
     qDebug() << msgText(answer);
 }
 

@@ -246,7 +246,7 @@ void MyWindow::getTunnelList()
                     self->ui->widget_404->hide();
                 for (int index = 0; index < list.size(); ++index) {
                     const QVariantMap entry = list.at(index).toMap();
-                    qDebug() << entry;
+                    qDebug() << api::forLog(entry);
                     const TunnelRecord record = TunnelRecord::fromListEntry(entry);
                     qDebug() << record.name;
                     if (self->cardsByDomain.contains(record.domain))
@@ -386,7 +386,7 @@ void MyWindow::openServiceLink(const char *path)
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << answer;
+                qDebug() << api::forLog(answer);
                 const QString msg = answer.value(QLatin1String(api::Msg)).toString();
                 qDebug() << msg;
                 if (flag)
@@ -419,7 +419,7 @@ void MyWindow::getNotice()
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << answer;
+                qDebug() << api::forLog(answer);
                 qDebug() << answer.value(QLatin1String(api::Msg)).toString();
                 if (flag)
                     self->ui->label_11->setText(answer.value(QLatin1String(api::Data)).toString());
@@ -437,7 +437,7 @@ void MyWindow::update()
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << answer;
+                qDebug() << api::forLog(answer);
                 qDebug() << answer.value(QLatin1String(api::Msg)).toString();
                 if (!flag)
                     return;
