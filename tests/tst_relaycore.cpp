@@ -1,0 +1,174 @@
+// The relay core without Qt's threads: workers run on plain threads over socket pairs, so the
+// thread sanitizer (BORVANE_TSAN) sees every synchronisation the relay relies on.
+
+#include "tunnel/proxytunnelwin.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool isOpen(int fd)
+{
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+bool sendAll(int fd, const QByteArray &bytes)
+{
+    int done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), 0);
+        if (n <= 0)
+            return false;
+        done += int(n);
+    }
+    return true;
+}
+
+QByteArray recvExactly(int fd, int size)
+{
+    QByteArray out;
+    char buffer[65536];
+    while (out.size() < size) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        out.append(buffer, int(n));
+    }
+    return out;
+}
+
+// One data connection: "visitor" and "service" are the test's ends; the relay holds the others.
+struct Pair
+{
+    int visitor = -1, server = -1, local = -1, service = -1;
+    std::thread up, down;
+
+    bool open()
+    {
+        int a[2], b[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b) != 0)
+            return false;
+        visitor = a[0];
+        server = a[1];
+        local = b[0];
+        service = b[1];
+        const auto connection = std::make_shared<DataConnection>(local, server);
+        platform::socketLibraryStart();
+        platform::socketLibraryStart();
+        // run() is called directly, as the pool would; the worker objects die with the thread.
+        up = std::thread([=] { ProxyTunnelWin(server, local, connection).run(); });
+        down = std::thread([=] { ProxyTunnelWin(local, server, connection).run(); });
+        return true;
+    }
+    void join()
+    {
+        up.join();
+        down.join();
+    }
+};
+
+} // namespace
+
+class TstRelayCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bytesBothWaysThenEitherEndCloses()
+    {
+        const int references = platform::socketLibraryReferences();
+        std::vector<Pair> pairs(64);
+        for (Pair &p : pairs)
+            QVERIFY(p.open());
+        std::vector<std::thread> drivers;
+        std::atomic<int> failures{0};
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            drivers.emplace_back([&, i] {
+                Pair &p = pairs[i];
+                const QByteArray up = QByteArray(100000 + int(i), char('a' + i % 26));
+                const QByteArray down = QByteArray(70000 + int(i), char('A' + i % 26));
+                std::thread writer([&] {
+                    if (!sendAll(p.visitor, up))
+                        ++failures;
+                });
+                if (!sendAll(p.service, down))
+                    ++failures;
+                if (recvExactly(p.service, up.size()) != up)
+                    ++failures;
+                if (recvExactly(p.visitor, down.size()) != down)
+                    ++failures;
+                writer.join();
+                // Half the connections end from the visitor's side, half from the service's.
+                const int first = i % 2 ? p.visitor : p.service;
+                const int other = i % 2 ? p.service : p.visitor;
+                ::shutdown(first, SHUT_WR);
+                char c;
+                if (::recv(other, &c, 1, 0) != 0) // the other end sees the close
+                    ++failures;
+            });
+        }
+        for (std::thread &t : drivers)
+            t.join();
+        for (Pair &p : pairs) {
+            p.join();
+            QVERIFY(!isOpen(p.server));
+            QVERIFY(!isOpen(p.local));
+            ::close(p.visitor);
+            ::close(p.service);
+        }
+        QCOMPARE(failures.load(), 0);
+        QCOMPARE(platform::socketLibraryReferences(), references);
+    }
+
+    void oneSidedConnectionEndsAtOnce()
+    {
+        // A connect that failed leaves an invalid handle: the pair ends and the good socket is
+        // closed once, without touching descriptor 0.
+        const bool stdinOpen = isOpen(0);
+        int a[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a), 0);
+        const auto connection = std::make_shared<DataConnection>(platform::InvalidSocket, a[1]);
+        platform::socketLibraryStart();
+        platform::socketLibraryStart();
+        std::thread up([&] { ProxyTunnelWin(a[1], platform::InvalidSocket, connection).run(); });
+        std::thread down([&] { ProxyTunnelWin(platform::InvalidSocket, a[1], connection).run(); });
+        up.join();
+        down.join();
+        QVERIFY(!isOpen(a[1]));
+        QCOMPARE(isOpen(0), stdinOpen); // never closed by the relay
+        char c;
+        QCOMPARE(::recv(a[0], &c, 1, 0), ssize_t(0));
+        ::close(a[0]);
+    }
+
+    void closeRacesManyTimes()
+    {
+        // Both ends close at the same moment, over and over: both relay handles end closed and
+        // the test's own ends are left alone.
+        for (int round = 0; round < 300; ++round) {
+            Pair p;
+            QVERIFY(p.open());
+            std::thread a([&] { ::shutdown(p.visitor, SHUT_RDWR); });
+            ::shutdown(p.service, SHUT_RDWR);
+            a.join();
+            p.join();
+            QVERIFY(!isOpen(p.server));
+            QVERIFY(!isOpen(p.local));
+            QVERIFY(isOpen(p.visitor));
+            QVERIFY(isOpen(p.service));
+            ::close(p.visitor);
+            ::close(p.service);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TstRelayCore)
+#include "tst_relaycore.moc"
