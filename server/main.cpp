@@ -103,6 +103,7 @@ int main(int argc, char **argv)
         logx::info("server", "demo-ready",
                    {{"phone", DemoPhone},
                     {"tunnel", std::to_string(tunnel->id)},
+                    {"domain", tunnel->domain},
                     {"public", config.publicHost + ":" + std::to_string(tunnel->serverPort)},
                     {"local", tunnel->clientIp + ":" + std::to_string(tunnel->clientPort)}});
     }

@@ -1,0 +1,250 @@
+// The whole road on one machine: the client's own API helper and tunnel engine against the
+// real reference service. A local service in the test stands behind the tunnel; visitors
+// connect to the tunnel's public port. Covers sign-in, tunnel list, start, bytes both ways for
+// many visitors, a second sign-in elsewhere (STOP), and the service being killed and started
+// again (silence, reconnect, traffic again).
+#include "relaypeer.h"
+#include "serverprocess.h"
+
+#include "app/globals.h"
+#include "net/httprequest.h"
+#include "tunnel/tunnel.h"
+#include "tunnel/tunnelrecord.h"
+
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString Address = QStringLiteral("127.0.0.150");
+const QString LocalAddress = QStringLiteral("127.0.0.151");
+const QByteArray Greeting = "hello from the local service\n";
+
+// The service behind the tunnel: greets every connection, then echoes what it receives.
+class LocalService : public QObject
+{
+public:
+    bool listen()
+    {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = server.nextPendingConnection()) {
+                ++connections;
+                s->write(Greeting);
+                connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        return server.listen(QHostAddress(LocalAddress), 0);
+    }
+    quint16 port() const { return server.serverPort(); }
+
+    QTcpServer server;
+    int connections = 0;
+};
+
+// One visitor: sends a random payload and expects the greeting followed by the echo.
+struct Visitor
+{
+    QTcpSocket socket;
+    QByteArray sent;
+    QByteArray received;
+
+    void start(quint16 port, int bytes)
+    {
+        sent.resize(bytes);
+        for (int i = 0; i < bytes; ++i)
+            sent[i] = char(QRandomGenerator::global()->bounded(256));
+        QObject::connect(&socket, &QTcpSocket::connected, [this] { socket.write(sent); });
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(Address, port);
+    }
+    bool done() const { return received.size() >= Greeting.size() + sent.size(); }
+    bool intact() const { return received == Greeting + sent; }
+};
+
+struct Events
+{
+    QList<QPair<int, QString>> list;
+    int count(int type) const
+    {
+        int n = 0;
+        for (const auto &e : list)
+            n += e.first == type;
+        return n;
+    }
+    bool has(int type, const QString &info) const { return list.contains({type, info}); }
+};
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void road();
+
+private:
+    QVariantMap call(HttpRequest request, bool post);
+    // Visitors through the public port; true when every one got its bytes back intact.
+    bool visitorsGetThrough(int visitors, int bytes);
+    std::unique_ptr<Tunnel> startSession(TunnelRecord *record, Events *events);
+
+    ServerProcess server{Address};
+    LocalService local;
+    TunnelRecord record;
+};
+
+QVariantMap TestEndToEnd::call(HttpRequest request, bool post)
+{
+    QVariantMap answer;
+    bool done = false;
+    auto ok = [&](bool, const QVariantMap &m) {
+        answer = m;
+        done = true;
+    };
+    auto fail = [&](const QString &) { done = true; };
+    if (post)
+        request.addHeader("content-type", "application/x-www-form-urlencoded").post(ok, fail);
+    else
+        request.get(ok, fail);
+    if (!QTest::qWaitFor([&] { return done; }, 20000))
+        qWarning("no answer from the service in time");
+    return answer;
+}
+
+bool TestEndToEnd::visitorsGetThrough(int visitors, int bytes)
+{
+    std::vector<std::unique_ptr<Visitor>> list;
+    for (int i = 0; i < visitors; ++i) {
+        list.push_back(std::make_unique<Visitor>());
+        list.back()->start(quint16(record.serverPort), bytes);
+    }
+    auto allDone = [&] {
+        for (const auto &v : list)
+            if (!v->done())
+                return false;
+        return true;
+    };
+    if (!QTest::qWaitFor(allDone, 30000))
+        return false;
+    for (const auto &v : list)
+        if (!v->intact())
+            return false;
+    return true;
+}
+
+std::unique_ptr<Tunnel> TestEndToEnd::startSession(TunnelRecord *r, Events *events)
+{
+    auto tunnel = std::make_unique<Tunnel>();
+    QObject::connect(tunnel.get(), &Tunnel::tunnel_info, [events](int type, const QString &info) {
+        events->list.append({type, info});
+    });
+    tunnel->TunnelInit(r);
+    if (!tunnel->TunnelStart())
+        return nullptr;
+    return tunnel;
+}
+
+void TestEndToEnd::initTestCase()
+{
+    QVERIFY(local.listen());
+    QVERIFY2(server.start({"--demo", "--ports", "21500-21509"}), server.log.constData());
+    apiBaseUrl = QStringLiteral("http://127.0.0.150:8080/");
+    clientUuid = QStringLiteral("{00000000-0000-4000-8000-0000000000e2}");
+}
+
+void TestEndToEnd::cleanupTestCase()
+{
+    QCOMPARE(server.stop(), 0);
+    QCOMPARE(server.process.state(), QProcess::NotRunning);
+}
+
+void TestEndToEnd::road()
+{
+    // Sign in as the sign-in window does.
+    currentUserId.clear();
+    currentToken.clear();
+    QVariantMap answer = call(HttpRequest(apiBaseUrl + "user")
+                                  .addParam("phone", "13800000000")
+                                  .addParam("pwd", "demo123456"),
+                              false);
+    QVERIFY(answer.value("flag").toBool());
+    currentUserId = answer.value("data").toMap().value("id").toString();
+    currentToken = answer.value("data").toMap().value("token").toString();
+    QCOMPARE(currentUserId, QStringLiteral("1"));
+
+    // Point the demo tunnel at the test's local service, as the edit form does.
+    answer = call(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
+    QVERIFY(answer.value("flag").toBool());
+    TunnelRecord listed =
+        TunnelRecord::fromListEntry(answer.value("data").toList().first().toMap());
+    answer = call(HttpRequest(apiBaseUrl + "port/change")
+                      .addParam("tunnelId", listed.id)
+                      .addParam("tunnelToken", listed.token)
+                      .addParam("clientIp", LocalAddress)
+                      .addParam("clientPort", QString::number(local.port()))
+                      .addParam("tunnelName", "e2e")
+                      .addParam("type", QString::number(listed.type)),
+                  true);
+    QVERIFY2(answer.value("flag").toBool(), qPrintable(answer.value("data").toString()));
+    answer = call(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
+    record = TunnelRecord::fromListEntry(answer.value("data").toList().first().toMap());
+    QCOMPARE(record.serverIp, Address);
+    QCOMPARE(record.clientIp, LocalAddress);
+
+    // Start: signed in, the record refreshed from LOGINOK.
+    Events events;
+    std::unique_ptr<Tunnel> session = startSession(&record, &events);
+    QVERIFY(session);
+    QTRY_VERIFY_WITH_TIMEOUT(events.has(1, "login success!"), 10000);
+    QVERIFY(events.has(12, QStringLiteral("initView刷新隧道信息")));
+    QCOMPARE(record.name, QStringLiteral("e2e"));
+    QCOMPARE(record.clientPort, int(local.port()));
+    QCOMPARE(record.bdw, 10);
+
+    // Bytes arrive intact both ways, for many visitors at once.
+    QVERIFY(visitorsGetThrough(1, 64 * 1024));
+    QVERIFY(visitorsGetThrough(40, 8 * 1024));
+    QVERIFY(local.connections >= 41);
+    // The heartbeat is answered.
+    QTRY_VERIFY_WITH_TIMEOUT(events.count(10) >= 1, 12000);
+
+    // The same tunnel signed in elsewhere: this session is told to stop.
+    RelayPeer elsewhere;
+    QVERIFY(elsewhere.connectTo(Address, 8888));
+    elsewhere.send(loginFrame(record.token));
+    QCOMPARE(elsewhere.nextFrame().value("msg").toString(), QStringLiteral("LOGINOK"));
+    QTRY_VERIFY_WITH_TIMEOUT(events.count(-5) == 1, 10000);
+    session->TunnelStop();
+    QVERIFY(events.has(-3, "TunnelStop"));
+    session.reset();
+    elsewhere.socket.abort();
+    QVERIFY(server.waitForLog("event=tunnel-offline"));
+
+    // Started again, then the service dies and comes back on the same database.
+    Events again;
+    session = startSession(&record, &again);
+    QVERIFY(session);
+    QTRY_VERIFY_WITH_TIMEOUT(again.has(1, "login success!"), 10000);
+    QVERIFY(visitorsGetThrough(5, 4096));
+    server.kill();
+    QVERIFY(server.start({"--ports", "21500-21509"}));
+    QTRY_VERIFY_WITH_TIMEOUT(again.count(-4) >= 1, 25000);
+    QTRY_VERIFY_WITH_TIMEOUT(again.has(0, "reConnectServerSuccess"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(again.count(1), 2, 10000);
+    QVERIFY(visitorsGetThrough(10, 16 * 1024));
+
+    session->TunnelStop();
+    session.reset();
+    QVERIFY(server.waitForLog("event=tunnel-offline"));
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
