@@ -1,15 +1,223 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds client and service, and starts the client.
+# The one-command demo: installs what is missing, builds client and service, starts the
+# reference service with its demo account and a small demo web page as the tunnel's local
+# service, then starts the client.
+#
+# With a display the client opens as usual: sign in with the demo account printed below,
+# start the demo tunnel and open the printed address. Without a display (or with --headless)
+# the client runs under Xvfb, signs in by itself with the demo account, starts the demo tunnel
+# by itself, and the script fetches the demo page through the tunnel's public port to prove
+# the whole road; then it stops everything it started.
+#
+# Usage: scripts/run.sh [--headless] [--no-build]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-BUILD_DIR="$root/build" "$root/scripts/build.sh"
-run_client() {
-    if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-        "$root/build/borvane"
-    else
-        echo "No display: running the client under Xvfb."
-        xvfb-run -a "$root/build/borvane"
+build="${BUILD_DIR:-$root/build}"
+headless=0
+do_build=1
+for arg in "$@"; do
+    case "$arg" in
+    --headless) headless=1 ;;
+    --no-build) do_build=0 ;;
+    -h | --help)
+        sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "run.sh: unknown option $arg" >&2
+        exit 2
+        ;;
+    esac
+done
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    headless=1
+fi
+
+# Addresses the client is built for (see the BORVANE_* values in CMakeLists.txt).
+host=127.0.0.1
+api_port=8080
+relay_port=8888
+demo_web_port=${BORVANE_DEMO_WEB_PORT:-8081}
+demo_phone=13800000000
+demo_password=demo123456
+
+if [ "$do_build" = 1 ]; then
+    "$root/scripts/install-deps.sh"
+    BUILD_DIR="$build" "$root/scripts/build.sh"
+fi
+for exe in "$build/borvane" "$build/borvane-server"; do
+    if [ ! -x "$exe" ]; then
+        echo "run.sh: $exe is missing; run without --no-build" >&2
+        exit 1
+    fi
+done
+
+demo="$build/demo"
+mkdir -p "$demo"
+server_log="$demo/server.log"
+web_log="$demo/demo-web.log"
+settings="$build/config/main.ini"
+settings_backup="$demo/main.ini.before-demo"
+
+pids=()
+restore_settings=0
+cleanup() {
+    local pid
+    # Stop in reverse order of starting: client, display, demo page, service.
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        pid=${pids[$i]}
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null || true
+            for _ in $(seq 50); do
+                kill -0 "$pid" 2>/dev/null || break
+                sleep 0.1
+            done
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
+    if [ "$restore_settings" = 1 ]; then
+        if [ -f "$settings_backup" ]; then
+            mv -f "$settings_backup" "$settings"
+        else
+            rm -f "$settings"
+        fi
+        restore_settings=0
     fi
 }
-run_client
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+port_busy() {
+    (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null
+}
+for p in "$api_port" "$relay_port" "$demo_web_port"; do
+    if port_busy "$host" "$p"; then
+        echo "run.sh: $host:$p is already in use; stop whatever listens there first." >&2
+        exit 1
+    fi
+done
+
+wait_for_log() { # file text seconds pid
+    for _ in $(seq $(($3 * 10))); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        kill -0 "$4" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+"$build/borvane-server" --demo-web "$demo_web_port" --bind "$host" 2>"$web_log" &
+pids+=($!)
+if ! wait_for_log "$web_log" "event=ready" 10 "${pids[-1]}"; then
+    echo "run.sh: the demo web page did not start:" >&2
+    cat "$web_log" >&2
+    exit 1
+fi
+
+"$build/borvane-server" --bind "$host" --api-port "$api_port" --relay-port "$relay_port" \
+    --db "$demo/borvane-demo.db" --demo --demo-client-port "$demo_web_port" 2>"$server_log" &
+pids+=($!)
+if ! wait_for_log "$server_log" "event=ready" 20 "${pids[-1]}"; then
+    echo "run.sh: the service did not start:" >&2
+    cat "$server_log" >&2
+    exit 1
+fi
+demo_line=$(grep "event=demo-ready" "$server_log" | tail -1)
+public=$(sed -n 's/.* public=\([^ ]*\).*/\1/p' <<<"$demo_line")
+domain=$(sed -n 's/.* domain=\([^ ]*\).*/\1/p' <<<"$demo_line")
+public_port=${public##*:}
+
+cat <<INFO
+
+  Borvane demo
+  ------------
+  Service:       http://$host:$api_port/   (web console: http://$host:$api_port/console)
+  Demo account:  $demo_phone   password: $demo_password
+  Demo tunnel:   $domain:$public_port  ->  local demo page http://$host:$demo_web_port/
+  Logs:          $server_log, $build/logs/
+
+INFO
+
+cd "$build"
+if [ "$headless" = 0 ]; then
+    cat <<INFO
+  Sign in with the demo account, press "点我启动" on the demo tunnel, then try:
+
+      curl http://$host:$public_port/
+
+  Quit the client (退出 -> 完全退出) to stop the demo.
+
+INFO
+    "$build/borvane" || true
+    exit 0
+fi
+
+# No display: the client signs in by itself with saved credentials and starts the demo tunnel
+# by itself (its autostart flag), on a virtual display.
+echo "  No display: running the client headless under Xvfb to prove the road end to end."
+mkdir -p "$build/config"
+if [ -f "$settings" ]; then
+    cp -p "$settings" "$settings_backup"
+fi
+restore_settings=1
+cat >"$settings" <<INI
+[setting]
+username=$demo_phone
+password=$demo_password
+$domain=true
+INI
+chmod 600 "$settings"
+
+display_number=""
+for n in $(seq 90 140); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+        display_number=$n
+        break
+    fi
+done
+if [ -z "$display_number" ]; then
+    echo "run.sh: no free X display number for Xvfb" >&2
+    exit 1
+fi
+Xvfb ":$display_number" -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$display_number" ] && break
+    sleep 0.1
+done
+DISPLAY=":$display_number" "$build/borvane" >"$demo/client.out" 2>&1 &
+pids+=($!)
+client_pid=$!
+
+echo "  Waiting for the tunnel (up to 60 s): curl http://$host:$public_port/"
+page=""
+for _ in $(seq 120); do
+    if page=$(curl -s --max-time 2 "http://$host:$public_port/") && grep -q "the tunnel works" <<<"$page"; then
+        break
+    fi
+    page=""
+    if ! kill -0 "$client_pid" 2>/dev/null; then
+        break
+    fi
+    sleep 0.5
+done
+
+if [ -n "$page" ]; then
+    echo
+    echo "  \$ curl http://$host:$public_port/"
+    grep -o "<h1>.*</p>" <<<"$page" | sed 's/<[^>]*>/ /g; s/  */ /g; s/^/   /'
+    echo
+    echo "  The road works: visitor -> relay $host:$public_port -> client -> $host:$demo_web_port."
+    echo "  Stopping everything the demo started."
+    exit 0
+fi
+echo
+echo "  The demo page did not come through the tunnel. Last lines of the logs:" >&2
+tail -n 15 "$server_log" >&2
+latest_log=$(ls -t "$build"/logs/*.log 2>/dev/null | head -1 || true)
+if [ -n "$latest_log" ]; then
+    tail -n 25 "$latest_log" >&2
+fi
+exit 1
