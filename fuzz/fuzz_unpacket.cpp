@@ -15,7 +15,8 @@ namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-struct Harness {
+struct Harness
+{
     TunnelPacket reader;
     Tunnel session;
     QByteArray delivered; // every frame delivered since the last violation, in order
