@@ -9,7 +9,7 @@
 # by itself, and the script fetches the demo page through the tunnel's public port to prove
 # the whole road; then it stops everything it started.
 #
-# Usage: scripts/run.sh [--headless] [--no-build]
+# Usage: scripts/run.sh [--headless] [--no-build]   (exit status 3: a demo port is taken)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$root/build}"
@@ -95,7 +95,7 @@ port_busy() {
 for p in "$api_port" "$relay_port" "$demo_web_port"; do
     if port_busy "$host" "$p"; then
         echo "run.sh: $host:$p is already in use; stop whatever listens there first." >&2
-        exit 1
+        exit 3
     fi
 done
 
@@ -170,6 +170,10 @@ $domain=true
 INI
 chmod 600 "$settings"
 
+if ! command -v Xvfb >/dev/null; then
+    echo "run.sh: Xvfb is missing; run scripts/install-deps.sh" >&2
+    exit 1
+fi
 display_number=""
 for n in $(seq 90 140); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then

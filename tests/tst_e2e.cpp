@@ -243,7 +243,7 @@ void TestEndToEnd::road()
 
     session->TunnelStop();
     session.reset();
-    QVERIFY(server.waitForLog("event=tunnel-offline"));
+    QVERIFY(server.waitForLog("event=tunnel-offline", 2));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
