@@ -27,6 +27,13 @@ public:
     }
     ~ServerProcess() { stop(); }
 
+    // BORVANE_SERVER_UNDER_TEST runs another build of the service, such as a sanitizer build.
+    static QString program()
+    {
+        const QString other = qEnvironmentVariable("BORVANE_SERVER_UNDER_TEST");
+        return other.isEmpty() ? QStringLiteral(BORVANE_SERVER_BIN) : other;
+    }
+
     QString databasePath() const { return dir.filePath(QStringLiteral("service.db")); }
 
     // Starts the service and waits until it says it is ready (or has ended).
@@ -36,7 +43,7 @@ public:
         QStringList args{QStringLiteral("--bind"), address, QStringLiteral("--db"), databasePath()};
         args += extra;
         process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start(QStringLiteral(BORVANE_SERVER_BIN), args);
+        process.start(program(), args);
         if (!process.waitForStarted(5000))
             return false;
         return waitForLog("event=ready", before + 1, 20000);
