@@ -26,6 +26,7 @@ const char *helpText =
     "  --domain-suffix S      tunnels get the domain t<id>.S (default localhost)\n"
     "  --demo                 add the demo account and its tunnel\n"
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
+    "  --demo-bdw MBPS        bandwidth of the demo tunnel, 0 for unlimited (default 10)\n"
     "  --demo-web PORT        serve only a small demo web page on the bind address and PORT\n"
     "  --pair-timeout-ms N    how long a visitor waits for its data connection (default 10000)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
@@ -127,6 +128,11 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         } else if (name == "--demo-client-port") {
             if (!parsePort(value, config.demoClientPort))
                 return fail("--demo-client-port needs a port from 1 to 65535");
+        } else if (name == "--demo-bdw") {
+            long long v;
+            if (!util::parseUInt(value, 100000, v))
+                return fail("--demo-bdw needs a number of Mbps (0 for unlimited)");
+            config.demoBandwidthMbps = static_cast<int>(v);
         } else if (name == "--demo-web") {
             if (!parsePort(value, config.demoWebPort))
                 return fail("--demo-web needs a port from 1 to 65535");

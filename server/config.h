@@ -16,7 +16,8 @@ struct Config
     // Tunnels get the domain "t<id>." + this; *.localhost reaches loopback in browsers and curl.
     std::string domainSuffix = "localhost";
     bool demo = false;
-    int demoClientPort = 8081; // the local service of the demo tunnel
+    int demoClientPort = 8081;  // the local service of the demo tunnel
+    int demoBandwidthMbps = 10; // 0: unlimited
     // Serve only the small demo web page on this port (the demo's "local service") and exit on
     // a signal; 0 runs the service itself.
     int demoWebPort = 0;

@@ -573,7 +573,8 @@ std::optional<UpdateInfo> Database::updateInfo(int64_t id)
 }
 
 std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std::string &name,
-                                            const std::string &passwordHash, int clientPort)
+                                            const std::string &passwordHash, int clientPort,
+                                            int bdw)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     auto user = userByPhone(phone, nullptr);
@@ -591,6 +592,9 @@ std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std:
         const TunnelRow &t = existing.front();
         if (t.clientPort != clientPort)
             updateTunnel(t.id, t.name, t.clientIp, clientPort, t.type);
+        Stmt s(db, "UPDATE tunnels SET bdw = ? WHERE id = ?");
+        s.bind(1, bdw).bind(2, t.id);
+        s.step();
         return tunnelById(t.id);
     }
     NewTunnel t;
@@ -599,7 +603,7 @@ std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std:
     t.clientIp = "127.0.0.1";
     t.clientPort = clientPort;
     t.type = 1;
-    t.bdw = 10;
+    t.bdw = bdw;
     t.stopTime = 0;
     t.priceId = 1;
     return createTunnel(t);

@@ -138,7 +138,7 @@ public:
 
     // Adds the demo account and its tunnel unless they exist; returns the tunnel.
     std::optional<TunnelRow> seedDemo(const std::string &phone, const std::string &name,
-                                      const std::string &passwordHash, int clientPort);
+                                      const std::string &passwordHash, int clientPort, int bdw);
 
 private:
     bool exec(const char *sql);

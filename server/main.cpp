@@ -95,7 +95,8 @@ int main(int argc, char **argv)
             logx::error("server", "start-failed", {{"error", "out of memory hashing"}});
             return 1;
         }
-        const auto tunnel = db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort);
+        const auto tunnel =
+            db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort, config.demoBandwidthMbps);
         if (!tunnel) {
             logx::error("db", "demo-seed-failed");
             return 1;

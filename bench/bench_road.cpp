@@ -1,0 +1,459 @@
+// The whole road, measured beside two baselines in one run: a visitor talking to a local echo
+// service directly, through socat as a plain TCP relay, and through the real borvane-server
+// relay plus the client's tunnel engine (visitor -> public port -> relay -> data connection ->
+// engine -> local service), and through the relay server with a pause-free stand-in client
+// ("relay"), which shows the server's own cost apart from the engine's. Ratios against the direct
+// connection are what to read; absolute figures depend on the machine.
+//
+// Figures: echo throughput of one connection; 64-byte round trips (p50, p99); time for 500
+// concurrent visitors to finish a 4 KiB echo each; the relay server's resident memory per open
+// visitor connection; the relay server's CPU seconds per GB relayed.
+//
+// Usage: bench_road [path to borvane-server]
+
+#include "app/globals.h"
+#include "net/httprequest.h"
+#include "tunnel/tunnel.h"
+#include "tunnel/tunnelrecord.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const ServerAddress = "127.0.0.180";
+const char *const SocatAddress = "127.0.0.182";
+const char *const LocalAddress = "127.0.0.1";
+constexpr int SocatPort = 21890;
+constexpr int Visitors = 500;
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int connectTo(const char *address, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(port));
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool sendAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool recvAll(int fd, char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, data, size, 0);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// The local service: echoes every connection on its own thread.
+int startEchoService()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, LocalAddress, &sa.sin_addr);
+    socklen_t len = sizeof sa;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4096) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        std::perror("echo service");
+        std::exit(2);
+    }
+    std::thread([fd] {
+        for (;;) {
+            const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            std::thread([c] {
+                const int on = 1;
+                ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                std::vector<char> buffer(64 * 1024);
+                for (;;) {
+                    const ssize_t n = ::recv(c, buffer.data(), buffer.size(), 0);
+                    if (n <= 0 || !sendAll(c, buffer.data(), size_t(n)))
+                        break;
+                }
+                ::close(c);
+            }).detach();
+        }
+    }).detach();
+    return ntohs(sa.sin_port);
+}
+
+struct Target
+{
+    const char *name;
+    const char *address;
+    int port;
+};
+
+// Megabytes per second of an echo: the bytes go out and come back on one connection.
+double echoThroughput(const Target &t, size_t bytes)
+{
+    const int fd = connectTo(t.address, t.port);
+    if (fd < 0)
+        return 0;
+    std::vector<char> out(256 * 1024, 'x'), in(256 * 1024);
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        for (size_t sent = 0; sent < bytes; sent += out.size())
+            if (!sendAll(fd, out.data(), std::min(out.size(), bytes - sent)))
+                break;
+    });
+    size_t got = 0;
+    while (got < bytes) {
+        const ssize_t n = ::recv(fd, in.data(), in.size(), 0);
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    writer.join();
+    const double seconds = secondsSince(start);
+    ::close(fd);
+    return got == bytes ? double(bytes) / 1e6 / seconds : 0;
+}
+
+void roundTrips(const Target &t, int count, double &p50, double &p99)
+{
+    p50 = p99 = 0;
+    const int fd = connectTo(t.address, t.port);
+    if (fd < 0)
+        return;
+    char ping[64] = {}, pong[64];
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        if (!sendAll(fd, ping, sizeof ping) || !recvAll(fd, pong, sizeof pong))
+            break;
+        micros.push_back(secondsSince(start) * 1e6);
+    }
+    ::close(fd);
+    if (micros.size() != size_t(count))
+        return;
+    std::sort(micros.begin(), micros.end());
+    p50 = micros[micros.size() / 2];
+    p99 = micros[micros.size() * 99 / 100];
+}
+
+// Opens the visitors, each echoes 4 KiB; returns the seconds until all are done (0 on a
+// failure). The connections stay open in fds for the caller to measure, then close.
+double concurrentVisitors(const Target &t, std::vector<int> &fds)
+{
+    std::atomic<int> ok{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    fds.assign(Visitors, -1);
+    for (int i = 0; i < Visitors; ++i) {
+        threads.emplace_back([&, i] {
+            const int fd = connectTo(t.address, t.port);
+            fds[size_t(i)] = fd;
+            if (fd < 0)
+                return;
+            char out[4096], in[4096];
+            std::memset(out, i & 0xff, sizeof out);
+            if (sendAll(fd, out, sizeof out) && recvAll(fd, in, sizeof in) &&
+                std::memcmp(in, out, sizeof in) == 0)
+                ++ok;
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    const double seconds = secondsSince(start);
+    return ok == Visitors ? seconds : 0;
+}
+
+long rssKb(qint64 pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+double cpuSeconds(qint64 pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : text.substr(close + 2)) {
+        if (c == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field.push_back(c);
+        }
+    }
+    // utime and stime are fields 14 and 15; fields here start at field 3.
+    if (fields.size() < 13)
+        return 0;
+    return double(std::stol(fields[11]) + std::stol(fields[12])) / double(sysconf(_SC_CLK_TCK));
+}
+
+std::string frame(const std::string &json, const std::string &data)
+{
+    std::string out(8, '\0');
+    const uint32_t jl = htonl(uint32_t(json.size())), dl = htonl(uint32_t(data.size()));
+    std::memcpy(&out[0], &jl, 4);
+    std::memcpy(&out[4], &dl, 4);
+    return out + json + data;
+}
+
+bool readFrame(int fd, std::string &json)
+{
+    char header[8];
+    if (!recvAll(fd, header, 8))
+        return false;
+    uint32_t jl, dl;
+    std::memcpy(&jl, header, 4);
+    std::memcpy(&dl, header + 4, 4);
+    jl = ntohl(jl);
+    dl = ntohl(dl);
+    if (jl + dl > 1024 * 1024)
+        return false;
+    std::string body(jl + dl, '\0');
+    if (!recvAll(fd, &body[0], body.size()))
+        return false;
+    json = body.substr(0, jl);
+    return true;
+}
+
+void pump(int from, int to)
+{
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
+        if (n <= 0 || !sendAll(to, buffer.data(), size_t(n)))
+            break;
+    }
+    ::shutdown(from, SHUT_RDWR);
+    ::shutdown(to, SHUT_RDWR);
+}
+
+// A pause-free stand-in for the client, so the relay server's own cost shows apart from the
+// engine's: signs the tunnel in and serves every CONN request with two pumping threads.
+void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online)
+{
+    const int control = connectTo(ServerAddress, 8888);
+    if (control < 0)
+        return;
+    const std::string login = "{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}";
+    sendAll(control, frame(login, "login").data(), frame(login, "login").size());
+    std::string json;
+    while (readFrame(control, json)) {
+        if (json.find("LOGINOK") != std::string::npos) {
+            online = true;
+            continue;
+        }
+        const size_t at = json.find("\"uid\":\"");
+        if (at == std::string::npos)
+            continue;
+        const std::string uid = json.substr(at + 7, json.find('"', at + 7) - at - 7);
+        std::thread([uid, echoPort] {
+            const int local = connectTo(LocalAddress, echoPort);
+            const int data = connectTo(ServerAddress, 8888);
+            const std::string conn = frame("{\"type\":\"CONN\",\"uid\":\"" + uid + "\"}", "conn");
+            sendAll(data, conn.data(), conn.size());
+            std::thread up(pump, local, data);
+            pump(data, local);
+            up.join();
+            ::close(local);
+            ::close(data);
+        }).detach();
+    }
+}
+
+QVariantMap callApi(HttpRequest request)
+{
+    QVariantMap answer;
+    QEventLoop loop;
+    request.get(
+        [&](bool, const QVariantMap &m) {
+            answer = m;
+            loop.quit();
+        },
+        [&](const QString &) { loop.quit(); });
+    loop.exec();
+    return answer;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const QString serverBin =
+        argc > 1 ? QString::fromLocal8Bit(argv[1])
+                 : QCoreApplication::applicationDirPath() + QStringLiteral("/../borvane-server");
+    const int echoPort = startEchoService();
+
+    QTemporaryDir dir;
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    server.start(serverBin, {"--bind", ServerAddress, "--db", dir.filePath("bench.db"), "--demo",
+                             "--demo-bdw", "0", "--demo-client-port", QString::number(echoPort),
+                             "--ports", "21800-21809", "--log-level", "warn"});
+    QProcess socat;
+    socat.start("socat",
+                {QStringLiteral("TCP-LISTEN:%1,bind=%2,fork,reuseaddr,nodelay,backlog=4096")
+                     .arg(SocatPort)
+                     .arg(SocatAddress),
+                 QStringLiteral("TCP:%1:%2,nodelay").arg(LocalAddress).arg(echoPort)});
+    if (!server.waitForStarted() || !socat.waitForStarted()) {
+        std::fprintf(stderr, "cannot start %s or socat\n", qPrintable(serverBin));
+        return 2;
+    }
+
+    // Sign in and start the demo tunnel with the client's own code.
+    apiBaseUrl = QStringLiteral("http://%1:8080/").arg(ServerAddress);
+    QVariantMap signIn;
+    for (int attempt = 0; attempt < 50 && !signIn.value("flag").toBool(); ++attempt) {
+        QThread::msleep(100);
+        signIn = callApi(HttpRequest(apiBaseUrl + "user")
+                             .addParam("phone", "13800000000")
+                             .addParam("pwd", "demo123456"));
+    }
+    currentUserId = signIn.value("data").toMap().value("id").toString();
+    currentToken = signIn.value("data").toMap().value("token").toString();
+    const QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
+    TunnelRecord record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
+    Tunnel tunnel;
+    bool online = false;
+    QObject::connect(&tunnel, &Tunnel::tunnel_info, [&](int type, const QString &) {
+        if (type == 1)
+            online = true;
+    });
+    tunnel.TunnelInit(&record);
+    if (!tunnel.TunnelStart()) {
+        std::fprintf(stderr, "tunnel did not start\n");
+        return 2;
+    }
+    for (int i = 0; i < 100 && !online; ++i)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+
+    const Target targets[] = {{"direct", LocalAddress, echoPort},
+                              {"socat", SocatAddress, SocatPort},
+                              {"road", ServerAddress, record.serverPort},
+                              {"relay", ServerAddress, record.serverPort}};
+    const std::string token = record.token.toStdString();
+    const qint64 serverPid = server.processId();
+    int status = 0;
+    std::thread bench([&] {
+        constexpr size_t Bytes = 256u * 1024 * 1024;
+        std::printf("%-8s %12s %10s %10s %14s\n", "path", "echo MB/s", "rtt p50us", "rtt p99us",
+                    "500 visitors s");
+        double direct[4] = {};
+        std::atomic<bool> rawOnline{false};
+        for (const Target &t : targets) {
+            if (t.name == std::string("relay")) {
+                // The engine steps aside for the pause-free stand-in client.
+                QMetaObject::invokeMethod(
+                    &tunnel, [&] { tunnel.TunnelStop(); }, Qt::BlockingQueuedConnection);
+                std::thread(rawClient, token, echoPort, std::ref(rawOnline)).detach();
+                for (int i = 0; i < 100 && !rawOnline; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            double p50, p99;
+            const double cpuBefore = cpuSeconds(serverPid);
+            const double mbps = echoThroughput(t, Bytes);
+            const double cpuUsed = cpuSeconds(serverPid) - cpuBefore;
+            roundTrips(t, 2000, p50, p99);
+            const long rssBefore = rssKb(serverPid);
+            std::vector<int> fds;
+            const double visitors = concurrentVisitors(t, fds);
+            const long rssOpen = rssKb(serverPid);
+            for (int fd : fds)
+                if (fd >= 0)
+                    ::close(fd);
+            std::printf("%-8s %12.1f %10.1f %10.1f %14.3f\n", t.name, mbps, p50, p99, visitors);
+            if (t.name == std::string("direct")) {
+                direct[0] = mbps;
+                direct[1] = p50;
+                direct[2] = p99;
+                direct[3] = visitors;
+            } else if (direct[0] > 0 && mbps > 0 && visitors > 0) {
+                std::printf("         ratio to direct: throughput %.2f, p50 %.1fx, p99 %.1fx, "
+                            "500 visitors %.1fx\n",
+                            mbps / direct[0], p50 / direct[1], p99 / direct[2],
+                            visitors / direct[3]);
+            } else {
+                status = 1;
+            }
+            if (t.name != std::string("direct") && t.name != std::string("socat")) {
+                // Both directions cross the relay: 2 x Bytes relayed.
+                std::printf("         relay server: %.2f CPU s per GB relayed; RSS %ld kB with "
+                            "%d visitors open, %.1f kB per visitor (data connection included)\n",
+                            cpuUsed / (2.0 * Bytes / 1e9), rssOpen, Visitors,
+                            double(rssOpen - rssBefore) / Visitors);
+            }
+            std::fflush(stdout);
+        }
+        QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
+    });
+    app.exec();
+    bench.join();
+    socat.terminate();
+    server.terminate();
+    socat.waitForFinished();
+    server.waitForFinished();
+    return status;
+}
