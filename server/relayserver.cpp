@@ -27,6 +27,7 @@ constexpr size_t PipeBufferBytes = 64 * 1024;
 // A control connection that does not read what we send is dropped past this much.
 constexpr size_t MaxQueuedControlBytes = 4 * 1024 * 1024;
 constexpr size_t MaxPendingPerTunnel = 2048;
+constexpr size_t MaxUndecidedConnections = 4096;
 // After one direction of a pipe has ended, the other gets this long to finish.
 constexpr auto HalfClosedLinger = std::chrono::seconds(30);
 constexpr auto LimiterBurst = std::chrono::milliseconds(100);
@@ -537,6 +538,14 @@ void RelayServer::accept()
             return;
         }
         asio::error_code ignored;
+        if (undecided >= MaxUndecidedConnections) {
+            // Connections that say nothing hold a descriptor for the first-frame time; past
+            // this many, new ones are turned away so signed-in tunnels keep working.
+            logx::debug("relay", "undecided-limit", {{"peer", peerOf(socket)}});
+            socket.close(ignored);
+            accept();
+            return;
+        }
         socket.set_option(tcp::no_delay(true), ignored);
         firstFrame(std::make_shared<tcp::socket>(std::move(socket)));
         accept();
@@ -552,12 +561,15 @@ void RelayServer::firstFrame(std::shared_ptr<tcp::socket> socket)
         FrameBuffer buffer;
         asio::steady_timer timer;
         bool done = false;
-        Reader(std::shared_ptr<tcp::socket> s, asio::io_context &io)
-            : socket(std::move(s)), timer(io)
+        size_t &undecided;
+        Reader(std::shared_ptr<tcp::socket> s, asio::io_context &io, size_t &count)
+            : socket(std::move(s)), timer(io), undecided(count)
         {
+            ++undecided;
         }
+        ~Reader() { --undecided; }
     };
-    auto reader = std::make_shared<Reader>(socket, io);
+    auto reader = std::make_shared<Reader>(socket, io, undecided);
     reader->timer.expires_after(std::chrono::milliseconds(config.loginTimeoutMs));
     reader->timer.async_wait([reader](const asio::error_code &ec) {
         if (ec || reader->done)

@@ -70,4 +70,5 @@ private:
     std::map<int64_t, std::shared_ptr<relay::TunnelState>> tunnels;
     std::map<std::string, std::shared_ptr<relay::PendingVisitor>> pending;
     std::map<int64_t, std::weak_ptr<relay::Limiter>> limiters;
+    size_t undecided = 0; // connections that have not sent their first frame yet
 };
