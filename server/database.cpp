@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 
@@ -197,6 +198,9 @@ bool Database::open(const std::string &path, std::string &error)
         db = nullptr;
         return false;
     }
+    // Password hashes and tokens live here: readable by the service's own user only. SQLite
+    // gives its journal files the database file's mode.
+    ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
     sqlite3_busy_timeout(db, 5000);
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA foreign_keys=ON");

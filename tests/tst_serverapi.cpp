@@ -622,6 +622,8 @@ void TestServerApi::secretsStayOut()
             stored += f.readAll();
     }
     QVERIFY(stored.size() > 0);
+    QCOMPARE(QFile::permissions(server.databasePath()) & (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
     QVERIFY(stored.contains("$argon2id$"));
     for (const QByteArray &p : passwords) {
         QVERIFY2(!stored.contains(p), p.constData());
