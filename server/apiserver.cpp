@@ -22,6 +22,7 @@ constexpr size_t MaxPasswordBytes = 64;
 constexpr size_t MaxTunnelNameChars = 32;
 constexpr size_t MaxQrUrlBytes = 1024;
 constexpr size_t MaxBodyBytes = 64 * 1024;
+constexpr size_t ApiWorkerThreads = 32;
 const std::string QrPath = "/order/createQrCode?";
 
 void answer(httplib::Response &res, bool flag, const std::string &msg, const json &data = "")
@@ -201,6 +202,10 @@ void ApiServer::noteSignInFailure(const std::string &phone, bool failed)
 
 void ApiServer::routes()
 {
+    // A kept-alive connection holds a worker until it goes quiet; enough workers that a few
+    // idle clients do not make the others wait.
+    server.new_task_queue = [] { return new httplib::ThreadPool(ApiWorkerThreads); };
+    server.set_keep_alive_timeout(3);
     server.set_payload_max_length(MaxBodyBytes);
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
