@@ -142,6 +142,7 @@ void TestServerRelay::loginExchange()
     for (int i = 0; i < 3; ++i) {
         peer.send(heart);
         QCOMPARE(peer.nextFrame().value("type").toString(), QStringLiteral("HEART"));
+        QCOMPARE(peer.lastFrame, relayFrame(QByteArray("{\"type\":\"HEART\"}"), "heart"));
     }
     // A heartbeat split inside its header still arrives as one.
     peer.send(heart.left(3));
@@ -189,6 +190,7 @@ void TestServerRelay::secondLoginStopsFirst()
     const QJsonObject stop = first->nextFrame();
     QCOMPARE(stop.value("type").toString(), QStringLiteral("MSG"));
     QCOMPARE(stop.value("msg").toString(), QStringLiteral("STOP"));
+    QCOMPARE(first->lastFrame, relayFrame(QByteArray("{\"msg\":\"STOP\",\"type\":\"MSG\"}"), ""));
     QVERIFY(first->waitClosed());
 
     // The tunnel stays online with the newer connection: visitors' requests go there.
@@ -211,6 +213,8 @@ void TestServerRelay::visitorPairedWithDataConnection()
     QCOMPARE(request.value("type").toString(), QStringLiteral("CONN"));
     const QString uid = request.value("uid").toString();
     QVERIFY(QRegularExpression("^[0-9a-f]{32}$").match(uid).hasMatch());
+    QCOMPARE(control->lastFrame,
+             relayFrame(QByteArray("{\"type\":\"CONN\",\"uid\":\"") + uid.toLatin1() + "\"}", ""));
 
     // Bytes right behind the CONN frame, in the same write, belong to the stream.
     RelayPeer data;
