@@ -1,8 +1,17 @@
+// windows.h (through platform.h) must not define min and max over the Qt headers that follow.
+#if defined(_WIN32) && !defined(NOMINMAX)
+#define NOMINMAX
+#endif
+
 #include "platform.h"
 
 #include <QDesktopServices>
 #include <QUrl>
 #include <QWidget>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace platform {
 
@@ -19,6 +28,13 @@ void bringToFront(QWidget *window)
     if (!window)
         return;
     window->showNormal();
+#ifdef Q_OS_WIN
+    // Windows keeps a background process from taking the foreground, so activation alone may
+    // only flash the taskbar button; a moment as a topmost window puts it above the others.
+    const HWND hwnd = reinterpret_cast<HWND>(window->winId());
+    SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    SetWindowPos(hwnd, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+#endif
     window->raise();
     window->activateWindow();
 }
