@@ -11,6 +11,9 @@
 class QWidget;
 
 #ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX // keep windows.h from turning min and max into macros over Qt's headers
+#endif
 #include <winsock2.h>
 #else
 using SOCKET = int;
