@@ -4,6 +4,7 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/platform.h"
+#include "ui/windowdrag.h"
 
 #include "ui_createtunnelform.h"
 
@@ -237,11 +238,7 @@ void CreateTunnelForm::paintEvent(QPaintEvent *event)
 
 void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) {
-        pressX = event->pos().x();
-        pressY = event->pos().y();
-        dragging = true;
-    }
+    windowdrag::press(event, dragging, pressX, pressY);
     QWidget::mousePressEvent(event);
 }
 
@@ -253,7 +250,6 @@ void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
 
 void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
 {
-    if (dragging)
-        move(pos() + event->pos() - QPoint(pressX, pressY));
+    windowdrag::move(this, event, dragging, pressX, pressY);
     QWidget::mouseMoveEvent(event);
 }

@@ -7,6 +7,7 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "ui/messagebox.h"
+#include "ui/windowdrag.h"
 
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
@@ -125,18 +126,12 @@ void EditTunnelForm::on_pushButton_4_clicked()
 
 void EditTunnelForm::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton)
-        return;
-    pressX = event->pos().x();
-    pressY = event->pos().y();
-    dragging = true;
+    windowdrag::press(event, dragging, pressX, pressY);
 }
 
 void EditTunnelForm::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!dragging)
-        return;
-    move(pos() + (event->pos() - QPoint(pressX, pressY)));
+    windowdrag::move(this, event, dragging, pressX, pressY);
 }
 
 void EditTunnelForm::mouseReleaseEvent(QMouseEvent *)

@@ -1,5 +1,7 @@
 #include "infosform.h"
 
+#include "ui/windowdrag.h"
+
 #include "ui_infosform.h"
 
 #include <QGraphicsDropShadowEffect>
@@ -54,18 +56,12 @@ void InfosForm::on_textEdit_textChanged()
 
 void InfosForm::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton)
-        return;
-    pressX = event->pos().x();
-    pressY = event->pos().y();
-    dragging = true;
+    windowdrag::press(event, dragging, pressX, pressY);
 }
 
 void InfosForm::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!dragging)
-        return;
-    move(pos() + (event->pos() - QPoint(pressX, pressY)));
+    windowdrag::move(this, event, dragging, pressX, pressY);
 }
 
 void InfosForm::mouseReleaseEvent(QMouseEvent *)

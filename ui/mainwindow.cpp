@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/windowdrag.h"
 
 #include "ui_mainwindow.h"
 
@@ -341,11 +342,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
 
 void MainWindow::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) {
-        pressX = event->pos().x();
-        pressY = event->pos().y();
-        dragging = true;
-    }
+    windowdrag::press(event, dragging, pressX, pressY);
     QMainWindow::mousePressEvent(event);
 }
 
@@ -357,7 +354,6 @@ void MainWindow::mouseReleaseEvent(QMouseEvent *event)
 
 void MainWindow::mouseMoveEvent(QMouseEvent *event)
 {
-    if (dragging)
-        move(pos() + event->pos() - QPoint(pressX, pressY));
+    windowdrag::move(this, event, dragging, pressX, pressY);
     QMainWindow::mouseMoveEvent(event);
 }

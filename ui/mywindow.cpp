@@ -9,6 +9,7 @@
 #include "ui/createtunnelform.h"
 #include "ui/messagebox.h"
 #include "ui/updateform.h"
+#include "ui/windowdrag.h"
 
 #include "ui_mywindow.h"
 
@@ -291,11 +292,7 @@ void MyWindow::on_pushButton_login_clicked()
 
 void MyWindow::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) {
-        pressX = event->pos().x();
-        pressY = event->pos().y();
-        dragging = true;
-    }
+    windowdrag::press(event, dragging, pressX, pressY);
     QWidget::mousePressEvent(event);
 }
 
@@ -307,8 +304,7 @@ void MyWindow::mouseReleaseEvent(QMouseEvent *event)
 
 void MyWindow::mouseMoveEvent(QMouseEvent *event)
 {
-    if (dragging)
-        move(pos() + QPoint(event->pos().x() - pressX, event->pos().y() - pressY));
+    windowdrag::move(this, event, dragging, pressX, pressY);
     QWidget::mouseMoveEvent(event);
 }
 
