@@ -16,6 +16,8 @@
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelrecord.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
@@ -40,71 +42,21 @@
 
 namespace {
 
+using namespace benchutil;
+
 const char *const ServerAddress = "127.0.0.180";
 const char *const SocatAddress = "127.0.0.182";
 const char *const LocalAddress = "127.0.0.1";
 constexpr int SocatPort = 21890;
 constexpr int Visitors = 500;
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-int connectTo(const char *address, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    ::inet_pton(AF_INET, address, &sa.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-bool sendAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool recvAll(int fd, char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, 0);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 // The local service: echoes every connection on its own thread.
 int startEchoService()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const int fd = listenOn(LocalAddress, 0);
     sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    ::inet_pton(AF_INET, LocalAddress, &sa.sin_addr);
     socklen_t len = sizeof sa;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4096) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
         std::perror("echo service");
         std::exit(2);
     }
@@ -179,9 +131,9 @@ void roundTrips(const Target &t, int count, double &p50, double &p99)
     ::close(fd);
     if (micros.size() != size_t(count))
         return;
-    std::sort(micros.begin(), micros.end());
-    p50 = micros[micros.size() / 2];
-    p99 = micros[micros.size() * 99 / 100];
+    const Percentiles result = percentiles(micros);
+    p50 = result.p50;
+    p99 = result.p99;
 }
 
 // Opens the visitors, each echoes 4 KiB; returns the seconds until all are done (0 on a
@@ -244,45 +196,8 @@ double cpuSeconds(qint64 pid)
     return double(std::stol(fields[11]) + std::stol(fields[12])) / double(sysconf(_SC_CLK_TCK));
 }
 
-std::string frame(const std::string &json, const std::string &data)
-{
-    std::string out(8, '\0');
-    const uint32_t jl = htonl(uint32_t(json.size())), dl = htonl(uint32_t(data.size()));
-    std::memcpy(&out[0], &jl, 4);
-    std::memcpy(&out[4], &dl, 4);
-    return out + json + data;
-}
-
-bool readFrame(int fd, std::string &json)
-{
-    char header[8];
-    if (!recvAll(fd, header, 8))
-        return false;
-    uint32_t jl, dl;
-    std::memcpy(&jl, header, 4);
-    std::memcpy(&dl, header + 4, 4);
-    jl = ntohl(jl);
-    dl = ntohl(dl);
-    if (jl + dl > 1024 * 1024)
-        return false;
-    std::string body(jl + dl, '\0');
-    if (!recvAll(fd, &body[0], body.size()))
-        return false;
-    json = body.substr(0, jl);
-    return true;
-}
-
-void pump(int from, int to)
-{
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-        const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
-        if (n <= 0 || !sendAll(to, buffer.data(), size_t(n)))
-            break;
-    }
-    ::shutdown(from, SHUT_RDWR);
-    ::shutdown(to, SHUT_RDWR);
-}
+// The stand-in client's pumps; the relay server's memory is what is measured, not ours.
+constexpr size_t PumpBytes = 64 * 1024;
 
 // A pause-free stand-in for the client, so the relay server's own cost shows apart from the
 // engine's: signs the tunnel in and serves every CONN request with two pumping threads.
@@ -294,7 +209,7 @@ void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online
     const std::string login = "{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}";
     sendAll(control, frame(login, "login").data(), frame(login, "login").size());
     std::string json;
-    while (readFrame(control, json)) {
+    while (readFrame(control, &json)) {
         if (json.find("LOGINOK") != std::string::npos) {
             online = true;
             continue;
@@ -308,8 +223,8 @@ void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online
             const int data = connectTo(ServerAddress, 8888);
             const std::string conn = frame("{\"type\":\"CONN\",\"uid\":\"" + uid + "\"}", "conn");
             sendAll(data, conn.data(), conn.size());
-            std::thread up(pump, local, data);
-            pump(data, local);
+            std::thread up(pump, local, data, PumpBytes);
+            pump(data, local, PumpBytes);
             up.join();
             ::close(local);
             ::close(data);

@@ -12,13 +12,14 @@
 #include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"
 
+#include "benchutil.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QUuid>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,118 +39,17 @@
 
 namespace {
 
+using namespace benchutil;
+
 const char *const Address = "127.0.0.29";
 constexpr int PublicPort = 9000;  // visitors connect here on the relay server
 constexpr int ServicePort = 9001; // the local service
 constexpr int RelayPort = 8888;
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// ---------------------------------------------------------------- blocking socket helpers
-
-int listenOn(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, Address, &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4096) != 0) {
-        std::perror("listen");
-        std::exit(2);
-    }
-    return fd;
-}
-
-int connectTo(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, Address, &sa.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-bool sendAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool recvAll(int fd, char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, 0);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-// Copies until either side ends, then shuts both down (the relay's own, pause-free pump).
-void pump(int from, int to)
-{
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
-        if (n <= 0 || !sendAll(to, buffer.data(), size_t(n)))
-            break;
-    }
-    ::shutdown(from, SHUT_RDWR);
-    ::shutdown(to, SHUT_RDWR);
-}
+// The relay's own pump is pause-free, so only the engine's pauses show in the figures.
+constexpr size_t PumpBytes = 256 * 1024;
 
 // ---------------------------------------------------------------- child: relay and service
-
-std::string frame(const std::string &json, const std::string &data)
-{
-    std::string out(8, '\0');
-    const uint32_t jl = htonl(uint32_t(json.size())), dl = htonl(uint32_t(data.size()));
-    std::memcpy(&out[0], &jl, 4);
-    std::memcpy(&out[4], &dl, 4);
-    return out + json + data;
-}
-
-bool readFrame(int fd, std::string *json)
-{
-    char header[8];
-    if (!recvAll(fd, header, 8))
-        return false;
-    uint32_t jl, dl;
-    std::memcpy(&jl, header, 4);
-    std::memcpy(&dl, header + 4, 4);
-    jl = ntohl(jl);
-    dl = ntohl(dl);
-    if (jl > 1 << 20 || dl > 1 << 20)
-        return false;
-    std::string body(jl + dl, '\0');
-    if (!recvAll(fd, &body[0], body.size()))
-        return false;
-    *json = body.substr(0, jl);
-    return true;
-}
 
 std::string uidOf(const std::string &json)
 {
@@ -218,8 +118,8 @@ void serveRelayConnection(Relay &relay, int fd)
         ::close(fd);
         return;
     }
-    std::thread other(pump, visitor, fd);
-    pump(fd, visitor);
+    std::thread other(pump, visitor, fd, PumpBytes);
+    pump(fd, visitor, PumpBytes);
     other.join();
     ::close(fd);
     ::close(visitor);
@@ -285,9 +185,9 @@ template <typename Serve> void acceptLoop(int listener, Serve serve)
 [[noreturn]] void runPeers(int ready)
 {
     static Relay relay;
-    const int relayListener = listenOn(RelayPort);
-    const int publicListener = listenOn(PublicPort);
-    const int serviceListener = listenOn(ServicePort);
+    const int relayListener = listenOn(Address, RelayPort);
+    const int publicListener = listenOn(Address, PublicPort);
+    const int serviceListener = listenOn(Address, ServicePort);
     std::thread([&] {
         acceptLoop(relayListener, [](int fd) { serveRelayConnection(relay, fd); });
     }).detach();
@@ -321,7 +221,7 @@ std::atomic<bool> watchingTicks{false};
 
 double uploadMiBps(int port, uint64_t size)
 {
-    const int fd = connectTo(port);
+    const int fd = connectTo(Address, port);
     if (fd < 0)
         return 0;
     std::vector<char> buffer(256 * 1024, 'u');
@@ -343,7 +243,7 @@ double uploadMiBps(int port, uint64_t size)
 
 double downloadMiBps(int port, uint64_t size)
 {
-    const int fd = connectTo(port);
+    const int fd = connectTo(Address, port);
     if (fd < 0)
         return 0;
     std::vector<char> buffer(256 * 1024);
@@ -366,7 +266,7 @@ double downloadMiBps(int port, uint64_t size)
 // Opens one echo connection and waits for its first echo, so it is relayed end to end.
 int openEcho(int port)
 {
-    const int fd = connectTo(port);
+    const int fd = connectTo(Address, port);
     if (fd < 0)
         return -1;
     const char hello[2] = {'E', 'x'};
@@ -384,7 +284,7 @@ std::vector<int> openEchoBurst(int port, int count, int *errors)
     std::vector<int> fds;
     const char hello[2] = {'E', 'x'};
     for (int i = 0; i < count; ++i) {
-        const int fd = connectTo(port);
+        const int fd = connectTo(Address, port);
         if (fd < 0 || !sendAll(fd, hello, 2)) {
             ++*errors;
             if (fd >= 0)
@@ -406,17 +306,11 @@ std::vector<int> openEchoBurst(int port, int count, int *errors)
     return open;
 }
 
-struct Percentiles
-{
-    double p50 = 0, p99 = 0;
-};
-
 Percentiles pingPong(int port, int rounds)
 {
-    Percentiles result;
     const int fd = openEcho(port);
     if (fd < 0)
-        return result;
+        return {};
     char message[64];
     std::memset(message, 'p', sizeof message);
     std::vector<double> micros;
@@ -427,12 +321,7 @@ Percentiles pingPong(int port, int rounds)
         micros.push_back(secondsSince(start) * 1e6);
     }
     ::close(fd);
-    if (micros.empty())
-        return result;
-    std::sort(micros.begin(), micros.end());
-    result.p50 = micros[micros.size() / 2];
-    result.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-    return result;
+    return percentiles(micros);
 }
 
 void closeAll(std::vector<int> &fds)
