@@ -100,9 +100,16 @@ UpDateForm *openUpdater(const UpdateOffer &offer)
     return form;
 }
 
-QString busyText(const QString &error)
+// A transport failure of a request the user waits on ends in the busy box, unless the window
+// has gone in the meantime.
+HttpRequest::FailureHandler busyBox(const QPointer<MyWindow> &self)
 {
-    return QStringLiteral("系统繁忙，请稍后重试。") + error;
+    return [self](const QString &error) {
+        qDebug() << "err" << error;
+        if (self)
+            dialogs::information(self, QStringLiteral("提示"),
+                                 QStringLiteral("系统繁忙，请稍后重试。") + error);
+    };
 }
 
 } // namespace
@@ -390,11 +397,7 @@ void MyWindow::openServiceLink(const char *path)
                 else
                     dialogs::information(self, QStringLiteral("提示"), msg);
             },
-            [self](const QString &error) {
-                qDebug() << "err" << error;
-                if (self)
-                    dialogs::information(self, QStringLiteral("提示"), busyText(error));
-            });
+            busyBox(self));
 }
 
 void MyWindow::on_pushButton_clicked()
@@ -457,11 +460,7 @@ void MyWindow::update()
                 else
                     self->ui->pushButton_7->show();
             },
-            [self](const QString &error) {
-                qDebug() << "err" << error;
-                if (self)
-                    dialogs::information(self, QStringLiteral("提示"), busyText(error));
-            });
+            busyBox(self));
 }
 
 void MyWindow::on_pushButton_7_clicked()
@@ -485,11 +484,7 @@ void MyWindow::on_pushButton_7_clicked()
                     qDebug() << "不需要更新 click";
                 }
             },
-            [self](const QString &error) {
-                qDebug() << "err" << error;
-                if (self)
-                    dialogs::information(self, QStringLiteral("提示"), busyText(error));
-            });
+            busyBox(self));
 }
 
 void MyWindow::onRefreshTimeout()
