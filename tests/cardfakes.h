@@ -2,15 +2,15 @@
 // Test doubles for the tunnel card's tests: a relay server speaking the control-channel frames
 // and a tiny HTTP service. Both listen on loopback only, on an address the test chooses.
 
+#include "fakehttpbase.h"
+
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
-#include <QMap>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUrlQuery>
 
 #include <functional>
 
@@ -123,48 +123,24 @@ private:
     QPointer<QTcpSocket> current;
 };
 
-// One request as the fake service received it.
-struct HttpReceived
-{
-    QByteArray method;
-    QByteArray path;
-    QMap<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;
-
-    // The form items in the order they were sent.
-    QList<QPair<QString, QString>> items() const
-    {
-        return QUrlQuery(QString::fromUtf8(body)).queryItems(QUrl::FullyDecoded);
-    }
-};
-
 // A tiny HTTP/1.1 service: records each request and answers it with the canned body, or holds
 // the answer back until release() when hold is set.
-class FakeHttp : public QTcpServer
+class FakeHttp : public FakeHttpBase
 {
     Q_OBJECT
 
 public:
-    QList<HttpReceived> received;
+    QList<ReceivedRequest> received;
     QByteArray answer = R"({"flag": true, "msg": "ok", "data": null})";
     bool hold = false;
 
-    bool start(const QHostAddress &address)
-    {
-        connect(this, &QTcpServer::newConnection, this, &FakeHttp::accept, Qt::UniqueConnection);
-        return listen(address, 0);
-    }
-
-    QString baseUrl() const
-    {
-        return QStringLiteral("http://%1:%2/").arg(serverAddress().toString()).arg(serverPort());
-    }
+    bool start(const QHostAddress &address) { return listen(address, 0); }
 
     void release()
     {
         for (const QPointer<QTcpSocket> &socket : held) {
             if (socket)
-                reply(socket);
+                replyTo(socket);
         }
         held.clear();
     }
@@ -172,51 +148,21 @@ public:
 signals:
     void requestReceived();
 
-private:
-    void accept()
+protected:
+    void handle(QTcpSocket *socket, const ReceivedRequest &request) override
     {
-        while (QTcpSocket *socket = nextPendingConnection()) {
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        }
-    }
-
-    void readFrom(QTcpSocket *socket)
-    {
-        QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-        socket->setProperty("buffer", buffer);
-        const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        HttpReceived request;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.method = first.value(0);
-        request.path = first.value(1);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines[i].indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines[i].left(colon).trimmed().toLower(),
-                                       lines[i].mid(colon + 1).trimmed());
-        }
-        const int length = request.headers.value("content-length").toInt();
-        if (buffer.size() < headerEnd + 4 + length)
-            return;
-        request.body = buffer.mid(headerEnd + 4, length);
-        socket->setProperty("buffer", QByteArray());
         received.append(request);
         if (hold)
             held.append(socket);
         else
-            reply(socket);
+            replyTo(socket);
         emit requestReceived();
     }
 
-    void reply(QTcpSocket *socket)
+private:
+    void replyTo(QTcpSocket *socket)
     {
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                      QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer);
-        socket->disconnectFromHost();
+        FakeHttpBase::reply(socket, "200 OK", answer, {{"Content-Type", "application/json"}});
     }
 
     QList<QPointer<QTcpSocket>> held;

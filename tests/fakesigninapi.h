@@ -4,65 +4,18 @@
 // records every request and answers with canned replies chosen by method and path. Requests
 // to a path marked as held wait, connection open, until the test releases them.
 
+#include "fakehttpbase.h"
+
 #include <QByteArray>
 #include <QHash>
-#include <QHostAddress>
 #include <QJsonDocument>
 #include <QList>
-#include <QMap>
 #include <QPointer>
-#include <QTcpServer>
+#include <QStringList>
 #include <QTcpSocket>
-#include <QUrl>
-#include <QUrlQuery>
 #include <QVariantMap>
 
-#include <memory>
-
-struct ApiRequest
-{
-    QByteArray method;
-    QByteArray target; // the request line's target as received, "/user?userId=&token=..."
-    QString path;      // without the leading "/" and the query: "user", "order/createQrCode"
-    QByteArray body;
-    QMap<QByteArray, QByteArray> headers; // names in lower case
-
-    // The items of the query (GET) or of the form body (POST), in order, decoded.
-    QList<QPair<QString, QString>> items() const
-    {
-        const QByteArray encoded =
-            method == "POST"
-                ? body
-                : (target.contains('?') ? target.mid(target.indexOf('?') + 1) : QByteArray());
-        QList<QPair<QString, QString>> result;
-        for (const QByteArray &pair : encoded.split('&')) {
-            if (pair.isEmpty())
-                continue;
-            const int eq = pair.indexOf('=');
-            const QByteArray name = eq < 0 ? pair : pair.left(eq);
-            const QByteArray value = eq < 0 ? QByteArray() : pair.mid(eq + 1);
-            result.append({QUrl::fromPercentEncoding(name), QUrl::fromPercentEncoding(value)});
-        }
-        return result;
-    }
-    QStringList itemNames() const
-    {
-        QStringList names;
-        for (const auto &item : items())
-            names << item.first;
-        return names;
-    }
-    QString item(const QString &name) const
-    {
-        for (const auto &item : items()) {
-            if (item.first == name)
-                return item.second;
-        }
-        return QString();
-    }
-};
-
-class FakeSigninApi
+class FakeSigninApi : public FakeHttpBase
 {
 public:
     struct Reply
@@ -81,28 +34,6 @@ public:
         return json({{"flag", flag}, {"msg", msg}, {"data", data}});
     }
     static Reply status(int code) { return {code, "text/plain", "error page"}; }
-
-    FakeSigninApi()
-    {
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
-            while (QTcpSocket *socket = server.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                                 [this, socket] { readFrom(socket); });
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
-                    buffers.remove(socket);
-                    socket->deleteLater();
-                });
-            }
-        });
-    }
-
-    bool listen(const QHostAddress &address) { return server.listen(address); }
-    QString baseUrl() const
-    {
-        return QStringLiteral("http://%1:%2/")
-            .arg(server.serverAddress().toString())
-            .arg(server.serverPort());
-    }
 
     void reset()
     {
@@ -131,10 +62,10 @@ public:
         }
     }
 
-    QList<ApiRequest> to(const QByteArray &method, const QString &path) const
+    QList<ReceivedRequest> to(const QByteArray &method, const QString &path) const
     {
-        QList<ApiRequest> result;
-        for (const ApiRequest &request : requests) {
+        QList<ReceivedRequest> result;
+        for (const ReceivedRequest &request : requests) {
             if (request.method == method && request.path == path)
                 result << request;
         }
@@ -145,43 +76,12 @@ public:
         return to(method, path).size();
     }
 
-    QList<ApiRequest> requests;
+    QList<ReceivedRequest> requests;
 
-private:
-    static QString key(const QByteArray &method, const QString &path)
+protected:
+    void handle(QTcpSocket *socket, const ReceivedRequest &request) override
     {
-        return QString::fromLatin1(method) + QLatin1Char(' ') + path;
-    }
-
-    void readFrom(QTcpSocket *socket)
-    {
-        QByteArray &buffer = buffers[socket];
-        buffer += socket->readAll();
-        const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        ApiRequest request;
-        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        request.method = requestLine.value(0);
-        request.target = requestLine.value(1);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines[i].indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines[i].left(colon).trimmed().toLower(),
-                                       lines[i].mid(colon + 1).trimmed());
-        }
-        const int length = request.headers.value("content-length", "0").toInt();
-        if (buffer.size() < headerEnd + 4 + length)
-            return;
-        request.body = buffer.mid(headerEnd + 4, length);
-        buffers.remove(socket);
-        QByteArray path = request.target;
-        if (path.contains('?'))
-            path = path.left(path.indexOf('?'));
-        request.path = QUrl::fromPercentEncoding(path.mid(1));
         requests << request;
-
         const QString k = key(request.method, request.path);
         if (heldKeys.contains(k)) {
             held << QPointer<QTcpSocket>(socket);
@@ -190,20 +90,19 @@ private:
         answer(socket, replies.value(k, status(404)));
     }
 
-    void answer(QTcpSocket *socket, const Reply &reply)
+private:
+    static QString key(const QByteArray &method, const QString &path)
     {
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " X\r\n";
-        out += "Content-Type: " + reply.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-        out += "Connection: close\r\n\r\n";
-        out += reply.body;
-        socket->write(out);
-        socket->disconnectFromHost();
+        return QString::fromLatin1(method) + QLatin1Char(' ') + path;
     }
 
-    QTcpServer server;
+    static void answer(QTcpSocket *socket, const Reply &reply)
+    {
+        FakeHttpBase::reply(socket, QByteArray::number(reply.status) + " X", reply.body,
+                            {{"Content-Type", reply.contentType}});
+    }
+
     QHash<QString, Reply> replies;
     QStringList heldKeys;
     QList<QPointer<QTcpSocket>> held;
-    QHash<QTcpSocket *, QByteArray> buffers;
 };

@@ -220,7 +220,7 @@ void TestCreateTunnelForm::formHasEveryObject()
     QCOMPARE(child<QLabel>(form, "label_qrcode")->parentWidget(), pay);
 
     QTRY_COMPARE(api.heldCount(), 1);
-    const ApiRequest list = api.to("GET", "price").value(0);
+    const ReceivedRequest list = api.to("GET", "price").value(0);
     QCOMPARE(list.itemNames(), (QStringList{"userId", "token"}));
     QCOMPARE(list.item("userId"), QStringLiteral("u1"));
     QCOMPARE(list.item("token"), QStringLiteral("t1"));
@@ -393,7 +393,7 @@ void TestCreateTunnelForm::twoQuickPressesSendOneOrder()
     QVERIFY(order->isEnabled());
     QCOMPARE(api.count("POST", "port"), 1);
 
-    const ApiRequest sent = api.to("POST", "port").value(0);
+    const ReceivedRequest sent = api.to("POST", "port").value(0);
     QCOMPARE(sent.itemNames(), (QStringList{"userId", "token", "clientIp", "tunnelName",
                                             "clientPort", "type", "priceId"}));
     QCOMPARE(sent.item("clientIp"), QStringLiteral("192.168.1.20"));

@@ -196,9 +196,9 @@ private slots:
         QVERIFY(changed.wait(5000));
         QCOMPARE(changed.size(), 1);
         QCOMPARE(http.received.size(), 1);
-        const HttpReceived &request = http.received[0];
+        const ReceivedRequest &request = http.received[0];
         QCOMPARE(request.method, QByteArray("POST"));
-        QCOMPARE(request.path, QByteArray("/port/change"));
+        QCOMPARE(request.target, QByteArray("/port/change"));
         QCOMPARE(request.headers.value("content-type"),
                  QByteArray("application/x-www-form-urlencoded"));
         const QList<QPair<QString, QString>> expected{

@@ -2,6 +2,8 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 
+#include "fakehttpbase.h"
+
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpServer>
@@ -18,84 +20,27 @@ const QHostAddress ServerAddress(QStringLiteral("127.0.0.80"));
 const QHostAddress SilentAddress(QStringLiteral("127.0.0.81"));
 constexpr int ShortTimeoutMs = 400;
 
-// One request as the fake service received it.
-struct Received
-{
-    QByteArray method;
-    QByteArray target;                    // path and query exactly as sent
-    QMap<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;
-};
-
 // A tiny HTTP/1.1 service on loopback: records every request and lets the test answer it.
-class FakeHttpServer : public QTcpServer
+class FakeHttpServer : public FakeHttpBase
 {
 public:
-    using Responder = std::function<void(QTcpSocket *socket, const Received &request)>;
+    using Responder = std::function<void(QTcpSocket *socket, const ReceivedRequest &request)>;
 
-    QList<Received> received;
+    QList<ReceivedRequest> received;
     Responder responder;
-
-    FakeHttpServer() { connect(this, &QTcpServer::newConnection, this, &FakeHttpServer::accept); }
 
     bool start(const QHostAddress &address = ServerAddress) { return listen(address, 0); }
 
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("http://%1:%2/%3")
-            .arg(serverAddress().toString())
-            .arg(serverPort())
-            .arg(path);
-    }
-
-    static void reply(QTcpSocket *socket, const QByteArray &status, const QByteArray &body,
-                      const QByteArray &extraHeaders = QByteArray())
-    {
-        socket->write("HTTP/1.1 " + status +
-                      "\r\nContent-Length: " + QByteArray::number(body.size()) +
-                      "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body);
-        socket->disconnectFromHost();
-    }
+    QString url(const QString &path) const { return baseUrl() + path; }
 
     static void replyJson(QTcpSocket *socket, const QByteArray &body)
     {
-        reply(socket, "200 OK", body, "Content-Type: application/json\r\n");
+        reply(socket, "200 OK", body, {{"Content-Type", "application/json"}});
     }
 
-private:
-    void accept()
+protected:
+    void handle(QTcpSocket *socket, const ReceivedRequest &request) override
     {
-        while (QTcpSocket *socket = nextPendingConnection()) {
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { readFrom(socket); });
-        }
-    }
-
-    void readFrom(QTcpSocket *socket)
-    {
-        QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-        socket->setProperty("buffer", buffer);
-        const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        Received request;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() < 2)
-            return;
-        request.method = requestLine.at(0);
-        request.target = requestLine.at(1);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                                       lines.at(i).mid(colon + 1).trimmed());
-        }
-        const int length = request.headers.value("content-length").toInt();
-        if (buffer.size() < headerEnd + 4 + length)
-            return;
-        request.body = buffer.mid(headerEnd + 4, length);
-        socket->setProperty("buffer", QByteArray());
         received.append(request);
         if (responder)
             responder(socket, request);
@@ -171,7 +116,7 @@ private slots:
         // Before sign-in: no user id yet, the token restored at start-up.
         currentUserId.clear();
         currentToken = QStringLiteral("restored");
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(s, R"({"flag": true})");
         };
         Outcome outcome;
@@ -206,7 +151,7 @@ private slots:
     {
         QFETCH(QString, value);
         QFETCH(QByteArray, encoded);
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(s, R"({"flag": true})");
         };
         Outcome outcome;
@@ -222,7 +167,7 @@ private slots:
 
     void getAppendsQueryAfterAnExistingOne()
     {
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::reply(s, "200 OK", "png");
         };
         QByteArray body;
@@ -240,7 +185,7 @@ private slots:
 
     void postSendsItemsAsBody()
     {
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(s, R"({"flag": true, "msg": "ok"})");
         };
         Outcome outcome;
@@ -252,7 +197,7 @@ private slots:
             .post(outcome.onSuccess(), outcome.onFailure());
         QTRY_COMPARE(outcome.calls(), 1);
         QCOMPARE(outcome.successes, 1);
-        const Received &r = server->received.first();
+        const ReceivedRequest &r = server->received.first();
         QCOMPARE(r.method, QByteArray("POST"));
         QCOMPARE(r.target, QByteArray("/port/change"));
         QCOMPARE(r.body,
@@ -294,7 +239,7 @@ private slots:
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, flag);
-        server->responder = [body](QTcpSocket *s, const Received &) {
+        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(s, body);
         };
         Outcome outcome;
@@ -311,7 +256,7 @@ private slots:
 
     void dataReachesTheCaller()
     {
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(
                 s, R"({"flag": true, "data": {"id": 5, "name": "张三", "token": "t"}})");
         };
@@ -333,7 +278,7 @@ private slots:
     void nonObjectAnswerGivesAnEmptyFlagOnly()
     {
         QFETCH(QByteArray, body);
-        server->responder = [body](QTcpSocket *s, const Received &) {
+        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::replyJson(s, body);
         };
         Outcome outcome;
@@ -357,7 +302,7 @@ private slots:
     void bodyThatIsNotJsonFails()
     {
         QFETCH(QByteArray, body);
-        server->responder = [body](QTcpSocket *s, const Received &) {
+        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::reply(s, "200 OK", body);
         };
         Outcome outcome;
@@ -386,7 +331,7 @@ private slots:
     {
         QFETCH(QByteArray, status);
         // A JSON body must not turn an error status into a success.
-        server->responder = [status](QTcpSocket *s, const Received &) {
+        server->responder = [status](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::reply(s, status, R"({"flag": true})");
         };
         Outcome outcome;
@@ -426,13 +371,13 @@ private slots:
 
     void redirectIsNotFollowed()
     {
-        server->responder = [this](QTcpSocket *s, const Received &r) {
+        server->responder = [this](QTcpSocket *s, const ReceivedRequest &r) {
             if (r.target.startsWith("/moved"))
                 FakeHttpServer::replyJson(s, R"({"flag": true})");
             else
-                FakeHttpServer::reply(s, "302 Found", "<a>moved</a>",
-                                      "Location: " + server->url(QStringLiteral("moved")).toUtf8() +
-                                          "\r\n");
+                FakeHttpServer::reply(
+                    s, "302 Found", "<a>moved</a>",
+                    {{"Location", server->url(QStringLiteral("moved")).toUtf8()}});
         };
         Outcome outcome;
         HttpRequest(server->url(QStringLiteral("user")))
@@ -447,7 +392,7 @@ private slots:
     void bodyCutShortFails()
     {
         // The connection closes before the promised body is complete.
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"flag\": true}");
             s->disconnectFromHost();
         };
@@ -477,7 +422,7 @@ private slots:
 
     void callbacksMayBeOmitted()
     {
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::reply(s, "200 OK", "not json");
         };
         HttpRequest(server->url(QStringLiteral("a"))).get(nullptr, nullptr);
@@ -495,7 +440,7 @@ private slots:
         // Hold every request, then answer them in reverse order of sending.
         QList<QPointer<QTcpSocket>> held;
         QList<QByteArray> targets;
-        server->responder = [&](QTcpSocket *s, const Received &r) {
+        server->responder = [&](QTcpSocket *s, const ReceivedRequest &r) {
             held.append(s);
             targets.append(r.target);
         };
@@ -545,7 +490,7 @@ private slots:
         QByteArray expected;
         for (int i = 0; i < Chunks; ++i)
             expected += QByteArray(1000, char('a' + i));
-        server->responder = [expected](QTcpSocket *s, const Received &) {
+        server->responder = [expected](QTcpSocket *s, const ReceivedRequest &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
                      QByteArray::number(expected.size()) + "\r\nConnection: close\r\n\r\n");
             s->flush();
@@ -588,7 +533,7 @@ private slots:
     void fetchOfAStalledBodyTimesOut()
     {
         HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npart");
         };
         QByteArray body;
@@ -605,7 +550,7 @@ private slots:
 
     void fetchOfAnErrorPageFails()
     {
-        server->responder = [](QTcpSocket *s, const Received &) {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             FakeHttpServer::reply(s, "404 Not Found", "no such image");
         };
         QByteArray body;

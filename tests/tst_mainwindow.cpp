@@ -263,7 +263,7 @@ void TestMainWindow::savedCredentialsSignInByThemselves()
     QVERIFY(homeWindow()->parent() == nullptr);
     QVERIFY(!w->isVisible());
 
-    const QList<ApiRequest> sent = api.to("GET", "user");
+    const QList<ReceivedRequest> sent = api.to("GET", "user");
     QCOMPARE(sent.size(), 1);
     QCOMPARE(sent[0].itemNames(), (QStringList{"userId", "token", "phone", "pwd"}));
     QCOMPARE(sent[0].item("token"), QStringLiteral("saved-token"));
@@ -361,7 +361,7 @@ void TestMainWindow::passwordWithSpacesSentAsTypedSavedTrimmed()
     QCOMPARE(child<QLabel>(w, "label_state")->text(), QStringLiteral("登录中"));
 
     QTRY_VERIFY(homeWindow() != nullptr);
-    const ApiRequest sent = api.to("GET", "user").value(0);
+    const ReceivedRequest sent = api.to("GET", "user").value(0);
     QCOMPARE(sent.item("phone"), QStringLiteral(" 13800000000 "));
     QCOMPARE(sent.item("pwd"), QStringLiteral("  pa ss  "));
     QCOMPARE(readSetting(QStringLiteral("/setting/username")), QStringLiteral("13800000000"));
@@ -564,7 +564,7 @@ void TestMainWindow::registration()
     QCOMPARE(child<QLabel>(w, "label_state")->text(), QStringLiteral("注册完成"));
     QCOMPARE(child<QLineEdit>(w, "lineEdit_3")->text(), QString());
 
-    const ApiRequest sent = api.to("POST", "user").value(0);
+    const ReceivedRequest sent = api.to("POST", "user").value(0);
     QCOMPARE(sent.itemNames(), (QStringList{"userId", "token", "phone", "pwd", "code"}));
     QCOMPARE(sent.item("phone"), QStringLiteral(" 13900000000"));
     QCOMPARE(sent.item("pwd"), QStringLiteral("new pw "));
@@ -643,7 +643,7 @@ void TestMainWindow::verificationCode()
     QCOMPARE(state->text(), QStringLiteral("已发送"));
     QCOMPARE(api.count("POST", "user/getCode"), 1);
 
-    const ApiRequest sent = api.to("POST", "user/getCode").value(0);
+    const ReceivedRequest sent = api.to("POST", "user/getCode").value(0);
     QCOMPARE(sent.itemNames(), (QStringList{"userId", "token", "phone", "verify"}));
     // Sent as typed; signed without the spaces. MD5 of "13800000000qmz", computed apart.
     QCOMPARE(sent.item("phone"), QStringLiteral(" 13800000000 "));

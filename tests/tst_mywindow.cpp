@@ -105,7 +105,7 @@ private slots:
     {
         QVERIFY(downloads.isValid());
         QVERIFY(server.start("127.0.0.60"));
-        apiBaseUrl = server.base();
+        apiBaseUrl = server.baseUrl();
         currentUserId = "7";
         currentUserName = "alice";
         currentToken = "tok";
@@ -305,7 +305,7 @@ private slots:
         HomeHttpDouble::Answer file;
         file.body = "next version";
         server.setAnswer("/files/next.bin", file);
-        setUpdate("1.0.1", 1, server.base() + "files/next.bin");
+        setUpdate("1.0.1", 1, server.baseUrl() + "files/next.bin");
         open();
         QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
         UpDateForm *form = topLevel<UpDateForm>().first();
@@ -359,7 +359,7 @@ private slots:
 
     void manualCheckOpensTheUpdaterWithoutStarting()
     {
-        setUpdate("1.0.1", 1, server.base() + "files/manual.bin");
+        setUpdate("1.0.1", 1, server.baseUrl() + "files/manual.bin");
         open();
         QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
         qDeleteAll(topLevel<UpDateForm>());

@@ -27,7 +27,7 @@ private:
     QList<int> quits;
     QList<dialogs::Box> boxes;
 
-    QString fileUrl(const QString &path) const { return server.base() + path; }
+    QString fileUrl(const QString &path) const { return server.baseUrl() + path; }
     QString target(const QString &name) const { return dir->path() + QLatin1Char('/') + name; }
 
     static QByteArray readAll(const QString &path)
