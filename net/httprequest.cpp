@@ -78,6 +78,22 @@ struct InFlight
         if (onFailure)
             onFailure(masked(reply->errorString()));
     }
+
+    // The reaction to the reply's end, which frees it and its manager: true when the success
+    // path is still to run, false when an error ended the request or it was answered before.
+    bool finish(const HttpRequest::FailureHandler &onFailure)
+    {
+        reply->deleteLater();
+        manager->deleteLater();
+        if (reply->error() != QNetworkReply::NoError) {
+            fail(onFailure);
+            return false;
+        }
+        if (answered)
+            return false;
+        answered = true;
+        return true;
+    }
 };
 
 // Builds the request (for GET with "?" and the query appended, even after a "?" of the URL's
@@ -166,16 +182,7 @@ void HttpRequest::send(bool isPost, SuccessHandler onSuccess, FailureHandler onF
     QObject::connect(reply, &QNetworkReply::errorOccurred, reply,
                      [flight, onFailure](QNetworkReply::NetworkError) { flight->fail(onFailure); });
     QObject::connect(reply, &QNetworkReply::finished, reply, [flight, onSuccess, onFailure]() {
-        flight->reply->deleteLater();
-        flight->manager->deleteLater();
-        if (flight->reply->error() != QNetworkReply::NoError) {
-            flight->fail(onFailure);
-            return;
-        }
-        if (flight->answered)
-            return;
-        flight->answered = true;
-        if (!onSuccess)
+        if (!flight->finish(onFailure) || !onSuccess)
             return;
         const QJsonDocument document = QJsonDocument::fromJson(flight->reply->readAll());
         if (document.isNull()) {
@@ -210,15 +217,8 @@ void HttpRequest::fetch(ChunkHandler onChunk, FinishedHandler onFinished, Failur
                      [flight, onFailure](QNetworkReply::NetworkError) { flight->fail(onFailure); });
     QObject::connect(reply, &QNetworkReply::finished, reply,
                      [flight, deliver, onFinished, onFailure]() {
-                         flight->reply->deleteLater();
-                         flight->manager->deleteLater();
-                         if (flight->reply->error() != QNetworkReply::NoError) {
-                             flight->fail(onFailure);
+                         if (!flight->finish(onFailure))
                              return;
-                         }
-                         if (flight->answered)
-                             return;
-                         flight->answered = true;
                          deliver();
                          if (onFinished)
                              onFinished();
