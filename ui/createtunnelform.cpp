@@ -4,12 +4,11 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/platform.h"
-#include "ui/windowdrag.h"
+#include "ui/frameless.h"
 
 #include "ui_createtunnelform.h"
 
 #include <QDebug>
-#include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -39,11 +38,7 @@ CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui
     // The home window makes a new form for every purchase and never reuses a closed one.
     setAttribute(Qt::WA_DeleteOnClose);
 
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setColor(QColor(0, 0, 0, 30));
-    shadow->setBlurRadius(30);
-    ui->widget_pay->setGraphicsEffect(shadow);
+    frameless::setPanelShadow(ui->widget_pay, QColor(0, 0, 0, 30), 30);
     ui->widget_pay->hide();
 
     getList();
@@ -238,7 +233,7 @@ void CreateTunnelForm::paintEvent(QPaintEvent *event)
 
 void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
 {
-    windowdrag::press(event, dragging, pressX, pressY);
+    frameless::press(event, dragging, pressX, pressY);
     QWidget::mousePressEvent(event);
 }
 
@@ -250,6 +245,6 @@ void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
 
 void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
 {
-    windowdrag::move(this, event, dragging, pressX, pressY);
+    frameless::move(this, event, dragging, pressX, pressY);
     QWidget::mouseMoveEvent(event);
 }

@@ -6,11 +6,10 @@
 #include "app/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "ui/frameless.h"
 #include "ui/messagebox.h"
-#include "ui/windowdrag.h"
 
 #include <QDebug>
-#include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
 #include <QPointer>
 
@@ -24,11 +23,7 @@ EditTunnelForm::EditTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::Ed
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setColor(Qt::gray);
-    shadow->setBlurRadius(8);
-    ui->widget->setGraphicsEffect(shadow);
+    frameless::setPanelShadow(ui->widget, Qt::gray, 8);
 }
 
 EditTunnelForm::~EditTunnelForm()
@@ -126,12 +121,12 @@ void EditTunnelForm::on_pushButton_4_clicked()
 
 void EditTunnelForm::mousePressEvent(QMouseEvent *event)
 {
-    windowdrag::press(event, dragging, pressX, pressY);
+    frameless::press(event, dragging, pressX, pressY);
 }
 
 void EditTunnelForm::mouseMoveEvent(QMouseEvent *event)
 {
-    windowdrag::move(this, event, dragging, pressX, pressY);
+    frameless::move(this, event, dragging, pressX, pressY);
 }
 
 void EditTunnelForm::mouseReleaseEvent(QMouseEvent *)

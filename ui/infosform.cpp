@@ -1,10 +1,9 @@
 #include "infosform.h"
 
-#include "ui/windowdrag.h"
+#include "ui/frameless.h"
 
 #include "ui_infosform.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
 #include <QTextCursor>
 
@@ -14,11 +13,7 @@ InfosForm::InfosForm(QWidget *parent) : QWidget(parent), ui(new Ui::InfosForm)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setColor(Qt::gray);
-    shadow->setBlurRadius(8);
-    ui->widget->setGraphicsEffect(shadow);
+    frameless::setPanelShadow(ui->widget, Qt::gray, 8);
 }
 
 InfosForm::~InfosForm()
@@ -56,12 +51,12 @@ void InfosForm::on_textEdit_textChanged()
 
 void InfosForm::mousePressEvent(QMouseEvent *event)
 {
-    windowdrag::press(event, dragging, pressX, pressY);
+    frameless::press(event, dragging, pressX, pressY);
 }
 
 void InfosForm::mouseMoveEvent(QMouseEvent *event)
 {
-    windowdrag::move(this, event, dragging, pressX, pressY);
+    frameless::move(this, event, dragging, pressX, pressY);
 }
 
 void InfosForm::mouseReleaseEvent(QMouseEvent *)

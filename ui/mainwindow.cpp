@@ -5,9 +5,9 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/platform.h"
+#include "ui/frameless.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
-#include "ui/windowdrag.h"
 
 #include "ui_mainwindow.h"
 
@@ -16,7 +16,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QGraphicsDropShadowEffect>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
@@ -36,14 +35,7 @@ const QString RegisterIdleText = QStringLiteral("一键注册");
 const QString CodeBusyText = QStringLiteral("获取中");
 const QString CodeIdleText = QStringLiteral("获取验证码");
 
-QGraphicsDropShadowEffect *panelShadow(QObject *parent)
-{
-    auto *shadow = new QGraphicsDropShadowEffect(parent);
-    shadow->setOffset(0, 0);
-    shadow->setColor(QColor(10, 16, 20, 30));
-    shadow->setBlurRadius(30);
-    return shadow;
-}
+const QColor PanelShadowColor(10, 16, 20, 30);
 
 // "data" as text: an object, a list or a missing member gives the empty string.
 QString dataText(const QVariantMap &answer)
@@ -78,8 +70,8 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowFlags(Qt::FramelessWindowHint | Qt::Window);
 
     ui->centralWidget->setAttribute(Qt::WA_TranslucentBackground);
-    ui->centralWidget->setGraphicsEffect(panelShadow(this));
-    ui->widget->setGraphicsEffect(panelShadow(this));
+    frameless::setPanelShadow(ui->centralWidget, PanelShadowColor, 30);
+    frameless::setPanelShadow(ui->widget, PanelShadowColor, 30);
 
     ui->widget->resize(0, 0);
 
@@ -342,7 +334,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
 
 void MainWindow::mousePressEvent(QMouseEvent *event)
 {
-    windowdrag::press(event, dragging, pressX, pressY);
+    frameless::press(event, dragging, pressX, pressY);
     QMainWindow::mousePressEvent(event);
 }
 
@@ -354,6 +346,6 @@ void MainWindow::mouseReleaseEvent(QMouseEvent *event)
 
 void MainWindow::mouseMoveEvent(QMouseEvent *event)
 {
-    windowdrag::move(this, event, dragging, pressX, pressY);
+    frameless::move(this, event, dragging, pressX, pressY);
     QMainWindow::mouseMoveEvent(event);
 }

@@ -7,16 +7,15 @@
 #include "platform/platform.h"
 #include "tunnel/tunnelsitem.h"
 #include "ui/createtunnelform.h"
+#include "ui/frameless.h"
 #include "ui/messagebox.h"
 #include "ui/updateform.h"
-#include "ui/windowdrag.h"
 
 #include "ui_mywindow.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDebug>
-#include <QGraphicsDropShadowEffect>
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPointer>
@@ -122,11 +121,7 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
 
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::FramelessWindowHint | Qt::Window);
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setColor(QColor(10, 16, 20, 30));
-    shadow->setBlurRadius(15);
-    ui->widget_bg->setGraphicsEffect(shadow);
+    frameless::setPanelShadow(ui->widget_bg, QColor(10, 16, 20, 30), 15);
 
     qDebug() << "ReadHomeConfig";
     writeSetting(QStringLiteral("token"), currentToken);
@@ -299,7 +294,7 @@ void MyWindow::on_pushButton_login_clicked()
 
 void MyWindow::mousePressEvent(QMouseEvent *event)
 {
-    windowdrag::press(event, dragging, pressX, pressY);
+    frameless::press(event, dragging, pressX, pressY);
     QWidget::mousePressEvent(event);
 }
 
@@ -311,7 +306,7 @@ void MyWindow::mouseReleaseEvent(QMouseEvent *event)
 
 void MyWindow::mouseMoveEvent(QMouseEvent *event)
 {
-    windowdrag::move(this, event, dragging, pressX, pressY);
+    frameless::move(this, event, dragging, pressX, pressY);
     QWidget::mouseMoveEvent(event);
 }
 

@@ -1,6 +1,7 @@
 #include "updateform.h"
 
 #include "platform/platform.h"
+#include "ui/frameless.h"
 #include "ui/messagebox.h"
 
 #include "ui_updateform.h"
@@ -9,7 +10,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QGraphicsDropShadowEffect>
 #include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -57,11 +57,7 @@ UpDateForm::UpDateForm(QWidget *parent) : QWidget(parent), ui(new Ui::UpDateForm
     ui->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::Window | Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_TranslucentBackground);
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setColor(Qt::gray);
-    shadow->setBlurRadius(8);
-    ui->widget->setGraphicsEffect(shadow);
+    frameless::setPanelShadow(ui->widget, Qt::gray, 8);
 
     manager = new QNetworkAccessManager(this);
 
