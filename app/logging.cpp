@@ -44,11 +44,12 @@ QString logFilePath()
 
 QString formatLogLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    const QString contextField = QStringLiteral("File:(%1) Line:(%2)")
-                                     .arg(QString::fromUtf8(context.file))
-                                     .arg(context.line);
-    const QString timeField =
-        QStringLiteral("(%1)").arg(QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss ddd"));
+    // One pass: a "%1" inside the file name must not be taken for the line's placeholder.
+    const QString contextField =
+        QStringLiteral("File:(%1) Line:(%2)")
+            .arg(QString::fromUtf8(context.file), QString::number(context.line));
+    const QString timeField = QStringLiteral("(%1)").arg(
+        QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss ddd"));
     return levelWord(type) + ' ' + contextField + ' ' + message + ' ' + timeField +
            QStringLiteral("\r\n");
 }

@@ -142,6 +142,16 @@ private slots:
         QVERIFY2(line.startsWith(QStringLiteral("Debug: File:() Line:(0) m (")), qPrintable(line));
     }
 
+    void fileNameIsTakenLiterally()
+    {
+        // A path may hold "%1" or "%2" (a build directory, say): it is not a placeholder.
+        const QMessageLogContext context("build%1/src%2/a.cpp", 9, "f", "default");
+        const QString line = formatLogLine(QtDebugMsg, context, QStringLiteral("m %1"));
+        QVERIFY2(
+            line.startsWith(QStringLiteral("Debug: File:(build%1/src%2/a.cpp) Line:(9) m %1 (")),
+            qPrintable(line));
+    }
+
     void handlerAppendsLinesWithCrLf()
     {
         const QMessageLogContext context("a.cpp", 1, "f", "default");
