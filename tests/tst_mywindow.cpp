@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLayout>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
@@ -21,6 +22,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 // The home window: the tunnel list and its cards, the update check, the refresh timer, the tray,
@@ -486,6 +488,8 @@ private slots:
         QCOMPARE(boxes.first().text, QStringLiteral("确定要完全退出Borvane吗？您的隧道也将被停止"));
         QCOMPARE(boxes.first().buttons,
                  (QStringList{QStringLiteral("完全退出"), QStringLiteral("最小化到托盘")}));
+        QCOMPARE(boxes.first().roles,
+                 (QList<QMessageBox::ButtonRole>{QMessageBox::YesRole, QMessageBox::NoRole}));
         QVERIFY(!w.trayIcon()->isVisible());
         QCOMPARE(quits, QList<int>{0});
     }
@@ -504,6 +508,40 @@ private slots:
         boxAnswer = -1;
         child<QPushButton>("pushButton_close")->click();
         QVERIFY(w.isVisible());
+        QVERIFY(quits.isEmpty());
+    }
+
+    void exitDialogEscapeMeansTheTray()
+    {
+        MyWindow &w = open();
+        w.show();
+        // A real box this time: Escape must choose the no-role button, as the user expects.
+        dialogs::setHook({});
+        QList<QMessageBox::ButtonRole> roles;
+        bool seen = false;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            seen = true;
+            for (QAbstractButton *b : box->buttons())
+                roles.append(box->buttonRole(b));
+            QTest::keyClick(box, Qt::Key_Escape);
+            // Never leave the test waiting on a box that Escape did not close.
+            if (box->isVisible())
+                box->done(-1);
+        });
+        child<QPushButton>("pushButton_close")->click();
+        dialogs::setHook([this](const dialogs::Box &box) {
+            boxes.append(box);
+            return boxAnswer;
+        });
+        QVERIFY(seen);
+        std::sort(roles.begin(), roles.end());
+        QCOMPARE(roles,
+                 (QList<QMessageBox::ButtonRole>{QMessageBox::YesRole, QMessageBox::NoRole}));
+        QVERIFY(!w.isVisible());
+        QVERIFY(w.trayIcon()->isVisible());
         QVERIFY(quits.isEmpty());
     }
 

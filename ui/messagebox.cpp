@@ -29,25 +29,26 @@ int show(QWidget *parent, const Box &box)
         return 0;
     }
     QList<QAbstractButton *> added;
-    for (const QString &text : box.buttons)
-        added.append(message.addButton(text, QMessageBox::AcceptRole));
+    for (int i = 0; i < box.buttons.size(); ++i)
+        added.append(
+            message.addButton(box.buttons.at(i), box.roles.value(i, QMessageBox::AcceptRole)));
     message.exec();
     return int(added.indexOf(message.clickedButton()));
 }
 
 void information(QWidget *parent, const QString &title, const QString &text)
 {
-    show(parent, {QMessageBox::Information, title, text, {}});
+    show(parent, {QMessageBox::Information, title, text, {}, {}});
 }
 
 void warning(QWidget *parent, const QString &title, const QString &text)
 {
-    show(parent, {QMessageBox::Warning, title, text, {}});
+    show(parent, {QMessageBox::Warning, title, text, {}, {}});
 }
 
 void critical(QWidget *parent, const QString &title, const QString &text)
 {
-    show(parent, {QMessageBox::Critical, title, text, {}});
+    show(parent, {QMessageBox::Critical, title, text, {}, {}});
 }
 
 } // namespace dialogs

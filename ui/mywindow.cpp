@@ -347,7 +347,9 @@ void MyWindow::on_pushButton_close_clicked()
         dialogs::show(this, {QMessageBox::Question,
                              QStringLiteral("Borvane"),
                              QStringLiteral("确定要完全退出Borvane吗？您的隧道也将被停止"),
-                             {QStringLiteral("完全退出"), QStringLiteral("最小化到托盘")}});
+                             {QStringLiteral("完全退出"), QStringLiteral("最小化到托盘")},
+                             // Escape and the close button mean the second: back to the tray.
+                             {QMessageBox::YesRole, QMessageBox::NoRole}});
     if (choice == 0) {
         tray->hide();
         quit(0);
