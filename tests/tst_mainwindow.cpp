@@ -64,6 +64,7 @@ private slots:
     void secondPressSendsSecondRequestOneHomeWindow();
     void transportFailureRetriesAfterGrowingPauses();
     void retryTimerFiresByItself();
+    void successEndsRetryOfLaterPress();
     void emptiedFieldEndsRetries();
     void answerAfterWindowGoneDoesNothing();
     void registration();
@@ -497,6 +498,31 @@ void TestMainWindow::retryTimerFiresByItself()
     // The first answer ends the retries.
     api.setReply("GET", "user", FakeSigninApi::envelope(false, QStringLiteral("维护中"), "稍后"));
     QTRY_COMPARE(child<QLabel>(w, "label_state")->text(), QStringLiteral("维护中 稍后"));
+    QVERIFY(!w->retryPending());
+}
+
+void TestMainWindow::successEndsRetryOfLaterPress()
+{
+    MainWindow::setRetryDelaysMs(100000, 400000);
+    api.hold("GET", "user");
+    MainWindow *w = makeWindow();
+    child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
+    child<QLineEdit>(w, "lineEdit_4")->setText(QStringLiteral("secret"));
+    w->login();
+    QTRY_COMPARE(api.heldCount(), 1);
+
+    // A second press meets a network failure (nothing listens there) and schedules a retry.
+    const QString service = apiBaseUrl;
+    apiBaseUrl = QStringLiteral("http://127.0.0.56:9/");
+    w->login();
+    apiBaseUrl = service;
+    QTRY_VERIFY(w->retryPending());
+
+    // The first press is answered: the window signs in and nothing is tried again.
+    api.release(
+        FakeSigninApi::envelope(true, QStringLiteral("登录成功"),
+                                QVariantMap{{"id", "7"}, {"name", "alice"}, {"token", "t"}}));
+    QTRY_VERIFY(homeWindow() != nullptr);
     QVERIFY(!w->retryPending());
 }
 

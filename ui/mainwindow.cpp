@@ -165,6 +165,9 @@ void MainWindow::login()
 void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
 {
     retryDelayMs = firstRetryDelayMs;
+    // An answer ends the retries, even one to an earlier press while a retry of a later one
+    // waits: the window then signs in (or shows the refusal) and must not start another.
+    retryTimer->stop();
     logAnswer(data);
     // A second press sends a second sign-in; only the first success opens the home window.
     if (signedIn)
