@@ -52,6 +52,7 @@ private slots:
     void cleanupTestCase();
 
     void formHasEveryObject();
+    void statusLineSeenWithPanelOpenOrClosed();
     void savedCredentialsSignInByThemselves();
     void oneSavedValueDoesNothing_data();
     void oneSavedValueDoesNothing();
@@ -244,6 +245,34 @@ void TestMainWindow::formHasEveryObject()
     QCOMPARE(panel->size(), QSize(291, 321));
     child<QPushButton>(w, "pushButton_exit_2")->click();
     QCOMPARE(panel->size(), QSize(0, 0));
+}
+
+void TestMainWindow::statusLineSeenWithPanelOpenOrClosed()
+{
+    MainWindow *w = makeWindow();
+    w->show();
+    QWidget *bg = child<QWidget>(w, "widget_bg");
+    QLabel *state = child<QLabel>(w, "label_state");
+    auto place = [bg](QWidget *widget) {
+        return QRect(widget->mapTo(bg, QPoint()), widget->size());
+    };
+    // Registration messages land in the status line too, so it must show above the panel, and
+    // in neither state may it lie over a control.
+    const QList<QPair<bool, QStringList>> states{
+        {false, {"lineEdit_4", "pushButton_login", "label_2", "pushButton", "pushButton_5"}},
+        {true, {"lineEdit_7", "pushButton_3", "pushButton_4", "pushButton_5"}}};
+    for (const auto &s : states) {
+        child<QPushButton>(w, s.first ? "pushButton" : "pushButton_exit_2")->click();
+        QCOMPARE(child<QWidget>(w, "widget")->width() != 0, s.first);
+        QCOMPARE(bg->childAt(place(state).center()), state);
+        for (const QString &name : s.second) {
+            QWidget *control = child<QWidget>(w, qPrintable(name));
+            QVERIFY2(!place(control).intersects(place(state)), qPrintable(name));
+        }
+    }
+    // The login column's controls are under the open panel, not beside it.
+    for (const char *name : {"label", "lineEdit_3", "lineEdit_4", "pushButton_login"})
+        QVERIFY2(place(child<QWidget>(w, "widget")).contains(place(child<QWidget>(w, name))), name);
 }
 
 void TestMainWindow::savedCredentialsSignInByThemselves()
