@@ -387,8 +387,14 @@ void TestCreateTunnelForm::twoQuickPressesSendOneOrder()
     order->click();
     QTRY_COMPARE(api.heldCount(), 1);
     order->click();
-    api.release(FakeSigninApi::envelope(false, QStringLiteral("余额不足"), "请充值"));
+    // The answer is logged whole, its secrets masked.
+    api.release(FakeSigninApi::json({{"flag", false},
+                                     {"msg", QStringLiteral("余额不足")},
+                                     {"data", "请充值"},
+                                     {"token", "order-secret"}}));
     QTRY_COMPARE(child<QLabel>(form, "label_state")->text(), QStringLiteral("余额不足,请充值"));
+    QVERIFY(wasLogged(QStringLiteral("response")));
+    QVERIFY(!wasLogged(QStringLiteral("order-secret")));
     QCOMPARE(order->text(), QStringLiteral("立即开通"));
     QVERIFY(order->isEnabled());
     QCOMPARE(api.count("POST", "port"), 1);

@@ -156,7 +156,7 @@ void CreateTunnelForm::on_pushButton_clicked()
 void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
 {
     ui->pushButton->setText(OrderIdleText);
-    qDebug() << "response" << data;
+    qDebug() << "response" << api::forLog(data);
     qDebug() << "msg" << data.value(QLatin1String(api::Msg)).toString();
     const QString payload = data.value(QLatin1String(api::Data)).toString();
     if (!flag) {
