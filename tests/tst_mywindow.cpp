@@ -20,6 +20,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 
 #include <algorithm>
@@ -506,6 +507,23 @@ private slots:
         emit w.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(w.isVisible());
         QVERIFY(w.trayIcon()->isVisible());
+    }
+
+    void closingFromOutsideGoesToTheTray()
+    {
+        MyWindow &w = open();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // What Alt+F4 or the taskbar does: a close request from the window system.
+        QVERIFY(w.windowHandle());
+        w.windowHandle()->close();
+        QTRY_VERIFY(!w.isVisible());
+        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(quits.isEmpty());
+        QVERIFY(boxes.isEmpty());
+        // The tray brings it back.
+        emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(w.isVisible());
     }
 
     void exitDialogQuits()

@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
 #include <QMouseEvent>
@@ -325,6 +326,19 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
     default:
         break;
     }
+}
+
+void MyWindow::closeEvent(QCloseEvent *event)
+{
+    // Alt+F4 or the taskbar's close would hide the window with the tray icon still hidden,
+    // leaving the tunnels running in a process the user can no longer reach. Closing from
+    // outside goes to the tray instead; only the exit dialog ends the program.
+    if (event->spontaneous()) {
+        event->ignore();
+        minimizeToTray();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void MyWindow::minimizeToTray()
