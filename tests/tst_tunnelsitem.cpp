@@ -9,6 +9,7 @@
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
 
+#include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QLineEdit>
@@ -238,6 +239,30 @@ private slots:
                  QStringLiteral("127.0.0.42:%1").arg(local.serverPort()));
         QTRY_COMPARE(child<QLabel>(item, "tunnel_client_host")->text(),
                      QStringLiteral("127.0.0.42:%1 -本地通畅").arg(local.serverPort()));
+    }
+
+    // A probe of an address that has been changed since it started must not label the new one;
+    // the probe of the new address does.
+    void staleLocalTestIsIgnored()
+    {
+        QTcpServer local;
+        QVERIFY(local.listen(LocalOpen));
+        TunnelsItem item;
+        QSignalSpy results(&item, &TunnelsItem::TestLocalhostOkSignal);
+        item.InitItem(sampleRecord(QStringLiteral("t.example.com"))); // probes the closed port
+        item.record.clientIp = LocalOpen.toString();
+        item.record.clientPort = local.serverPort();
+        item.initView();
+        const QString address = QStringLiteral("127.0.0.42:%1").arg(local.serverPort());
+        QTRY_VERIFY(item.findChildren<QFutureWatcher<bool> *>().isEmpty());
+        QCOMPARE(results.size(), 0);
+        QCOMPARE(child<QLabel>(item, "tunnel_client_host")->text(), address);
+
+        item.editSuccessSlot();
+        QTRY_COMPARE(child<QLabel>(item, "tunnel_client_host")->text(),
+                     address + QStringLiteral(" -本地通畅"));
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results[0][0].toBool(), true);
     }
 
     // The button follows the session's events; driven here without a relay.
