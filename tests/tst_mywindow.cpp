@@ -376,6 +376,16 @@ private slots:
         QVERIFY(boxes.first().text.startsWith(QStringLiteral("系统繁忙，请稍后重试。")));
         QVERIFY(boxes.first().text.size() > QStringLiteral("系统繁忙，请稍后重试。").size());
         QCOMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0"));
+
+        // Ticks: outside 10:00-17:59 only the notice is fetched, so no box; inside, the box again.
+        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(18, 0)); });
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onRefreshTimeout"));
+        QTRY_COMPARE(server.count("/appConfig/bvnotice"), 2);
+        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 0)); });
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onRefreshTimeout"));
+        QTRY_COMPARE(boxes.size(), 2);
+        QVERIFY(boxes.last().text.startsWith(QStringLiteral("系统繁忙，请稍后重试。")));
+        QCOMPARE(server.count("/app_update/1"), 2);
     }
 
     void refusedUpdateIsQuietUnlessAsked()
