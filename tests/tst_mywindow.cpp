@@ -534,6 +534,10 @@ private slots:
         // The tray brings it back.
         emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
         QVERIFY(w.isVisible());
+        // A close from the program itself (the session ending closes every window this way)
+        // is still accepted, or it would hold up the log-off.
+        QVERIFY(w.close());
+        QVERIFY(!w.isVisible());
     }
 
     void exitDialogQuits()
