@@ -53,6 +53,11 @@ using CrashNotifier = void (*)(unsigned long code, unsigned long long address);
 void installCrashHandler(CrashNotifier notifier);
 // The dump file name for the current local time (exposed for tests).
 QString crashDumpName();
+// A crash inside the allocator leaves its lock held, and a report box would then wait on it
+// forever: a notifier that has not shown its report within this time ends with the process.
+constexpr int CrashReportStartLimitSecs = 5;
+// Called by the notifier once its report is on screen; from then on it may wait for the user.
+void crashReportShown();
 
 // ---- Autostart and desktop shortcut ----
 // The stored autostart command for appName, empty when none.
@@ -81,7 +86,7 @@ void openUrl(const QString &url);
 void setUrlOpener(UrlOpener opener);
 
 // ---- Names of our executables ----
-QString clientExecutableName(); // "borvane"
+QString clientExecutableName();  // "borvane"
 QString updaterExecutableName(); // "tsy_up"
 
 } // namespace platform

@@ -252,14 +252,23 @@ void crashSignalHandler(int sig, siginfo_t *info, void *)
         ::close(fd);
     }
 
-    if (crashNotifier)
+    if (crashNotifier) {
+        signal(SIGALRM, SIG_DFL);
+        alarm(CrashReportStartLimitSecs);
         crashNotifier(static_cast<unsigned long>(sig), address);
+        alarm(0);
+    }
 
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
 } // namespace
+
+void crashReportShown()
+{
+    alarm(0);
+}
 
 QString crashDumpName()
 {
@@ -282,7 +291,9 @@ void installCrashHandler(CrashNotifier notifier)
     stack.ss_size = sizeof alternateStack;
     sigaltstack(&stack, nullptr);
 
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_sigaction = crashSignalHandler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
@@ -304,7 +315,8 @@ QString desktopEntry(const QString &name, const QString &command)
 {
     QString quoted = command;
     quoted.replace('\\', QStringLiteral("\\\\")).replace('"', QStringLiteral("\\\""));
-    return QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=\"%2\"\nTerminal=false\n")
+    return QStringLiteral(
+               "[Desktop Entry]\nType=Application\nName=%1\nExec=\"%2\"\nTerminal=false\n")
         .arg(name, quoted);
 }
 
@@ -336,8 +348,8 @@ bool writeTextFile(const QString &path, const QString &text, bool executable)
         return false;
     file.write(text.toUtf8());
     file.close();
-    QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                               QFile::ReadOther;
+    QFile::Permissions perms =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
     if (executable)
         perms |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
     return file.setPermissions(perms);

@@ -236,6 +236,11 @@ void installCrashHandler(CrashNotifier notifier)
     SetUnhandledExceptionFilter(crashFilter);
 }
 
+void crashReportShown()
+{
+    // The filter runs its notifier without a watchdog here: nothing to disarm.
+}
+
 // ---------------------------------------------------------------- autostart and shortcut
 
 namespace {

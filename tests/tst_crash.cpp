@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
@@ -48,6 +49,13 @@ void notifyToFile(unsigned long code, unsigned long long address)
     }
 }
 
+// A notifier stuck before its report is shown, as one waiting on a lock the crash left held.
+void notifyNever(unsigned long, unsigned long long)
+{
+    for (;;)
+        ::pause();
+}
+
 int runChild(int argc, char *argv[], const QByteArray &mode)
 {
     const rlimit noCore{0, 0};
@@ -62,6 +70,9 @@ int runChild(int argc, char *argv[], const QByteArray &mode)
     } else if (mode == "abort") {
         platform::installCrashHandler(nullptr);
         std::abort();
+    } else if (mode == "notify-stuck") {
+        platform::installCrashHandler(notifyNever);
+        faultAt(0);
     } else if (mode == "notify") {
         platform::installCrashHandler(notifyToFile);
         faultAt(0x10);
@@ -270,6 +281,20 @@ private slots:
         const QByteArray report = dump.readAll();
         QVERIFY2(report.startsWith("Borvane crash report\n"), report.left(64).toHex().constData());
         QVERIFY(!report.contains('\0')); // nothing of the older file is left behind
+    }
+
+    void stuckNotifierStillEndsTheProcess()
+    {
+        QTemporaryDir workDir;
+        QVERIFY(workDir.isValid());
+        QElapsedTimer clock;
+        clock.start();
+        const ChildResult r = runCrashingChild(workDir.path(), QStringLiteral("notify-stuck"));
+        QVERIFY2(r.finished, "a notifier that never shows its report kept the process alive");
+        QCOMPARE(r.status, QProcess::CrashExit);
+        QCOMPARE(r.dumps.size(), 1);
+        // Ended by the limit, not by anything sooner.
+        QVERIFY(clock.elapsed() >= (platform::CrashReportStartLimitSecs - 1) * 1000);
     }
 
     void notifierGetsSignalAndAddress()
