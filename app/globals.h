@@ -3,7 +3,7 @@
 #include <QString>
 
 // Process-wide values. Written only on the GUI thread, by the writers named beside them.
-extern QString apiBaseUrl;      // every API URL is apiBaseUrl + a relative path
+extern QString apiBaseUrl; // every API URL is apiBaseUrl + a relative path
 extern const QString clientVersion;
 extern QString clientUuid;      // start-up: a new braced UUID each run
 extern QString logFileStamp;    // start-up: "yyyy_MM_dd_hh_mm_ss"
