@@ -184,6 +184,22 @@ private slots:
         QVERIFY(quits.isEmpty());
     }
 
+    void redirectToALocalFileFails()
+    {
+        QTemporaryDir elsewhere;
+        QVERIFY(elsewhere.isValid());
+        const QString secret = elsewhere.path() + "/secret.txt";
+        writeFile(secret, "not for the program directory");
+        server.setRedirect("/files/moved.bin", QUrl::fromLocalFile(secret).toString().toUtf8());
+        writeFile(target("moved.bin"), "installed");
+        UpDateForm form;
+        form.setData("1.0.1", "d", "n", fileUrl("files/moved.bin"));
+        form.startUpdate();
+        QTRY_VERIFY(text(form, "label_desc").startsWith("Download failed:\n"));
+        QCOMPARE(readAll(target("moved.bin")), QByteArray("installed"));
+        QVERIFY(quits.isEmpty());
+    }
+
     void httpErrorKeepsInstalledFile()
     {
         server.setStatus("/files/gone.bin", 404);

@@ -303,6 +303,13 @@ void UpDateForm::httpFinished()
             return;
         }
         const QUrl redirectedUrl = url.resolved(redirectionTarget.toUrl());
+        // A server may move a download to another web address, never to a local file.
+        const QString scheme = redirectedUrl.scheme().toLower();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            ui->label_desc->setText(QStringLiteral("Download failed:\n%1.")
+                                        .arg(QStringLiteral("Redirect to an unsupported address")));
+            return;
+        }
         if (!openTarget(path))
             return;
         startRequest(redirectedUrl);
