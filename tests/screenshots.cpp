@@ -72,7 +72,8 @@ TunnelRecord sampleRecord(int type)
     record.serverPort = 20001;
     record.clientPort = 5000;
     record.type = type;
-    record.clientIp = QStringLiteral("192.168.1.20");
+    // The card probes its local address at once: keep that probe on this machine.
+    record.clientIp = QStringLiteral("127.0.0.1");
     record.stopTime = QStringLiteral("2027-01-01 到期");
     record.domain = QStringLiteral("nas.example.com");
     record.serverIp = QStringLiteral("127.0.0.1");
