@@ -1,5 +1,7 @@
 #include "api.h"
 
+#include <QDebug>
+
 namespace api {
 
 namespace {
@@ -31,6 +33,12 @@ QVariant forLog(const QVariant &value)
         return list;
     }
     return value;
+}
+
+void logAnswer(const QVariantMap &answer)
+{
+    qDebug() << forLog(answer);
+    qDebug() << answer.value(QLatin1String(Msg)).toString();
 }
 
 } // namespace api

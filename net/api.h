@@ -66,4 +66,7 @@ inline QString url(const char *path, const QString &suffix = QString())
 QVariant forLog(const QVariant &value);
 QVariantMap forLog(const QVariantMap &answer);
 
+// Every service answer goes to the log whole (secrets masked), then its "msg".
+void logAnswer(const QVariantMap &answer);
+
 } // namespace api

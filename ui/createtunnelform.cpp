@@ -21,12 +21,6 @@ const QString OrderIdleText = QStringLiteral("立即开通");
 const QString OrderBusyText = QStringLiteral("请稍等");
 const QString IncompleteText = QStringLiteral("请输入完整内容");
 
-void logAnswer(const QVariantMap &answer)
-{
-    qDebug() << api::forLog(answer);
-    qDebug() << answer.value(QLatin1String(api::Msg)).toString();
-}
-
 } // namespace
 
 CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::CreateTunnelForm)
@@ -73,7 +67,7 @@ void CreateTunnelForm::getList()
     HttpRequest(api::url(api::PriceList))
         .get(
             [self](bool flag, const QVariantMap &data) {
-                logAnswer(data);
+                api::logAnswer(data);
                 if (!self || !flag)
                     return;
                 self->ui->comboBox->clear();
@@ -93,7 +87,7 @@ void CreateTunnelForm::getNotice()
     HttpRequest(api::url(api::PurchaseNotice))
         .get(
             [self](bool flag, const QVariantMap &data) {
-                logAnswer(data);
+                api::logAnswer(data);
                 if (self && flag)
                     self->ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
             },

@@ -85,8 +85,7 @@ void EditTunnelForm::on_pushButton_3_clicked()
 void EditTunnelForm::changeAnswered(bool flag, const QVariantMap &data)
 {
     const QString msg = data.value(QLatin1String(api::Msg)).toString();
-    qDebug() << api::forLog(data);
-    qDebug() << msg;
+    api::logAnswer(data);
     if (!flag) {
         ui->label_5->setText(msg + QStringLiteral(",") +
                              data.value(QLatin1String(api::Data)).toString());

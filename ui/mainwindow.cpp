@@ -51,12 +51,6 @@ QString msgText(const QVariantMap &answer)
     return answer.value(QLatin1String(api::Msg)).toString();
 }
 
-void logAnswer(const QVariantMap &answer)
-{
-    qDebug() << api::forLog(answer);
-    qDebug() << msgText(answer);
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -168,7 +162,7 @@ void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
     // An answer ends the retries, even one to an earlier press while a retry of a later one
     // waits: the window then signs in (or shows the refusal) and must not start another.
     retryTimer->stop();
-    logAnswer(data);
+    api::logAnswer(data);
     // A second press sends a second sign-in; only the first success opens the home window.
     if (signedIn)
         return;
@@ -223,7 +217,7 @@ void MainWindow::reg()
                 if (!self)
                     return;
                 self->ui->pushButton_4->setText(RegisterIdleText);
-                logAnswer(data);
+                api::logAnswer(data);
                 self->ui->label_state->setText(msgText(data));
                 if (flag) {
                     dialogs::information(self, QStringLiteral("提示"),
@@ -292,7 +286,7 @@ void MainWindow::on_pushButton_3_clicked()
             [self](bool flag, const QVariantMap &data) {
                 if (!self)
                     return;
-                logAnswer(data);
+                api::logAnswer(data);
                 self->ui->label_state->setText(msgText(data));
                 if (flag) {
                     self->ui->pushButton_3->setText(QStringLiteral("获取成功"));

@@ -400,9 +400,8 @@ void MyWindow::openServiceLink(const char *path)
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << api::forLog(answer);
+                api::logAnswer(answer);
                 const QString msg = answer.value(QLatin1String(api::Msg)).toString();
-                qDebug() << msg;
                 if (flag)
                     platform::openUrl(answer.value(QLatin1String(api::Data)).toString());
                 else
@@ -429,8 +428,7 @@ void MyWindow::getNotice()
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << api::forLog(answer);
-                qDebug() << answer.value(QLatin1String(api::Msg)).toString();
+                api::logAnswer(answer);
                 if (flag)
                     self->ui->label_11->setText(answer.value(QLatin1String(api::Data)).toString());
             },
@@ -447,8 +445,7 @@ void MyWindow::update()
             [self](bool flag, const QVariantMap &answer) {
                 if (!self)
                     return;
-                qDebug() << api::forLog(answer);
-                qDebug() << answer.value(QLatin1String(api::Msg)).toString();
+                api::logAnswer(answer);
                 if (!flag)
                     return;
                 const UpdateOffer offer = readOffer(answer);
