@@ -1,11 +1,11 @@
 #include "platform.h"
+#include "platform_p.h"
 
 #ifndef Q_OS_WIN
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -380,47 +380,11 @@ void createDesktopShortcut(const QString &linkName, const QString &target)
 
 // ---------------------------------------------------------------- processes
 
-namespace {
-
-ProcessRunner &runnerSlot()
-{
-    static ProcessRunner runner;
-    return runner;
-}
-
-ProcessStarter &starterSlot()
-{
-    static ProcessStarter starter;
-    return starter;
-}
-
-} // namespace
-
 void killProcessesByName(const QString &name)
 {
     // pkill -x matches the executable name exactly, as taskkill /im does.
     const QStringList arguments{QStringLiteral("-KILL"), QStringLiteral("-x"), name};
-    if (runnerSlot())
-        runnerSlot()(QStringLiteral("pkill"), arguments);
-    else
-        QProcess::execute(QStringLiteral("pkill"), arguments);
-}
-
-void setProcessRunner(ProcessRunner runner)
-{
-    runnerSlot() = std::move(runner);
-}
-
-bool startDetached(const QString &program, const QStringList &arguments)
-{
-    if (starterSlot())
-        return starterSlot()(program, arguments);
-    return QProcess::startDetached(program, arguments);
-}
-
-void setProcessStarter(ProcessStarter starter)
-{
-    starterSlot() = std::move(starter);
+    runProcess(QStringLiteral("pkill"), arguments);
 }
 
 QString clientExecutableName()

@@ -13,12 +13,12 @@
 #endif
 
 #include "platform.h"
+#include "platform_p.h"
 
 #ifdef Q_OS_WIN
 
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -279,47 +279,11 @@ void createDesktopShortcut(const QString &linkName, const QString &target)
 
 // ---------------------------------------------------------------- processes
 
-namespace {
-
-ProcessRunner &runnerSlot()
-{
-    static ProcessRunner runner;
-    return runner;
-}
-
-ProcessStarter &starterSlot()
-{
-    static ProcessStarter starter;
-    return starter;
-}
-
-} // namespace
-
 void killProcessesByName(const QString &name)
 {
     const QStringList arguments{QStringLiteral("/f"), QStringLiteral("/t"), QStringLiteral("/im"),
                                 name};
-    if (runnerSlot())
-        runnerSlot()(QStringLiteral("taskkill"), arguments);
-    else
-        QProcess::execute(QStringLiteral("taskkill"), arguments);
-}
-
-void setProcessRunner(ProcessRunner runner)
-{
-    runnerSlot() = std::move(runner);
-}
-
-bool startDetached(const QString &program, const QStringList &arguments)
-{
-    if (starterSlot())
-        return starterSlot()(program, arguments);
-    return QProcess::startDetached(program, arguments);
-}
-
-void setProcessStarter(ProcessStarter starter)
-{
-    starterSlot() = std::move(starter);
+    runProcess(QStringLiteral("taskkill"), arguments);
 }
 
 QString clientExecutableName()
