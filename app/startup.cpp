@@ -3,6 +3,7 @@
 #include "crashreport.h"
 #include "globals.h"
 #include "logging.h"
+#include "platform/platform.h"
 #include "settings.h"
 
 #include <QApplication>
@@ -58,6 +59,9 @@ void loadEmbeddedFont(QApplication &app)
 
 void startUp(QApplication &app, const QString &programPath)
 {
+    // Every data connection holds two sockets: a desktop session's usual soft limit of 1024 open
+    // files would end the relay (and the whole program) before 500 of them.
+    platform::raiseOpenFileLimit();
     initRunValues();
     ensureLogDirectory();
     installHandlers();

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
 #include <functional>
 
 class QWidget;
@@ -35,14 +36,61 @@ bool socketLibraryStart();
 void socketLibraryRelease();
 int socketLibraryReferences(); // for tests: references currently held
 
+// One socket library reference, held for as long as the holder lives.
+class SocketLibrary
+{
+public:
+    // Starts the library, or adopts a reference the caller already holds.
+    enum Start { Acquire, Adopt };
+    explicit SocketLibrary(Start start = Acquire) : held(start == Adopt || socketLibraryStart()) {}
+    ~SocketLibrary()
+    {
+        if (held)
+            socketLibraryRelease();
+    }
+    SocketLibrary(const SocketLibrary &) = delete;
+    SocketLibrary &operator=(const SocketLibrary &) = delete;
+    bool isStarted() const { return held; }
+
+private:
+    const bool held;
+};
+
 // Connects a blocking TCP socket to host:port, resolving names (IPv4 and IPv6).
 // Returns the connected socket, or InvalidSocket.
 SOCKET connectTcp(const QString &host, int port);
-int sendAll(SOCKET s, const char *data, int length); // one send call, flags 0
+// Sends every byte unless the connection fails; returns length, or SocketError.
+int sendAll(SOCKET s, const char *data, int length);
 int recvSome(SOCKET s, char *buffer, int length);
-void shutdownSocket(SOCKET s); // both directions; wakes a thread blocked in recv
+void shutdownSocket(SOCKET s); // both directions; wakes a thread blocked in recv or send
+// Ends our sending side: the peer reads everything sent so far, then the end of the stream.
+void shutdownSend(SOCKET s);
 void closeSocket(SOCKET s);
+// Closes with a reset: a peer still sending learns at once that nobody reads any more, instead
+// of blocking on a connection that will never drain. Bytes not yet sent are dropped.
+void abortSocket(SOCKET s);
+// Closes after reading away what the peer has already sent, so that the close does not turn
+// into a reset that would drop the bytes still on their way to the peer.
+void closeSocketGracefully(SOCKET s);
+// Bytes we sent on s that the peer has not acknowledged yet; 0 where the system does not say.
+int unacknowledgedBytes(SOCKET s);
 void sleepMs(int ms);
+
+// ---- Relay threads ----
+// Starts a detached thread with its own stack size. No event loop or dispatcher comes with it,
+// so it costs no file descriptor. False when the system has no thread to give.
+bool startThread(void (*entry)(void *), void *argument, size_t stackBytes);
+// Relay threads yield the processor to the GUI thread: their throughput is bound by the
+// forwarding pause, not by the processor.
+void lowerCurrentThreadPriority();
+
+// ---- Open files ----
+// Raises the soft limit on open files to the hard limit where the system allows it (a desktop
+// session's soft limit of 1024 is less than 500 data connections need); returns the limit in
+// force afterwards, or -1 where there is none to speak of (Windows sockets are not counted).
+int raiseOpenFileLimit();
+// The soft limit in force now, or -1 where there is none.
+int openFileLimit();
 
 // ---- Crash reports ----
 // The report shown to the user after the dump is written: code and address in lowercase hex.

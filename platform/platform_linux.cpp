@@ -9,18 +9,26 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -30,7 +38,12 @@ namespace platform {
 
 namespace {
 std::atomic<int> libraryReferences{0};
-}
+// What closeSocketGracefully reads away at most before it closes (64 KiB each).
+constexpr int GracefulDrainReads = 16;
+constexpr int RelayThreadNice = 10;
+// Enough for thousands of data connections; far below any kernel's ceiling.
+constexpr rlim_t MaxOpenFiles = 65536;
+} // namespace
 
 bool socketLibraryStart()
 {
@@ -49,51 +62,42 @@ int socketLibraryReferences()
     return libraryReferences.load();
 }
 
-SOCKET connectTcp(const QString &host, int port)
+SOCKET openStreamSocket(int family, int type, int protocol)
 {
-    if (port < 0 || port > 65535)
-        return InvalidSocket;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo *result = nullptr;
-    const QByteArray node = host.toLatin1();
-    const QByteArray service = QByteArray::number(port);
-    if (getaddrinfo(node.constData(), service.constData(), &hints, &result) != 0)
-        return InvalidSocket;
-    SOCKET connected = InvalidSocket;
-    for (addrinfo *ai = result; ai; ai = ai->ai_next) {
-        const SOCKET s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (s < 0)
-            continue;
-        int rc;
-        do {
-            rc = ::connect(s, ai->ai_addr, ai->ai_addrlen);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0) {
-            connected = s;
-            break;
-        }
-        ::close(s);
-    }
-    freeaddrinfo(result);
-    if (connected != InvalidSocket) {
-        const int one = 1;
-        ::setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
-    return connected;
+    // Programs we start (the updater, a restarted client) must not inherit relay connections.
+    const SOCKET s = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    return s < 0 ? InvalidSocket : s;
+}
+
+bool connectStreamSocket(SOCKET s, const sockaddr *address, int length)
+{
+    int rc;
+    do {
+        rc = ::connect(s, address, socklen_t(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+void setNoDelay(SOCKET s)
+{
+    const int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 int sendAll(SOCKET s, const char *data, int length)
 {
     if (s == InvalidSocket)
         return SocketError;
-    ssize_t n;
-    do {
-        n = ::send(s, data, size_t(length), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? SocketError : int(n);
+    int done = 0;
+    while (done < length) {
+        const ssize_t n = ::send(s, data + done, size_t(length - done), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return SocketError;
+        done += int(n);
+    }
+    return length;
 }
 
 int recvSome(SOCKET s, char *buffer, int length)
@@ -113,10 +117,47 @@ void shutdownSocket(SOCKET s)
         ::shutdown(s, SHUT_RDWR);
 }
 
+void shutdownSend(SOCKET s)
+{
+    if (s != InvalidSocket)
+        ::shutdown(s, SHUT_WR);
+}
+
 void closeSocket(SOCKET s)
 {
     if (s != InvalidSocket)
         ::close(s);
+}
+
+void abortSocket(SOCKET s)
+{
+    if (s == InvalidSocket)
+        return;
+    const linger reset{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(s);
+}
+
+void closeSocketGracefully(SOCKET s)
+{
+    if (s == InvalidSocket)
+        return;
+    // Bounded: a peer that keeps sending gets its reset after this much.
+    char sink[65536];
+    for (int i = 0; i < GracefulDrainReads; ++i) {
+        const ssize_t n = ::recv(s, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            break;
+    }
+    ::close(s);
+}
+
+int unacknowledgedBytes(SOCKET s)
+{
+    int queued = 0;
+    if (s == InvalidSocket || ::ioctl(s, SIOCOUTQ, &queued) != 0)
+        return 0;
+    return queued;
 }
 
 void sleepMs(int ms)
@@ -124,6 +165,69 @@ void sleepMs(int ms)
     timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// ---------------------------------------------------------------- relay threads
+
+bool startThread(void (*entry)(void *), void *argument, size_t stackBytes)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, std::max<size_t>(stackBytes, PTHREAD_STACK_MIN));
+    pthread_t thread;
+    const int rc = pthread_create(
+        &thread, &attributes,
+        [](void *p) -> void * {
+            auto *start = static_cast<std::pair<void (*)(void *), void *> *>(p);
+            const auto run = *start;
+            delete start;
+            run.first(run.second);
+            return nullptr;
+        },
+        new std::pair<void (*)(void *), void *>(entry, argument));
+    pthread_attr_destroy(&attributes);
+    return rc == 0;
+}
+
+void lowerCurrentThreadPriority()
+{
+    thread_local bool lowered = false;
+    if (!lowered) {
+        lowered = true;
+        setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), RelayThreadNice);
+    }
+}
+
+// ---------------------------------------------------------------- open files
+
+int raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        // An unlimited hard limit still has the kernel's ceiling; asking past it fails.
+        if (raised.rlim_max == RLIM_INFINITY || raised.rlim_max > MaxOpenFiles)
+            raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, MaxOpenFiles);
+        else
+            raised.rlim_cur = raised.rlim_max;
+        raised.rlim_max = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    return openFileLimit();
+}
+
+int openFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > rlim_t(INT_MAX))
+        return INT_MAX;
+    return int(limit.rlim_cur);
 }
 
 // ---------------------------------------------------------------- crash reports

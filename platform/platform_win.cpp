@@ -39,7 +39,9 @@ namespace platform {
 
 namespace {
 std::atomic<int> libraryReferences{0};
-}
+// What closeSocketGracefully reads away at most before it closes (64 KiB each).
+constexpr int GracefulDrainReads = 16;
+} // namespace
 
 bool socketLibraryStart()
 {
@@ -65,48 +67,41 @@ int socketLibraryReferences()
     return libraryReferences.load();
 }
 
-SOCKET connectTcp(const QString &host, int port)
+SOCKET openStreamSocket(int family, int type, int protocol)
 {
-    if (port < 0 || port > 65535)
+    const SOCKET s = ::socket(family, type, protocol);
+    if (s == INVALID_SOCKET)
         return InvalidSocket;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo *result = nullptr;
-    const QByteArray node = host.toLatin1();
-    const QByteArray service = QByteArray::number(port);
-    if (getaddrinfo(node.constData(), service.constData(), &hints, &result) != 0)
-        return InvalidSocket;
-    SOCKET connected = InvalidSocket;
-    for (addrinfo *ai = result; ai; ai = ai->ai_next) {
-        const SOCKET s = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == INVALID_SOCKET)
-            continue;
-        // Programs we start (the updater, taskkill, a restarted client) must not inherit
-        // relay connections and keep them open after we close them.
-        SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-        if (::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) {
-            connected = s;
-            break;
-        }
-        ::closesocket(s);
-    }
-    freeaddrinfo(result);
-    if (connected != InvalidSocket) {
-        const BOOL one = TRUE;
-        ::setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
-                     static_cast<int>(sizeof one));
-    }
-    return connected;
+    // Programs we start (the updater, taskkill, a restarted client) must not inherit relay
+    // connections and keep them open after we close them.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return s;
+}
+
+bool connectStreamSocket(SOCKET s, const sockaddr *address, int length)
+{
+    return ::connect(s, address, length) == 0;
+}
+
+void setNoDelay(SOCKET s)
+{
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
+                 static_cast<int>(sizeof one));
 }
 
 int sendAll(SOCKET s, const char *data, int length)
 {
     if (s == InvalidSocket)
         return SocketError;
-    const int n = ::send(s, data, length, 0);
-    return n == SOCKET_ERROR ? SocketError : n;
+    int done = 0;
+    while (done < length) {
+        const int n = ::send(s, data + done, length - done, 0);
+        if (n == SOCKET_ERROR || n <= 0)
+            return SocketError;
+        done += n;
+    }
+    return length;
 }
 
 int recvSome(SOCKET s, char *buffer, int length)
@@ -115,6 +110,45 @@ int recvSome(SOCKET s, char *buffer, int length)
         return SocketError;
     const int n = ::recv(s, buffer, length, 0);
     return n == SOCKET_ERROR ? SocketError : n;
+}
+
+void shutdownSend(SOCKET s)
+{
+    if (s != InvalidSocket)
+        ::shutdown(s, SD_SEND);
+}
+
+void abortSocket(SOCKET s)
+{
+    if (s == InvalidSocket)
+        return;
+    linger reset{};
+    reset.l_onoff = 1;
+    reset.l_linger = 0;
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset),
+                 static_cast<int>(sizeof reset));
+    ::closesocket(s);
+}
+
+void closeSocketGracefully(SOCKET s)
+{
+    if (s == InvalidSocket)
+        return;
+    // Bounded: a peer that keeps sending gets its reset after this much.
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    char sink[65536];
+    for (int i = 0; i < GracefulDrainReads; ++i) {
+        if (::recv(s, sink, static_cast<int>(sizeof sink), 0) <= 0)
+            break;
+    }
+    ::closesocket(s);
+}
+
+int unacknowledgedBytes(SOCKET)
+{
+    // Not told by Winsock 1.1: a close then waits for nothing.
+    return 0;
 }
 
 void shutdownSocket(SOCKET s)
@@ -136,6 +170,57 @@ void closeSocket(SOCKET s)
 void sleepMs(int ms)
 {
     Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0);
+}
+
+// ---------------------------------------------------------------- relay threads
+
+namespace {
+
+struct ThreadStart
+{
+    void (*entry)(void *);
+    void *argument;
+};
+
+DWORD WINAPI threadMain(LPVOID p)
+{
+    const ThreadStart start = *static_cast<ThreadStart *>(p);
+    delete static_cast<ThreadStart *>(p);
+    start.entry(start.argument);
+    return 0;
+}
+
+} // namespace
+
+bool startThread(void (*entry)(void *), void *argument, size_t stackBytes)
+{
+    auto *start = new ThreadStart{entry, argument};
+    const HANDLE thread = CreateThread(nullptr, stackBytes, threadMain, start,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!thread) {
+        delete start;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+void lowerCurrentThreadPriority()
+{
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
+// ---------------------------------------------------------------- open files
+
+int raiseOpenFileLimit()
+{
+    // Winsock handles are not counted against the C runtime's table of open files.
+    return -1;
+}
+
+int openFileLimit()
+{
+    return -1;
 }
 
 // ---------------------------------------------------------------- crash reports
