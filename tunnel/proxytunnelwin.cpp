@@ -5,131 +5,189 @@
 #include <QDebug>
 #include <QJsonObject>
 
-#include <thread>
-
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include <chrono>
 
 namespace {
 
-// The thread that owns the session side. The last reference to a context may be dropped on a
-// pool thread, where destroying the pool would wait for that very thread: such a release is
-// handed to a short-lived thread of its own.
-thread_local bool onRelayThread = false;
+std::atomic<int> relaySockets{0};
 
-#ifdef Q_OS_LINUX
-constexpr int RelayThreadNice = 10;
-#endif
+constexpr int DeliveryWaitMs = 5000;
+constexpr int DeliveryPollMs = 5;
 
-// Relay threads yield the processor to the GUI thread: a burst of hundreds of new data
-// connections must not make the window stutter. Their throughput is bound by the forwarding
-// pause, not by the processor.
-void lowerThreadPriority()
+std::unique_ptr<RelaySocket> adopt(SOCKET handle)
 {
-#ifdef Q_OS_LINUX
-    thread_local bool lowered = false;
-    if (!lowered) {
-        lowered = true;
-        setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), RelayThreadNice);
-    }
-#endif
+    if (handle != platform::InvalidSocket)
+        ++relaySockets;
+    return std::make_unique<RelaySocket>(handle, platform::SocketLibrary::Adopt);
 }
 
-class RelayThreadMark
+// Up to four blocking attempts, each failure logged.
+SOCKET connectWithAttempts(const QString &ip, int port)
+{
+    for (int attempt = 1; attempt <= relay::ConnectAttempts; ++attempt) {
+        const SOCKET s = platform::connectTcp(ip, port);
+        if (s != platform::InvalidSocket)
+            return s;
+        qDebug().noquote() << "connect error !" << attempt;
+        qDebug().noquote() << ip << port;
+    }
+    return platform::InvalidSocket;
+}
+
+// A socket of a data connection. It holds the socket library reference of its connect, or none
+// when the library could not start (and then never connects).
+std::unique_ptr<RelaySocket> connectRelaySocket(const QString &ip, int port)
+{
+    auto s =
+        std::make_unique<RelaySocket>(platform::InvalidSocket, platform::SocketLibrary::Acquire);
+    if (s->library.isStarted())
+        s->handle = connectWithAttempts(ip, port);
+    if (s->handle != platform::InvalidSocket)
+        ++relaySockets;
+    return s;
+}
+
+// Whether two more sockets fit below the open-file limit, leaving the rest of the program its
+// reserve.
+bool descriptorsLeft()
+{
+    const int limit = platform::openFileLimit();
+    return limit < 0 || relaySockets.load() + 2 <= limit - RelayContext::ReservedDescriptors;
+}
+
+void logFailure(const char *reason, const QString &uid)
+{
+    qWarning().noquote() << "数据连接失败：" + QString::fromUtf8(reason) << uid;
+}
+
+// Serves one CONN request on a pool thread.
+class ConnectorTask : public QRunnable
 {
 public:
-    RelayThreadMark()
+    ConnectorTask(std::shared_ptr<RelayContext> context, ConnRequest request)
+        : context(std::move(context)), request(std::move(request))
     {
-        onRelayThread = true;
-        lowerThreadPriority();
+        setAutoDelete(true);
     }
-    ~RelayThreadMark() { onRelayThread = false; }
+
+    void run() override
+    {
+        relay::serveConnRequest(context, request);
+        context.reset();
+    }
+
+private:
+    std::shared_ptr<RelayContext> context;
+    const ConnRequest request;
 };
 
 } // namespace
 
-RelayContext::RelayContext()
-{
-    pool.setMaxThreadCount(MaxThreads);
-    pool.setStackSize(WorkerStackBytes);
-}
-
-RelayContext::~RelayContext()
-{
-    if (dispatcher.joinable()) {
-        stopping = true;
-        wakeups.release();
-        dispatcher.join();
-    }
-    ConnRequest *request = pending.exchange(nullptr);
-    while (request) {
-        ConnRequest *next = request->next;
-        delete request;
-        request = next;
-    }
-    // Every task of the pool held a reference, so nothing runs here any more: destroying the
-    // pool only ends its idle threads.
-}
-
 std::shared_ptr<RelayContext> RelayContext::create()
 {
-    std::shared_ptr<RelayContext> context(new RelayContext, &RelayContext::release);
-    std::weak_ptr<RelayContext> weak = context;
-    context->dispatcher = std::thread([raw = context.get(), weak] {
-        onRelayThread = true;
-        lowerThreadPriority();
-        for (;;) {
-            raw->wakeups.acquire();
-            if (raw->stopping)
-                return;
-            // A strong reference only while dispatching; its release, should it be the last,
-            // is handed off (onRelayThread) and never joins this thread from itself.
-            if (std::shared_ptr<RelayContext> self = weak.lock())
-                self->dispatch();
+    return std::shared_ptr<RelayContext>(new RelayContext);
+}
+
+void RelayContext::submit(ConnRequest request)
+{
+    // Taking the request to the pool is the dispatcher's job; an idle dispatcher is woken at the
+    // cost of a lock and a notify.
+    auto self = shared_from_this();
+    const QString uid = request.uid;
+    QRunnable *handOff = QRunnable::create([self, request = std::move(request)] {
+        auto *connector = new ConnectorTask(self, request);
+        if (!self->pool.start(connector)) {
+            delete connector;
+            ++self->stats.total;
+            ++self->stats.failed;
+            logFailure("没有可用的线程", request.uid);
         }
     });
-    return context;
-}
-
-void RelayContext::release(RelayContext *context)
-{
-    if (onRelayThread) {
-        std::thread([context] { delete context; }).detach();
-        return;
+    if (!dispatcher.start(handOff)) {
+        delete handOff;
+        ++stats.total;
+        ++stats.failed;
+        logFailure("没有可用的线程", uid);
     }
-    delete context;
-}
-
-void RelayContext::submit(const QString &clientIp, int clientPort, const QString &serverIp,
-                          const QString &uid)
-{
-    auto *request = new ConnRequest{clientIp, clientPort, serverIp, uid, nullptr};
-    request->next = pending.load(std::memory_order_relaxed);
-    while (!pending.compare_exchange_weak(request->next, request, std::memory_order_release,
-                                          std::memory_order_relaxed)) {
-    }
-    wakeups.release();
 }
 
 DataConnection::DataConnection(SOCKET local, SOCKET server, int directions)
-    : local(local), server(server), directionsLeft(directions)
+    : DataConnection(adopt(local), adopt(server), directions)
 {
 }
 
-void DataConnection::directionEnded()
+DataConnection::DataConnection(std::unique_ptr<RelaySocket> local,
+                               std::unique_ptr<RelaySocket> server, int directions)
+    : local(std::move(local)), server(std::move(server)), directionsLeft(directions)
 {
-    if (!shutDown.exchange(true)) {
-        // Wakes the other direction, which may be blocked in recv on either socket. Closing
-        // alone would not: on Linux a close from another thread leaves a blocked recv waiting.
-        platform::shutdownSocket(local);
-        platform::shutdownSocket(server);
+}
+
+DataConnection::~DataConnection()
+{
+    if (counted)
+        --counted->stats.active;
+}
+
+void DataConnection::closeBoth()
+{
+    for (RelaySocket *s : {local.get(), server.get()}) {
+        if (s->handle == platform::InvalidSocket)
+            continue;
+        if (s->finishedSending) {
+            // What we sent must arrive whole: a reset now would drop whatever is still on its
+            // way, so the close waits (boundedly) until the peer has acknowledged it.
+            for (int waited = 0;
+                 waited < DeliveryWaitMs && platform::unacknowledgedBytes(s->handle) > 0;
+                 waited += DeliveryPollMs)
+                platform::sleepMs(DeliveryPollMs);
+            platform::closeSocketGracefully(s->handle);
+        } else
+            platform::abortSocket(s->handle);
+        --relaySockets;
     }
-    if (directionsLeft.fetch_sub(1) == 1) {
-        platform::closeSocket(local);
-        platform::closeSocket(server);
+}
+
+void DataConnection::countIn(std::shared_ptr<RelayContext> context)
+{
+    ++context->stats.active;
+    counted = std::move(context);
+}
+
+RelaySocket *DataConnection::socketOf(SOCKET handle) const
+{
+    return handle == local->handle ? local.get() : server.get();
+}
+
+void DataConnection::abortLocked()
+{
+    if (aborted.exchange(true))
+        return;
+    // Wakes the other direction wherever it is blocked, in recv or in send. Closing alone would
+    // not: on Linux a close from another thread leaves a blocked recv waiting.
+    platform::shutdownSocket(local->handle);
+    platform::shutdownSocket(server->handle);
+}
+
+void DataConnection::directionEnded(SOCKET to, End how)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    --directionsLeft;
+    if (how == End::Failed || aborted) {
+        abortLocked();
+    } else {
+        RelaySocket *destination = socketOf(to);
+        platform::shutdownSend(destination->handle);
+        destination->finishedSending = true;
+        if (directionsLeft > 0 &&
+            !ended.wait_for(lock, std::chrono::milliseconds(OtherDirectionGraceMs),
+                            [this] { return directionsLeft == 0; }))
+            abortLocked();
+    }
+    ended.notify_all();
+    // The last direction out closes both: nothing uses the handles any more.
+    if (directionsLeft == 0 && !closed) {
+        closed = true;
+        closeBoth();
     }
 }
 
@@ -142,20 +200,28 @@ ProxyTunnelWin::ProxyTunnelWin(SOCKET from, SOCKET to, std::shared_ptr<DataConne
     setAutoDelete(true);
 }
 
+ProxyTunnelWin::~ProxyTunnelWin()
+{
+    if (connection)
+        connection->directionEnded(to, DataConnection::End::Failed);
+}
+
 void ProxyTunnelWin::run()
 {
-    RelayThreadMark mark;
     char buffer[BufferBytes];
+    DataConnection::End how = DataConnection::End::Failed;
     for (;;) {
         const int received = platform::recvSome(from, buffer, BufferBytes);
+        if (received == 0 && !connection->isAborted())
+            how = DataConnection::End::SourceFinished;
         if (received <= 0)
             break;
         platform::sleepMs(ForwardPauseMs);
-        platform::sendAll(to, buffer, received);
+        if (platform::sendAll(to, buffer, received) != received)
+            break;
     }
-    connection->directionEnded();
+    connection->directionEnded(to, how);
     connection.reset();
-    platform::socketLibraryRelease();
     context.reset();
 }
 
@@ -165,89 +231,54 @@ SOCKET createSocket(const QString &ip, int port)
 {
     if (!platform::socketLibraryStart())
         return platform::InvalidSocket;
-    for (int attempt = 1; attempt <= ConnectAttempts; ++attempt) {
-        const SOCKET s = platform::connectTcp(ip, port);
-        if (s != platform::InvalidSocket)
-            return s;
-        qDebug().noquote() << "connect error !" << attempt;
-        qDebug().noquote() << ip << port;
-    }
-    return platform::InvalidSocket;
+    return connectWithAttempts(ip, port);
 }
 
-void serveConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
-                      int clientPort, const QString &serverIp, const QString &uid)
+void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRequest &request)
 {
-    const SOCKET local = createSocket(clientIp, clientPort);
-    const SOCKET server = createSocket(serverIp, RelayPort);
+    ++context->stats.total;
+    if (!descriptorsLeft()) {
+        ++context->stats.failed;
+        logFailure("打开的文件过多", request.uid);
+        return;
+    }
+    std::unique_ptr<RelaySocket> local = connectRelaySocket(request.clientIp, request.clientPort);
+    std::unique_ptr<RelaySocket> server = connectRelaySocket(request.serverIp, RelayPort);
 
     QJsonObject conn;
     conn.insert(QStringLiteral("type"), QStringLiteral("CONN"));
-    conn.insert(QStringLiteral("uid"), uid);
-    TunnelPacket(conn, QByteArrayLiteral("conn"), server, &context->mutex).SendPacket();
+    conn.insert(QStringLiteral("uid"), request.uid);
+    TunnelPacket(conn, QByteArrayLiteral("conn"), server->handle, &server->sendLock).SendPacket();
 
+    const SOCKET localHandle = local->handle;
+    const SOCKET serverHandle = server->handle;
+    if (localHandle == platform::InvalidSocket || serverHandle == platform::InvalidSocket) {
+        ++context->stats.failed;
+        // Nothing will be relayed: the side that did come up is told so after what it was sent
+        // (the relay server, after the CONN frame), rather than reset.
+        for (RelaySocket *s : {local.get(), server.get()}) {
+            platform::shutdownSend(s->handle);
+            s->finishedSending = true;
+        }
+    }
     // A side that did not come up makes its worker's first recv fail, which ends the pair at
     // once: the relay server sees its connection closed right after the CONN frame.
-    const auto pair = std::make_shared<DataConnection>(local, server);
-    context->pool.start(new ProxyTunnelWin(local, server, pair, context), 0);
-    context->pool.start(new ProxyTunnelWin(server, local, pair, context), 0);
+    const auto pair = std::make_shared<DataConnection>(std::move(local), std::move(server));
+    pair->countIn(context);
+    auto *up = new ProxyTunnelWin(localHandle, serverHandle, pair, context);
+    auto *down = new ProxyTunnelWin(serverHandle, localHandle, pair, context);
+    for (ProxyTunnelWin *worker : {up, down}) {
+        if (context->pool.start(worker))
+            continue;
+        delete worker; // ends its direction: the other one is woken and ends too
+        ++context->stats.failed;
+        logFailure("没有可用的线程", request.uid);
+    }
 }
 
-void startConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
-                      int clientPort, const QString &serverIp, const QString &uid)
+int openSockets()
 {
-    context->submit(clientIp, clientPort, serverIp, uid);
+    return relaySockets.load();
 }
 
 } // namespace relay
-
-namespace {
-
-class ConnRequestTask : public QRunnable
-{
-public:
-    ConnRequestTask(std::shared_ptr<RelayContext> context, QString clientIp, int clientPort,
-                    QString serverIp, QString uid)
-        : context(std::move(context)), clientIp(std::move(clientIp)), clientPort(clientPort),
-          serverIp(std::move(serverIp)), uid(std::move(uid))
-    {
-        setAutoDelete(true);
-    }
-
-    void run() override
-    {
-        RelayThreadMark mark;
-        relay::serveConnRequest(context, clientIp, clientPort, serverIp, uid);
-        context.reset();
-    }
-
-private:
-    std::shared_ptr<RelayContext> context;
-    const QString clientIp;
-    const int clientPort;
-    const QString serverIp;
-    const QString uid;
-};
-
-} // namespace
-
-void RelayContext::dispatch()
-{
-    // The stack holds the newest request first: reverse it to serve requests in arrival order.
-    ConnRequest *request = pending.exchange(nullptr, std::memory_order_acquire);
-    ConnRequest *ordered = nullptr;
-    while (request) {
-        ConnRequest *next = request->next;
-        request->next = ordered;
-        ordered = request;
-        request = next;
-    }
-    while (ordered) {
-        ConnRequest *next = ordered->next;
-        pool.start(new ConnRequestTask(shared_from_this(), ordered->clientIp, ordered->clientPort,
-                                       ordered->serverIp, ordered->uid),
-                   0);
-        delete ordered;
-        ordered = next;
-    }
-}

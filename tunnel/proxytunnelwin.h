@@ -1,77 +1,125 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "tunnel/relaypool.h"
 
 #include <QMutex>
 #include <QObject>
 #include <QRunnable>
 #include <QString>
-#include <QThreadPool>
-
-#include <QSemaphore>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
-#include <thread>
+#include <mutex>
 
-// What a tunnel session shares with its data connections: the send lock for frames and the pool
-// the relay workers run on. Held through a shared pointer so that data connections outlive the
-// session that opened them; the last holder releases it without ever waiting on itself.
+// One CONN request of the relay server, as the session read it from its control connection, with
+// the record's addresses at that moment. Built once and carried unchanged to the data connection.
+struct ConnRequest
+{
+    QString uid;
+    QString clientIp;
+    int clientPort = 0;
+    QString serverIp;
+};
+
+// Counts of a tunnel's data connections. Written by the relay threads without a lock.
+struct RelayStats
+{
+    std::atomic<int> active{0};    // data connections open now
+    std::atomic<qint64> total{0};  // CONN requests served since the session started
+    std::atomic<qint64> failed{0}; // requests whose data connection could not be set up
+};
+
+// What a tunnel session shares with its data connections: the threads they run on and their
+// counts. Held through a shared pointer by the session and by every task, so data connections
+// outlive the session that opened them; whoever drops the last reference only drops it, on any
+// thread, and waits for nothing.
+//
+// Threads of one tunnel's relay:
+// - the dispatcher, one thread: takes each CONN request from the GUI thread and starts its
+//   connector on the pool (starting one may create a thread: too slow for a burst on the GUI
+//   thread);
+// - the pool, up to MaxThreads: one connector per request (the two blocking connects and the
+//   CONN frame), then two workers per data connection, one per direction.
 class RelayContext : public std::enable_shared_from_this<RelayContext>
 {
 public:
     static constexpr int MaxThreads = 1000;
-    // A worker's stack holds its 32 KiB copy buffer and little else.
-    static constexpr uint WorkerStackBytes = 128 * 1024;
+    // A worker's stack holds its 32 KiB copy buffer and little else; a connector's holds the
+    // system's name lookup.
+    static constexpr size_t WorkerStackBytes = 128 * 1024;
+    // Descriptors left to the rest of the program (the window, the log file, the control
+    // connections) when data connections are many: past this, a new one is refused.
+    static constexpr int ReservedDescriptors = 96;
 
     static std::shared_ptr<RelayContext> create();
-    ~RelayContext();
 
-    // Queues one CONN request for the pool. Never blocks: the GUI thread calls it, and relay
-    // threads run at a lower priority, so waiting on a lock they hold could stall the window.
-    void submit(const QString &clientIp, int clientPort, const QString &serverIp,
-                const QString &uid);
+    // Hands one CONN request to the dispatcher. Never blocks: the GUI thread calls it.
+    void submit(ConnRequest request);
 
-    QMutex mutex;
-    QThreadPool pool;
+    RelayPool pool{MaxThreads, WorkerStackBytes};
+    RelayStats stats;
 
 private:
-    struct ConnRequest
-    {
-        QString clientIp;
-        int clientPort;
-        QString serverIp;
-        QString uid;
-        ConnRequest *next;
-    };
+    RelayContext() = default;
 
-    RelayContext();
-    static void release(RelayContext *context);
-    void dispatch();
-
-    // Pushed by the session without locks, taken whole by the dispatcher thread, which starts
-    // the pool tasks (starting one may create a thread: too slow for a burst on the GUI thread).
-    std::atomic<ConnRequest *> pending{nullptr};
-    QSemaphore wakeups;
-    std::atomic<bool> stopping{false};
-    std::thread dispatcher;
+    RelayPool dispatcher{1, WorkerStackBytes};
 };
 
-// The two sockets of one data connection. Whichever direction ends first shuts both down, which
-// wakes the other direction's blocking recv; the last direction to end closes both handles, so
-// each handle is closed exactly once and never while the other direction may still use it.
+// One socket of a data connection: the handle, the socket library reference its connect took,
+// and the lock its frames are written under.
+struct RelaySocket
+{
+    RelaySocket(SOCKET handle, platform::SocketLibrary::Start library)
+        : handle(handle), library(library)
+    {
+    }
+
+    SOCKET handle;
+    const platform::SocketLibrary library;
+    QMutex sendLock;
+    bool finishedSending = false; // the peer gets our end of stream after everything we sent
+};
+
+// The two sockets of one data connection and how it ends. A direction that reads the end of its
+// source passes the end on to its destination after everything it forwarded, and gives the other
+// direction a short while to finish as well (there is no half-open connection); a direction that
+// fails ends the connection at once. The sockets are closed when the last direction has gone:
+// each exactly once, with a reset where the peer must stop sending, gracefully where it must
+// still receive everything we sent.
 class DataConnection
 {
 public:
-    DataConnection(SOCKET local, SOCKET server, int directions = 2);
-    void directionEnded();
+    enum class End { SourceFinished, Failed };
+    // After one direction has finished, the other has this long before it is cut.
+    static constexpr int OtherDirectionGraceMs = 1000;
 
-    const SOCKET local;
-    const SOCKET server;
+    // Each handle comes with one socket library reference, as those of relay::createSocket do.
+    DataConnection(SOCKET local, SOCKET server, int directions = 2);
+    DataConnection(std::unique_ptr<RelaySocket> local, std::unique_ptr<RelaySocket> server,
+                   int directions = 2);
+    ~DataConnection();
+
+    void directionEnded(SOCKET to, End how);
+    bool isAborted() const { return aborted; }
+    // Counts this connection among the context's active ones for as long as it lives.
+    void countIn(std::shared_ptr<RelayContext> context);
+
+    const std::unique_ptr<RelaySocket> local;
+    const std::unique_ptr<RelaySocket> server;
 
 private:
-    std::atomic<bool> shutDown{false};
-    std::atomic<int> directionsLeft;
+    RelaySocket *socketOf(SOCKET handle) const;
+    void closeBoth();
+    void abortLocked();
+
+    std::mutex mutex;
+    std::condition_variable ended;
+    int directionsLeft;
+    bool closed = false;
+    std::atomic<bool> aborted{false};
+    std::shared_ptr<RelayContext> counted;
 };
 
 // One direction of a data connection: copies from one socket to the other until either ends.
@@ -87,6 +135,8 @@ public:
     // A worker without a shared connection owns both sockets alone.
     ProxyTunnelWin(SOCKET from, SOCKET to, std::shared_ptr<DataConnection> connection = {},
                    std::shared_ptr<RelayContext> context = {});
+    // A worker dropped without running ends its direction, so the other one is not left alone.
+    ~ProxyTunnelWin() override;
     void run() override;
 
 private:
@@ -103,17 +153,15 @@ constexpr int RelayPort = 8888;
 constexpr int ConnectAttempts = 4;
 
 // A blocking TCP connect with up to four attempts, resolving names. Takes one socket library
-// reference whenever the library starts (released by a relay worker). Returns the connected
-// socket or platform::InvalidSocket.
+// reference whenever the library starts (its holder releases it). Returns the connected socket
+// or platform::InvalidSocket.
 SOCKET createSocket(const QString &ip, int port);
 
 // Serves one CONN request, in this order: local connect, server connect, the CONN frame on the
 // server connection, then the two workers. Blocks the calling thread for the connects.
-void serveConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
-                      int clientPort, const QString &serverIp, const QString &uid);
+void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRequest &request);
 
-// The same on a thread of the context's pool; returns at once.
-void startConnRequest(const std::shared_ptr<RelayContext> &context, const QString &clientIp,
-                      int clientPort, const QString &serverIp, const QString &uid);
+// Relay sockets open in this process now, across every tunnel.
+int openSockets();
 
 } // namespace relay

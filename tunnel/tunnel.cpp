@@ -45,7 +45,6 @@ void Tunnel::TunnelInit(TunnelRecord *record)
     this->record = record;
     lastRecvTime = nowSecs();
     lastHeartTime = lastRecvTime;
-    relay->pool.setMaxThreadCount(RelayContext::MaxThreads);
     qDebug().noquote() << "TunnelInit" << (record ? record->domain : QString());
 }
 
@@ -55,7 +54,8 @@ bool Tunnel::TunnelStart()
     if (!record || timer)
         return false;
     if (!record->isConfigured()) {
-        sendInfo(-2, QStringLiteral("该隧道尚未配置，请先在WEB控制台配置后再启动"));
+        sendInfo(TunnelEvent::Failed,
+                 QStringLiteral("该隧道尚未配置，请先在WEB控制台配置后再启动"));
         return false;
     }
     const QString domain = record->domain;
@@ -70,7 +70,7 @@ bool Tunnel::TunnelStart()
                           QAbstractSocket::AnyIPProtocol);
     if (socket->waitForConnected(ConnectWaitMs)) {
         QPointer<Tunnel> self(this);
-        sendInfo(0, QStringLiteral("connect server success"));
+        sendInfo(TunnelEvent::Progress, QStringLiteral("connect server success"));
         if (!self || !socket)
             return false;
         qDebug().noquote() << "ConnServerSuccess" << domain;
@@ -82,9 +82,10 @@ bool Tunnel::TunnelStart()
     socket->abort();
     qDebug().noquote() << "ConnServerFail[连接服务器失败]" << domain;
     QPointer<Tunnel> self(this);
-    sendInfo(-1, QStringLiteral("ConnectServerFail"));
+    sendInfo(TunnelEvent::ConnectFailed, QStringLiteral("ConnectServerFail"));
     if (self)
-        sendInfo(-1, QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
+        sendInfo(TunnelEvent::ConnectFailed,
+                 QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
     return false;
 }
 
@@ -102,7 +103,7 @@ void Tunnel::TunnelStop()
         packet = nullptr;
     }
     qDebug().noquote() << "隧道已停止" << (record ? record->domain : QString());
-    sendInfo(-3, QStringLiteral("TunnelStop"));
+    sendInfo(TunnelEvent::Stopped, QStringLiteral("TunnelStop"));
 }
 
 void Tunnel::ProxyConn(QString uid)
@@ -110,7 +111,12 @@ void Tunnel::ProxyConn(QString uid)
     if (!record)
         return;
     // The connects block for as long as the system's connect timeout: never on this thread.
-    relay::startConnRequest(relay, record->clientIp, record->clientPort, record->serverIp, uid);
+    relay->submit(ConnRequest{uid, record->clientIp, record->clientPort, record->serverIp});
+}
+
+const RelayStats &Tunnel::relayStats() const
+{
+    return relay->stats;
 }
 
 void Tunnel::ClientRecvData()
@@ -121,7 +127,7 @@ void Tunnel::ClientRecvData()
     QPointer<Tunnel> self(this);
     const bool ok = packet->UnPacket(socket);
     if (self && !ok)
-        sendInfo(-2, QStringLiteral("数据解析异常"));
+        sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
 }
 
 void Tunnel::PacketSlot(QByteArray q)
@@ -142,7 +148,7 @@ void Tunnel::Ana(QByteArray q)
     if (TunnelPacket::splitFrame(q, &jsonPart, nullptr))
         document = QJsonDocument::fromJson(jsonPart, &error);
     if (document.isNull()) {
-        sendInfo(-2, QStringLiteral("数据解析异常"));
+        sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
         if (!self)
             return;
     } else {
@@ -152,12 +158,12 @@ void Tunnel::Ana(QByteArray q)
     const QString type = message.value(QLatin1String("type")).toString();
     const QString msg = message.value(QLatin1String("msg")).toString();
     if (type == QLatin1String("LOGIN")) {
-        sendInfo(0, QStringLiteral("authenticating success,analysising..."));
+        sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating success,analysising..."));
         if (!self)
             return;
         if (msg == QLatin1String("LOGINOK")) {
             qDebug().noquote() << "登录成功" << domain;
-            sendInfo(1, QStringLiteral("login success!"));
+            sendInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
             if (!self)
                 return;
             // "info" carries the inner object as text; anything but a string reads as empty.
@@ -171,28 +177,28 @@ void Tunnel::Ana(QByteArray q)
                 record->bdw = inner.value(QLatin1String("bdw")).toInt();
                 record->clientPort = inner.value(QLatin1String("clientPort")).toInt();
             }
-            sendInfo(12, QStringLiteral("initView刷新隧道信息"));
+            sendInfo(TunnelEvent::RecordUpdated, QStringLiteral("initView刷新隧道信息"));
             if (!self)
                 return;
             if (timer && !timer->isActive())
                 timer->start(HeartbeatIntervalMs);
         } else {
             const QString info = message.value(QLatin1String("info")).toString();
-            sendInfo(-2, info);
+            sendInfo(TunnelEvent::Failed, info);
             qDebug().noquote() << "登录失败：" << info << domain;
             if (!self)
                 return;
         }
     }
     if (type == QLatin1String("HEART")) {
-        sendInfo(10, QStringLiteral("收到心跳"));
+        sendInfo(TunnelEvent::HeartbeatReceived, QStringLiteral("收到心跳"));
         if (!self)
             return;
         lastRecvTime = nowSecs();
     }
     if (type == QLatin1String("MSG") && msg == QLatin1String("STOP")) {
         qDebug().noquote() << QString::fromUtf8(StopText) << domain;
-        sendInfo(-5, QString::fromUtf8(StopText));
+        sendInfo(TunnelEvent::SignedInElsewhere, QString::fromUtf8(StopText));
         if (!self)
             return;
     }
@@ -212,18 +218,19 @@ void Tunnel::TimerTimeOut()
         if (socket) {
             QJsonObject heart;
             heart.insert(QStringLiteral("type"), QStringLiteral("HEART"));
-            TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &relay->mutex).SendPacket();
+            TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &mutex).SendPacket();
         }
         QPointer<Tunnel> self(this);
-        sendInfo(11, QStringLiteral("发送心跳"));
+        sendInfo(TunnelEvent::HeartbeatSent, QStringLiteral("发送心跳"));
         if (self)
             lastHeartTime = nowSecs();
         return;
     }
     qDebug().noquote() << "断线重连中,心跳间隔超时：" << gap;
     QPointer<Tunnel> self(this);
-    sendInfo(-4, QStringLiteral("Automatic stabilization..., the heartbeat interval timeout：") +
-                     QString::number(gap));
+    sendInfo(TunnelEvent::Reconnecting,
+             QStringLiteral("Automatic stabilization..., the heartbeat interval timeout：") +
+                 QString::number(gap));
     if (self && timer && timer->isActive())
         reStart();
 }
@@ -257,19 +264,19 @@ void Tunnel::reStart()
     lastHeartTime = nowSecs();
     QPointer<Tunnel> self(this);
     if (socket->waitForConnected(ConnectWaitMs)) {
-        sendInfo(0, QStringLiteral("reConnectServerSuccess"));
+        sendInfo(TunnelEvent::Progress, QStringLiteral("reConnectServerSuccess"));
         if (!self || !socket)
             return;
         qDebug().noquote() << "reConnectServer[OK]" << domain;
         sendLogin();
-        sendInfo(0, QStringLiteral("authenticating..."));
+        sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating..."));
         if (!self)
             return;
         qDebug().noquote() << "authenticating[认证中]";
         return;
     }
     socket->abort();
-    sendInfo(-6, QStringLiteral("reConnectServerFail"));
+    sendInfo(TunnelEvent::ReconnectFailed, QStringLiteral("reConnectServerFail"));
     if (!self)
         return;
     qDebug().noquote() << "reConnectServerFail[重连服务器失败]" << domain;
@@ -287,7 +294,7 @@ QJsonObject Tunnel::loginObject() const
 
 void Tunnel::sendLogin()
 {
-    TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &relay->mutex).SendPacket();
+    TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &mutex).SendPacket();
 }
 
 void Tunnel::dropControlSocket()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "tunnel/tunnelevent.h"
 #include "tunnel/tunnelrecord.h"
 
 #include <QJsonObject>
@@ -14,6 +15,7 @@ class QTcpSocket;
 class QTimer;
 class TunnelPacket;
 class RelayContext;
+struct RelayStats;
 
 // The control session of one started tunnel: signs in on the relay server, keeps the control
 // connection alive with heartbeats, reconnects when the server falls silent, and hands every
@@ -30,6 +32,8 @@ public:
     bool TunnelStart(); // blocks up to 3000 ms for the connect
     void TunnelStop();
     void ProxyConn(QString uid);
+    // The counts of this session's data connections, written by the relay threads.
+    const RelayStats &relayStats() const;
 
 signals:
     void tunnel_info(int type, QString info);
@@ -56,8 +60,9 @@ private:
     void sendLogin();
     void dropControlSocket();
 
-    // The send lock and the relay pool, shared with data connections that may outlive this
-    // session.
+    // The send lock of the control connection; data connections have their own.
+    QMutex mutex;
+    // The relay's threads and counts, shared with data connections that may outlive this session.
     std::shared_ptr<RelayContext> relay;
     QTcpSocket *socket = nullptr;
     TunnelPacket *packet = nullptr;
