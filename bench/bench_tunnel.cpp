@@ -6,7 +6,11 @@
 // Output: throughput of one data connection per direction and its ratio to the ceiling that the
 // relay's 1 ms pause implies; 64-byte ping-pong round trips; time to open 200 data connections;
 // resident memory per active data connection; the GUI thread's longest stall during a burst of
-// 200 CONN requests.
+// 200 CONN requests; the GUI thread's longest stall while a session is dropped right after a
+// burst of 400; and, under a desktop's soft limit of 1024 open files (raised at start as the
+// program does), how many visitors three tunnels hold at once, with the descriptors and threads
+// each costs. Visitors of that last figure come from a child process of their own, so the
+// client's descriptors are the engine's alone.
 
 #include "app/globals.h"
 #include "tunnel/proxytunnelwin.h"
@@ -26,11 +30,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,7 +47,12 @@ namespace {
 
 using namespace benchutil;
 
-const char *const Address = "127.0.0.29";
+// One relay server and local service per tunnel; the first tunnel carries the single-connection
+// figures, the second is dropped after a burst, the last three hold visitors.
+const char *const Addresses[] = {"127.0.0.29", "127.0.0.36", "127.0.0.37", "127.0.0.38"};
+constexpr int TunnelCount = 4;
+const char *Address = Addresses[0]; // this process's own: a peer process serves another
+constexpr int HeldVisitorsCap = 1200;
 constexpr int PublicPort = 9000;  // visitors connect here on the relay server
 constexpr int ServicePort = 9001; // the local service
 constexpr int RelayPort = 8888;
@@ -182,8 +193,9 @@ template <typename Serve> void acceptLoop(int listener, Serve serve)
     }
 }
 
-[[noreturn]] void runPeers(int ready)
+[[noreturn]] void runPeers(const char *address, int ready)
 {
+    Address = address;
     static Relay relay;
     const int relayListener = listenOn(Address, RelayPort);
     const int publicListener = listenOn(Address, PublicPort);
@@ -264,9 +276,9 @@ double downloadMiBps(int port, uint64_t size)
 }
 
 // Opens one echo connection and waits for its first echo, so it is relayed end to end.
-int openEcho(int port)
+int openEchoAt(const char *address, int port)
 {
-    const int fd = connectTo(Address, port);
+    const int fd = connectTo(address, port);
     if (fd < 0)
         return -1;
     const char hello[2] = {'E', 'x'};
@@ -278,13 +290,18 @@ int openEcho(int port)
     return fd;
 }
 
+int openEcho(int port)
+{
+    return openEchoAt(Address, port);
+}
+
 // Sends every request first and waits for the echoes afterwards, as a burst of visitors would.
-std::vector<int> openEchoBurst(int port, int count, int *errors)
+std::vector<int> openEchoBurst(int port, int count, int *errors, const char *address = Address)
 {
     std::vector<int> fds;
     const char hello[2] = {'E', 'x'};
     for (int i = 0; i < count; ++i) {
-        const int fd = connectTo(Address, port);
+        const int fd = connectTo(address, port);
         if (fd < 0 || !sendAll(fd, hello, 2)) {
             ++*errors;
             if (fd >= 0)
@@ -336,6 +353,166 @@ void waitForRelaysToEnd()
     // Every worker gives back its socket library reference when it ends.
     for (int i = 0; i < 1000 && platform::socketLibraryReferences() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+int openDescriptors()
+{
+    int count = 0;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        while (const dirent *entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count - 1; // the directory itself
+}
+
+int threadCount()
+{
+    FILE *f = std::fopen("/proc/self/status", "r");
+    int threads = 0;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Threads: %d", &threads) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return threads;
+}
+
+template <typename F> void onGuiThread(F f)
+{
+    QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+}
+
+// A further tunnel, started on the GUI thread like a card would; null when it did not sign in.
+Tunnel *startTunnel(const char *address)
+{
+    static TunnelRecord records[TunnelCount];
+    static int used = 0;
+    TunnelRecord *record = &records[used++ % TunnelCount];
+    record->serverIp = address;
+    record->clientIp = address;
+    record->clientPort = ServicePort;
+    record->domain = QString("bench%1.test").arg(used);
+    record->token = "bench";
+    auto signedIn = std::make_shared<std::atomic<bool>>(false);
+    Tunnel *tunnel = nullptr;
+    onGuiThread([&] {
+        tunnel = new Tunnel;
+        QObject::connect(tunnel, &Tunnel::tunnel_info, [signedIn](int type, const QString &) {
+            if (type == 1)
+                *signedIn = true;
+        });
+        tunnel->TunnelInit(record);
+        tunnel->TunnelStart();
+    });
+    for (int i = 0; i < 500 && !*signedIn; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return *signedIn ? tunnel : nullptr;
+}
+
+// Drops a session right after a burst of 400 data connections: the longest GUI stall.
+void releaseAfterBurst()
+{
+    Tunnel *tunnel = startTunnel(Addresses[1]);
+    if (!tunnel) {
+        std::printf("release after a burst: the tunnel did not start\n");
+        return;
+    }
+    int errors = 0;
+    std::vector<int> burst = openEchoBurst(PublicPort, 400, &errors, Addresses[1]);
+    const size_t opened = burst.size();
+    closeAll(burst);
+    waitForRelaysToEnd();
+    worstTickGapUs = 0;
+    watchingTicks = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    double dropMs = 0;
+    onGuiThread([tunnel, &dropMs] {
+        const auto start = Clock::now();
+        tunnel->TunnelStop();
+        delete tunnel;
+        dropMs = secondsSince(start) * 1000;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    watchingTicks = false;
+    std::printf("dropping a session right after a burst of 400 data connections (%zu opened)\n",
+                opened);
+    std::printf("  GUI thread: longest gap between 1 ms ticks %.2f ms (stop and delete: %.2f ms)\n",
+                worstTickGapUs.load() / 1000.0, dropMs);
+}
+
+// Visitors held at once over three tunnels under a desktop's file limit. The visitors are a
+// child process's, so every descriptor counted here is the client's.
+void heldUnderDesktopLimit()
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t hard = limit.rlim_max;
+    limit.rlim_cur = std::min<rlim_t>(1024, hard);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    // What the program does at start.
+    const int raised = platform::raiseOpenFileLimit();
+    const char *const held[] = {Addresses[0], Addresses[2], Addresses[3]};
+    for (int i = 1; i < 3; ++i)
+        if (!startTunnel(held[i])) {
+            std::printf("held visitors: a tunnel did not start\n");
+            return;
+        }
+    // Idle relay threads of the earlier figures end by themselves first (after 30 s), so the
+    // threads counted below are the held visitors' own.
+    for (int i = 0, last = -1; i < 45; ++i) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const int now = threadCount();
+        if (now == last && i > 31)
+            break;
+        last = now;
+    }
+    const int descriptorsBefore = openDescriptors();
+    const int threadsBefore = threadCount();
+
+    int report[2], release[2];
+    if (::pipe(report) != 0 || ::pipe(release) != 0)
+        return;
+    std::fflush(stdout);
+    const pid_t visitors = ::fork();
+    if (visitors == 0) {
+        ::close(report[0]);
+        ::close(release[1]);
+        rlimit own{};
+        ::getrlimit(RLIMIT_NOFILE, &own);
+        own.rlim_cur = own.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &own);
+        int count = 0;
+        while (count < HeldVisitorsCap && openEchoAt(held[count % 3], PublicPort) >= 0)
+            ++count;
+        // Written here too: the client may not live to print it.
+        std::printf("  visitors held by the child: %d\n", count);
+        std::fflush(stdout);
+        if (::write(report[1], &count, sizeof count) != sizeof count)
+            std::_Exit(1);
+        char c;
+        if (::read(release[0], &c, 1) < 0)
+            std::_Exit(1);
+        std::_Exit(0);
+    }
+    ::close(report[1]);
+    ::close(release[0]);
+    int count = 0;
+    if (::read(report[0], &count, sizeof count) != sizeof count)
+        count = 0;
+    const int descriptors = openDescriptors() - descriptorsBefore;
+    const int threads = threadCount() - threadsBefore;
+    std::printf("visitors held at once over 3 tunnels, soft limit 1024 raised to %d "
+                "(cap %d)\n",
+                raised, HeldVisitorsCap);
+    std::printf("  held %d%s; per held visitor: %.2f descriptors, %.2f threads\n", count,
+                count >= HeldVisitorsCap ? " (no failure)" : "",
+                count ? double(descriptors) / count : 0.0, count ? double(threads) / count : 0.0);
+    ::close(release[1]);
+    ::waitpid(visitors, nullptr, 0);
+    ::close(report[0]);
+    waitForRelaysToEnd();
 }
 
 void runBenchmarks()
@@ -421,29 +598,41 @@ void runBenchmarks()
                 before, after, open ? double(after - before) / open : 0.0);
     closeAll(many);
     waitForRelaysToEnd();
+
+    releaseAfterBurst();
+    heldUnderDesktopLimit();
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return 2;
-    const pid_t peers = ::fork();
-    if (peers == 0) {
-        // The peers stand in for remote machines: they must not take the processor from the
-        // GUI thread whose stalls are measured.
-        if (::nice(10) == -1)
-            std::perror("nice");
+    pid_t peers[TunnelCount];
+    for (int i = 0; i < TunnelCount; ++i) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0)
+            return 2;
+        peers[i] = ::fork();
+        if (peers[i] == 0) {
+            // The peers stand in for remote machines: they must not take the processor from the
+            // GUI thread whose stalls are measured.
+            if (::nice(10) == -1)
+                std::perror("nice");
+            ::close(pipeFds[0]);
+            runPeers(Addresses[i], pipeFds[1]);
+        }
+        ::close(pipeFds[1]);
+        char ready = 0;
+        if (::read(pipeFds[0], &ready, 1) != 1)
+            return 2;
         ::close(pipeFds[0]);
-        runPeers(pipeFds[1]);
     }
-    ::close(pipeFds[1]);
-    char ready = 0;
-    if (::read(pipeFds[0], &ready, 1) != 1)
-        return 2;
-    ::close(pipeFds[0]);
+    const auto stopPeers = [&] {
+        for (pid_t peer : peers) {
+            ::kill(peer, SIGTERM);
+            ::waitpid(peer, nullptr, 0);
+        }
+    };
 
     QCoreApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -483,14 +672,13 @@ int main(int argc, char **argv)
 
     if (!tunnel->TunnelStart()) {
         std::fprintf(stderr, "the tunnel did not start\n");
-        ::kill(peers, SIGTERM);
+        stopPeers();
         return 1;
     }
     QTimer::singleShot(600000, &app, &QCoreApplication::quit);
     const int rc = app.exec();
     tunnel->TunnelStop();
     delete tunnel;
-    ::kill(peers, SIGTERM);
-    ::waitpid(peers, nullptr, 0);
+    stopPeers();
     return rc;
 }

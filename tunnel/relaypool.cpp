@@ -14,7 +14,9 @@ RelayPool::~RelayPool()
 {
     std::lock_guard<std::mutex> lock(state->mutex);
     state->closing = true;
-    state->wake.notify_all();
+    // One at a time: each leaving thread wakes the next. Hundreds of threads woken at once would
+    // crowd the GUI thread off the processor for milliseconds, low priority or not.
+    state->wake.notify_one();
 }
 
 bool RelayPool::start(QRunnable *task)
@@ -93,5 +95,7 @@ void RelayPool::threadMain(void *p)
             break;
     }
     --state->threads;
+    if (state->closing)
+        state->wake.notify_one();
     // The state goes with the last of the pool and its threads, after this unlock.
 }
