@@ -49,7 +49,7 @@ using namespace benchutil;
 
 // One relay server and local service per tunnel; the first tunnel carries the single-connection
 // figures, the second is dropped after a burst, the last three hold visitors.
-const char *const Addresses[] = {"127.0.0.29", "127.0.0.36", "127.0.0.37", "127.0.0.38"};
+const char *const Addresses[] = {"127.0.0.29", "127.0.0.120", "127.0.0.121", "127.0.0.122"};
 constexpr int TunnelCount = 4;
 const char *Address = Addresses[0]; // this process's own: a peer process serves another
 constexpr int HeldVisitorsCap = 1200;

@@ -17,10 +17,13 @@
 
 namespace platform {
 
-SOCKET connectTcp(const QString &host, int port)
+SOCKET connectTcp(const QString &host, int port, QString *error)
 {
-    if (port < 0 || port > 65535)
+    if (port < 0 || port > 65535) {
+        if (error)
+            *error = QStringLiteral("端口无效");
         return InvalidSocket;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -28,17 +31,25 @@ SOCKET connectTcp(const QString &host, int port)
     addrinfo *result = nullptr;
     const QByteArray node = host.toLatin1();
     const QByteArray service = QByteArray::number(port);
-    if (getaddrinfo(node.constData(), service.constData(), &hints, &result) != 0)
+    if (getaddrinfo(node.constData(), service.constData(), &hints, &result) != 0) {
+        if (error)
+            *error = QStringLiteral("无法解析地址");
         return InvalidSocket;
+    }
     SOCKET connected = InvalidSocket;
     for (addrinfo *ai = result; ai; ai = ai->ai_next) {
         const SOCKET s = openStreamSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == InvalidSocket)
+        if (s == InvalidSocket) {
+            if (error)
+                *error = lastSocketError();
             continue;
+        }
         if (connectStreamSocket(s, ai->ai_addr, int(ai->ai_addrlen))) {
             connected = s;
             break;
         }
+        if (error)
+            *error = lastSocketError();
         closeSocket(s);
     }
     freeaddrinfo(result);

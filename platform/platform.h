@@ -57,8 +57,8 @@ private:
 };
 
 // Connects a blocking TCP socket to host:port, resolving names (IPv4 and IPv6).
-// Returns the connected socket, or InvalidSocket.
-SOCKET connectTcp(const QString &host, int port);
+// Returns the connected socket, or InvalidSocket and, in error, the system's word on why.
+SOCKET connectTcp(const QString &host, int port, QString *error = nullptr);
 // Sends every byte unless the connection fails; returns length, or SocketError.
 int sendAll(SOCKET s, const char *data, int length);
 int recvSome(SOCKET s, char *buffer, int length);

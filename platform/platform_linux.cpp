@@ -78,6 +78,11 @@ bool connectStreamSocket(SOCKET s, const sockaddr *address, int length)
     return rc == 0;
 }
 
+QString lastSocketError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 void setNoDelay(SOCKET s)
 {
     const int one = 1;

@@ -19,5 +19,7 @@ int runProcess(const QString &program, const QStringList &arguments);
 SOCKET openStreamSocket(int family, int type, int protocol);
 bool connectStreamSocket(SOCKET s, const sockaddr *address, int length);
 void setNoDelay(SOCKET s);
+// The system's text for the error of the socket call that failed last on this thread.
+QString lastSocketError();
 
 } // namespace platform

@@ -83,6 +83,19 @@ bool connectStreamSocket(SOCKET s, const sockaddr *address, int length)
     return ::connect(s, address, length) == 0;
 }
 
+QString lastSocketError()
+{
+    const int code = WSAGetLastError();
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
+                             : QStringLiteral("Winsock error %1").arg(code);
+    LocalFree(text);
+    return message;
+}
+
 void setNoDelay(SOCKET s)
 {
     const BOOL one = TRUE;

@@ -316,7 +316,7 @@ private slots:
 #endif
         Rig rigs[3];
         const int counts[3] = {500, 250, 250};
-        const char *addresses[3] = {"127.0.0.27", "127.0.0.30", "127.0.0.31"};
+        const char *addresses[3] = {"127.0.0.27", "127.0.0.110", "127.0.0.111"};
         const int before = openDescriptors();
         for (int r = 0; r < 3; ++r) {
             rigs[r].service.echo = true;
@@ -375,7 +375,7 @@ private slots:
 #else
         Rig rig;
         rig.service.echo = true;
-        QVERIFY(rig.start("127.0.0.32"));
+        QVERIFY(rig.start("127.0.0.112"));
         SoftFileLimit tight(rlim_t(RelayContext::ReservedDescriptors + 2 * 3));
         for (int i = 0; i < 5; ++i)
             rig.requestConn(QString::number(i));
@@ -403,9 +403,9 @@ private slots:
         // The visitor leaves in the middle of a download: the local service's next send fails
         // instead of waiting on a connection nobody reads.
         StreamingService service;
-        QVERIFY(service.listen("127.0.0.33"));
+        QVERIFY(service.listen("127.0.0.113"));
         Rig rig;
-        QVERIFY(rig.startWithPort("127.0.0.33", service.port));
+        QVERIFY(rig.startWithPort("127.0.0.113", service.port));
         rig.requestConn("download");
         QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
         RelayConnection *visitor = rig.relay.datas().first();
@@ -420,7 +420,7 @@ private slots:
         // A local service that writes its reply and closes at once: the visitor gets every byte,
         // and the other way round.
         Rig rig;
-        QVERIFY(rig.start("127.0.0.34"));
+        QVERIFY(rig.start("127.0.0.114"));
         const int size = 8 * 1024 * 1024;
         const QByteArray reply = randomBytes(size);
         const QByteArray upload = randomBytes(size);
@@ -455,7 +455,7 @@ private slots:
         // themselves: the GUI thread joins none of them.
         Rig rig;
         rig.service.echo = true;
-        QVERIFY(rig.start("127.0.0.35"));
+        QVERIFY(rig.start("127.0.0.115"));
         for (int i = 0; i < 400; ++i)
             rig.requestConn(QString::number(i));
         QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 400, 30000);

@@ -21,11 +21,11 @@ std::unique_ptr<RelaySocket> adopt(SOCKET handle)
     return std::make_unique<RelaySocket>(handle, platform::SocketLibrary::Adopt);
 }
 
-// Up to four blocking attempts, each failure logged.
-SOCKET connectWithAttempts(const QString &ip, int port)
+// Up to four blocking attempts, each failure logged. error: the system's word on the last one.
+SOCKET connectWithAttempts(const QString &ip, int port, QString *error = nullptr)
 {
     for (int attempt = 1; attempt <= relay::ConnectAttempts; ++attempt) {
-        const SOCKET s = platform::connectTcp(ip, port);
+        const SOCKET s = platform::connectTcp(ip, port, error);
         if (s != platform::InvalidSocket)
             return s;
         qDebug().noquote() << "connect error !" << attempt;
@@ -36,12 +36,13 @@ SOCKET connectWithAttempts(const QString &ip, int port)
 
 // A socket of a data connection. It holds the socket library reference of its connect, or none
 // when the library could not start (and then never connects).
-std::unique_ptr<RelaySocket> connectRelaySocket(const QString &ip, int port)
+std::unique_ptr<RelaySocket> connectRelaySocket(const QString &ip, int port,
+                                                QString *error = nullptr)
 {
     auto s =
         std::make_unique<RelaySocket>(platform::InvalidSocket, platform::SocketLibrary::Acquire);
     if (s->library.isStarted())
-        s->handle = connectWithAttempts(ip, port);
+        s->handle = connectWithAttempts(ip, port, error);
     if (s->handle != platform::InvalidSocket)
         ++relaySockets;
     return s;
@@ -82,6 +83,18 @@ private:
 };
 
 } // namespace
+
+void RelayStats::setLocalFailure(const QString &address, const QString &error)
+{
+    QMutexLocker locker(&failureLock);
+    failure = error.isEmpty() ? address : address + QStringLiteral(" (") + error + ')';
+}
+
+QString RelayStats::localFailure() const
+{
+    QMutexLocker locker(&failureLock);
+    return failure;
+}
 
 std::shared_ptr<RelayContext> RelayContext::create()
 {
@@ -209,6 +222,11 @@ ProxyTunnelWin::~ProxyTunnelWin()
 void ProxyTunnelWin::run()
 {
     char buffer[BufferBytes];
+    // Counted per direction: visitors to the local service come in through the relay server.
+    std::atomic<qint64> *forwarded = nullptr;
+    if (context)
+        forwarded =
+            from == connection->server->handle ? &context->stats.bytesIn : &context->stats.bytesOut;
     DataConnection::End how = DataConnection::End::Failed;
     for (;;) {
         const int received = platform::recvSome(from, buffer, BufferBytes);
@@ -219,6 +237,8 @@ void ProxyTunnelWin::run()
         platform::sleepMs(ForwardPauseMs);
         if (platform::sendAll(to, buffer, received) != received)
             break;
+        if (forwarded)
+            forwarded->fetch_add(received, std::memory_order_relaxed);
     }
     connection->directionEnded(to, how);
     connection.reset();
@@ -242,7 +262,15 @@ void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRe
         logFailure("打开的文件过多", request.uid);
         return;
     }
-    std::unique_ptr<RelaySocket> local = connectRelaySocket(request.clientIp, request.clientPort);
+    QString localError;
+    std::unique_ptr<RelaySocket> local =
+        connectRelaySocket(request.clientIp, request.clientPort, &localError);
+    if (local->handle == platform::InvalidSocket) {
+        ++context->stats.localFailures;
+        context->stats.setLocalFailure(request.clientIp + ':' + QString::number(request.clientPort),
+                                       localError);
+    }
+    context->stats.localReachable = local->handle != platform::InvalidSocket;
     std::unique_ptr<RelaySocket> server = connectRelaySocket(request.serverIp, RelayPort);
 
     QJsonObject conn;

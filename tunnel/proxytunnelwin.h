@@ -24,11 +24,26 @@ struct ConnRequest
 };
 
 // Counts of a tunnel's data connections. Written by the relay threads without a lock.
+// Counts of a tunnel's data connections. Written by the relay threads with atomics only (never
+// a lock on the data path) and sampled by the GUI thread.
 struct RelayStats
 {
-    std::atomic<int> active{0};    // data connections open now
-    std::atomic<qint64> total{0};  // CONN requests served since the session started
-    std::atomic<qint64> failed{0}; // requests whose data connection could not be set up
+    std::atomic<int> active{0};           // data connections open now
+    std::atomic<qint64> total{0};         // CONN requests served since the session started
+    std::atomic<qint64> failed{0};        // requests whose data connection could not be set up
+    std::atomic<qint64> localFailures{0}; // of those, connects to the local service that failed
+    std::atomic<qint64> bytesIn{0};       // visitors to the local service
+    std::atomic<qint64> bytesOut{0};      // the local service to visitors
+    // Whether the latest local connect succeeded; with the failure's address and system error.
+    std::atomic<bool> localReachable{true};
+
+    void setLocalFailure(const QString &address, const QString &error);
+    // "address (error)" of the latest failed local connect.
+    QString localFailure() const;
+
+private:
+    mutable QMutex failureLock; // taken on a failed connect only
+    QString failure;
 };
 
 // What a tunnel session shares with its data connections: the threads they run on and their

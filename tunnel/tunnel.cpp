@@ -191,6 +191,10 @@ void Tunnel::Ana(QByteArray q)
         }
     }
     if (type == QLatin1String("HEART")) {
+        if (heartSent.isValid()) {
+            roundTripMs = int(heartSent.elapsed());
+            heartSent.invalidate();
+        }
         sendInfo(TunnelEvent::HeartbeatReceived, QStringLiteral("收到心跳"));
         if (!self)
             return;
@@ -219,6 +223,7 @@ void Tunnel::TimerTimeOut()
             QJsonObject heart;
             heart.insert(QStringLiteral("type"), QStringLiteral("HEART"));
             TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &mutex).SendPacket();
+            heartSent.start();
         }
         QPointer<Tunnel> self(this);
         sendInfo(TunnelEvent::HeartbeatSent, QStringLiteral("发送心跳"));

@@ -4,6 +4,7 @@
 #include "tunnel/tunnelevent.h"
 #include "tunnel/tunnelrecord.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
@@ -34,6 +35,8 @@ public:
     void ProxyConn(QString uid);
     // The counts of this session's data connections, written by the relay threads.
     const RelayStats &relayStats() const;
+    // The round trip of the latest answered heartbeat, or -1 before the first answer.
+    int lastRoundTripMs() const { return roundTripMs; }
 
 signals:
     void tunnel_info(int type, QString info);
@@ -70,4 +73,6 @@ private:
     QTimer *timer = nullptr;
     quint32 lastRecvTime = 0;
     quint32 lastHeartTime = 0;
+    QElapsedTimer heartSent; // since the latest heartbeat went out
+    int roundTripMs = -1;
 };
