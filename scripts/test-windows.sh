@@ -22,6 +22,9 @@ export WINEPREFIX=$tmp/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko installer prompts; the home folder (Wine's Desktop links into it) is ours too.
 export WINEDLLOVERRIDES="mscoree,mshtml=" HOME=$tmp/home
 export QT_QPA_PLATFORM=offscreen
+# Our users' Windows runs the Chinese code page (936), in which the log is written; Wine takes
+# its code page from the locale name alone.
+export LC_ALL=zh_CN.UTF-8
 mkdir -p "$HOME"
 cleanup() {
     "$wineserver" -k >/dev/null 2>&1 || true # this prefix's server only
@@ -34,9 +37,19 @@ echo "Preparing a Wine prefix in $WINEPREFIX"
 # One server for the whole run instead of one per test.
 "$wineserver" -p >/dev/null 2>&1 || true
 
-# Cannot run under Wine (see README): the service and demo tests need the Linux service
-# executable and its fixed ports.
-exclude='^(demo_headless|tst_client_e2e|tst_serverapi|tst_serverrelay|tst_e2e)$'
+# Cases that cannot run under Wine (see README): the offscreen plugin there never reports a
+# window exposed. Their programs run every other case, outside ctest.
+partial=(
+    "tst_infosform dragsWithTheLeftButtonOnly"
+    "tst_edittunnelform closeButtonAndDragging"
+    "tst_mywindow closingFromOutsideGoesToTheTray"
+)
+# Not built for Windows: the service and demo tests need the Linux service executable.
+exclude='^(demo_headless|tst_client_e2e|tst_serverapi|tst_serverrelay|tst_e2e'
+for entry in "${partial[@]}"; do
+    exclude+="|${entry%% *}"
+done
+exclude+=')$'
 args=(--output-on-failure --timeout 600 -E "$exclude")
 [ -n "$filter" ] && args+=(-R "$filter")
 set +e
@@ -46,5 +59,26 @@ passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed' "$tmp/ctest.log" 
 total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$tmp/ctest.log" || true)
 skipped=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*Skipped' "$tmp/ctest.log" || true)
 failed=$((total - passed - skipped))
+
+for entry in "${partial[@]}"; do
+    name=${entry%% *}
+    leave=${entry#* }
+    [ -n "$filter" ] && ! [[ $name =~ $filter ]] && continue
+    exe="$build/tests/$name.exe"
+    [ -f "$exe" ] || continue
+    mapfile -t cases < <("$wine" "$exe" -functions 2>/dev/null | tr -d '\r' |
+        sed -n 's/()$//p' | grep -vx "$leave")
+    total=$((total + 1))
+    if (cd "$build/tests" && QT_LOGGING_RULES='qt.qpa.*=false' timeout 600 "$wine" "$exe" \
+        "${cases[@]}" -o "$tmp/$name.txt,txt" >/dev/null 2>&1); then
+        passed=$((passed + 1))
+        echo "$name (without $leave): Passed ($(grep -o 'Totals: [0-9]* passed' "$tmp/$name.txt"))"
+    else
+        failed=$((failed + 1))
+        echo "$name (without $leave): ***Failed"
+        cat "$tmp/$name.txt" 2>/dev/null || true
+    fi
+done
+
 echo "$passed passed, $failed failed"
 [ "$total" -gt 0 ] && [ "$failed" -eq 0 ]
