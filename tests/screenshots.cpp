@@ -10,13 +10,13 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
-#include "tunnel/tunnelsitem.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
 #include <QApplication>

@@ -3,10 +3,10 @@
 #include "app/globals.h"
 #include "app/settings.h"
 #include "platform/platform.h"
-#include "tunnel/tunnelsitem.h"
 #include "ui/createtunnelform.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
 #include <QApplication>

@@ -4,10 +4,10 @@
 #include "app/settings.h"
 #include "platform/platform.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsitem.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
+#include "ui/tunnelsitem.h"
 
 #include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>

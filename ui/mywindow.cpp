@@ -5,10 +5,10 @@
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/platform.h"
-#include "tunnel/tunnelsitem.h"
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
+#include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
 #include "ui_mywindow.h"
