@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "platform/environment.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -10,6 +11,8 @@ int main(int argc, char *argv[])
     // Tunnels keep running with every window hidden; the tray icon keeps them reachable.
     app.setQuitOnLastWindowClosed(false);
 
+    // The system's own clock, processes, browser and message boxes; tests install their own.
+    const Environment::Scope environment;
     startUp(app, QString::fromUtf8(argv[0]));
 
     MainWindow w;

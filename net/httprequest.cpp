@@ -1,6 +1,7 @@
 #include "httprequest.h"
 
 #include "app/globals.h"
+#include "platform/environment.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -12,8 +13,6 @@
 #include <memory>
 
 namespace {
-
-int currentTransferTimeoutMs = HttpRequest::DefaultTransferTimeoutMs;
 
 // Items whose values never appear in a text handed to a caller: such texts end up in logs,
 // status labels and message boxes.
@@ -119,7 +118,8 @@ std::shared_ptr<InFlight> start(const QString &baseUrl, const QUrlQuery &query,
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     // Restarts with every byte that moves, so only a stalled transfer times out.
-    request.setTransferTimeout(currentTransferTimeoutMs);
+    request.setTransferTimeout(
+        Environment::current().transferTimeoutMs.value_or(HttpRequest::DefaultTransferTimeoutMs));
 
     flight->manager = new QNetworkAccessManager;
     flight->reply =
@@ -146,16 +146,6 @@ HttpRequest &HttpRequest::addHeader(const QString &name, const QString &value)
 {
     d.headers.insert(name, value);
     return *this;
-}
-
-void HttpRequest::setTransferTimeoutMs(int ms)
-{
-    currentTransferTimeoutMs = ms;
-}
-
-int HttpRequest::transferTimeoutMs()
-{
-    return currentTransferTimeoutMs;
 }
 
 QString HttpRequest::encodedQuery() const

@@ -29,10 +29,9 @@ public:
     // Streaming GET: chunks as they arrive, then finished or failure.
     void fetch(ChunkHandler onChunk, FinishedHandler onFinished, FailureHandler onFailure);
 
-    // A request whose transfer stalls this long (no byte moves) ends in the failure callback.
+    // A request whose transfer stalls this long (no byte moves) ends in the failure callback,
+    // unless the environment sets another wait.
     static constexpr int DefaultTransferTimeoutMs = 30000;
-    static void setTransferTimeoutMs(int ms); // for tests; applies to requests sent afterwards
-    static int transferTimeoutMs();
 
 private:
     void send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure);

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
+#include "platform/environment.h"
 #include "ui/edittunnelform.h"
 #include "ui/messagebox.h"
 
@@ -54,6 +55,7 @@ class TstEditTunnelForm : public QObject
 
     FakeHttp http;
     QList<dialogs::Box> boxes;
+    Environment::Scope environment;
 
     template <typename T> static T *child(EditTunnelForm &form, const char *name)
     {
@@ -78,10 +80,10 @@ private slots:
         apiBaseUrl = http.baseUrl();
         currentUserId = QStringLiteral("7");
         currentToken = QStringLiteral("account-token");
-        dialogs::setHook([this](const dialogs::Box &box) {
+        environment->messageBox = [this](const dialogs::Box &box) {
             boxes.append(box);
             return 0;
-        });
+        };
     }
 
     void init()
@@ -96,7 +98,6 @@ private slots:
     {
         removeFlag(DomainA);
         removeFlag(DomainB);
-        dialogs::setHook({});
     }
 
     void formLayout()

@@ -1,6 +1,7 @@
 #include "app/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 
 #include "fakehttpbase.h"
 
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -86,6 +88,7 @@ class TstHttpRequest : public QObject
 
 private:
     FakeHttpServer *server = nullptr;
+    std::unique_ptr<Environment::Scope> environment;
 
 private slots:
     void initTestCase()
@@ -98,7 +101,7 @@ private slots:
     {
         currentUserId = QStringLiteral("42");
         currentToken = QStringLiteral("tok-secret");
-        HttpRequest::setTransferTimeoutMs(HttpRequest::DefaultTransferTimeoutMs);
+        environment = std::make_unique<Environment::Scope>();
         server = new FakeHttpServer;
         QVERIFY(server->start());
     }
@@ -107,6 +110,7 @@ private slots:
     {
         delete server;
         server = nullptr;
+        environment.reset();
     }
 
     // ---- What is sent ----
@@ -407,7 +411,7 @@ private slots:
 
     void silentServerTimesOutOnce()
     {
-        HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
+        (*environment)->transferTimeoutMs = ShortTimeoutMs;
         Outcome outcome;
         HttpRequest(server->url(QStringLiteral("user")))
             .get(outcome.onSuccess(), outcome.onFailure());
@@ -486,7 +490,7 @@ private slots:
         // (A generous time-out: a busy machine must not turn a pause into a stall.)
         constexpr int TrickleTimeoutMs = 1000;
         constexpr int Chunks = 8;
-        HttpRequest::setTransferTimeoutMs(TrickleTimeoutMs);
+        (*environment)->transferTimeoutMs = TrickleTimeoutMs;
         QByteArray expected;
         for (int i = 0; i < Chunks; ++i)
             expected += QByteArray(1000, char('a' + i));
@@ -532,7 +536,7 @@ private slots:
 
     void fetchOfAStalledBodyTimesOut()
     {
-        HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
+        (*environment)->transferTimeoutMs = ShortTimeoutMs;
         server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npart");
         };

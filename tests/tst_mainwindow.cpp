@@ -7,6 +7,7 @@
 #include "app/globals.h"
 #include "app/settings.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -127,6 +128,12 @@ private:
     QStringList opened;
     QStringList events; // boxes and browser openings, in order
     QList<QPointer<MainWindow>> windows;
+    std::unique_ptr<Environment::Scope> environment;
+    void setRetryDelays(int firstMs, int maxMs)
+    {
+        (*environment)->firstSignInRetryMs = firstMs;
+        (*environment)->maxSignInRetryMs = maxMs;
+    }
 };
 
 void TestMainWindow::initTestCase()
@@ -145,15 +152,6 @@ void TestMainWindow::initTestCase()
     QVERIFY(api.listen(QHostAddress(QStringLiteral("127.0.0.50"))));
     apiBaseUrl = api.baseUrl();
 
-    dialogs::setHook([this](const dialogs::Box &box) {
-        boxes << box;
-        events << QStringLiteral("box");
-        return 0;
-    });
-    platform::setUrlOpener([this](const QString &url) {
-        opened << url;
-        events << QStringLiteral("open");
-    });
     previousHandler = qInstallMessageHandler(recordWarnings);
 }
 
@@ -170,7 +168,16 @@ void TestMainWindow::init()
     currentUserId.clear();
     currentUserName.clear();
     currentToken.clear();
-    MainWindow::setRetryDelaysMs(MainWindow::FirstRetryDelayMs, MainWindow::MaxRetryDelayMs);
+    environment = std::make_unique<Environment::Scope>();
+    (*environment)->messageBox = [this](const dialogs::Box &box) {
+        boxes << box;
+        events << QStringLiteral("box");
+        return 0;
+    };
+    (*environment)->openUrl = [this](const QString &url) {
+        opened << url;
+        events << QStringLiteral("open");
+    };
 }
 
 void TestMainWindow::cleanup()
@@ -184,12 +191,11 @@ void TestMainWindow::cleanup()
     }
     api.reset();
     QFile::remove(settingsFilePath());
+    environment.reset();
 }
 
 void TestMainWindow::cleanupTestCase()
 {
-    dialogs::setHook(nullptr);
-    platform::setUrlOpener(nullptr);
     qInstallMessageHandler(previousHandler);
     QFile::remove(settingsFilePath());
     home.reset();
@@ -483,7 +489,7 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
 {
     // Long pauses, so that the timer never fires during the test: each retry is started by
     // hand, which is what the timer does when it fires.
-    MainWindow::setRetryDelaysMs(100000, 400000);
+    setRetryDelays(100000, 400000);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     QLabel *state = child<QLabel>(w, "label_state");
@@ -515,7 +521,7 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
 
 void TestMainWindow::retryTimerFiresByItself()
 {
-    MainWindow::setRetryDelaysMs(20, 80);
+    setRetryDelays(20, 80);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
@@ -532,7 +538,7 @@ void TestMainWindow::retryTimerFiresByItself()
 
 void TestMainWindow::successEndsRetryOfLaterPress()
 {
-    MainWindow::setRetryDelaysMs(100000, 400000);
+    setRetryDelays(100000, 400000);
     api.hold("GET", "user");
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
@@ -557,7 +563,7 @@ void TestMainWindow::successEndsRetryOfLaterPress()
 
 void TestMainWindow::emptiedFieldEndsRetries()
 {
-    MainWindow::setRetryDelaysMs(20, 40);
+    setRetryDelays(20, 40);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/createtunnelform.h"
 #include "ui/messagebox.h"
@@ -69,10 +70,10 @@ private:
     QList<dialogs::Box> boxes;
     int boxAnswer = 0;
     QList<int> quits;
-    QList<int> updaterQuits;
     QList<QPair<QString, QStringList>> started;
     QStringList killed;
     QStringList opened;
+    std::unique_ptr<Environment::Scope> environment;
     std::unique_ptr<MyWindow> window;
 
     static const QString listPath;
@@ -112,6 +113,17 @@ private:
         [&] { QTRY_VERIFY(server.count(listPath) == 1 && server.count("/app_update/1") == 1); }();
         return *window;
     }
+    std::function<int(const dialogs::Box &)> recordBox()
+    {
+        return [this](const dialogs::Box &box) {
+            boxes.append(box);
+            return boxAnswer;
+        };
+    }
+    void setTime(const QTime &time)
+    {
+        (*environment)->clock = [time] { return QDateTime(QDate(2024, 3, 1), time); };
+    }
     template <typename T> T *child(const char *name)
     {
         return window->findChild<T *>(QLatin1String(name));
@@ -143,43 +155,29 @@ private slots:
         currentUserId = "7";
         currentUserName = "alice";
         currentToken = "tok";
-        dialogs::setHook([this](const dialogs::Box &box) {
-            boxes.append(box);
-            return boxAnswer;
-        });
-        MyWindow::setQuitHandler([this](int code) { quits.append(code); });
-        UpDateForm::setQuitHandler([this](int code) { updaterQuits.append(code); });
-        UpDateForm::setTargetDirectory(downloads.path());
-        platform::setProcessRunner([this](const QString &, const QStringList &arguments) {
-            killed.append(arguments.last());
-            return 0;
-        });
-        platform::setProcessStarter([this](const QString &program, const QStringList &arguments) {
-            started.append({program, arguments});
-            return true;
-        });
-        platform::setUrlOpener([this](const QString &url) { opened.append(url); });
-    }
-    void cleanupTestCase()
-    {
-        dialogs::setHook({});
-        MyWindow::setQuitHandler({});
-        MyWindow::setClock({});
-        UpDateForm::setQuitHandler({});
-        UpDateForm::setTargetDirectory({});
-        platform::setProcessRunner({});
-        platform::setProcessStarter({});
-        platform::setUrlOpener({});
     }
     void init()
     {
+        environment = std::make_unique<Environment::Scope>();
+        (*environment)->messageBox = recordBox();
+        (*environment)->quit = [this](int code) { quits.append(code); };
+        (*environment)->updateFolder = downloads.path();
+        (*environment)->runProcess = [this](const QString &, const QStringList &arguments) {
+            killed.append(arguments.last());
+            return 0;
+        };
+        (*environment)->startDetached = [this](const QString &program,
+                                               const QStringList &arguments) {
+            started.append({program, arguments});
+            return true;
+        };
+        (*environment)->openUrl = [this](const QString &url) { opened.append(url); };
         QFile::remove(settingsFilePath());
         server.paths.clear();
         server.targets.clear();
         boxes.clear();
         boxAnswer = 0;
         quits.clear();
-        updaterQuits.clear();
         started.clear();
         killed.clear();
         opened.clear();
@@ -193,7 +191,7 @@ private slots:
         window.reset();
         qDeleteAll(topLevel<UpDateForm>());
         qDeleteAll(topLevel<CreateTunnelForm>());
-        MyWindow::setClock({});
+        environment.reset();
         // Card autostart flags and account keys must not leak into other tests.
         QFile::remove(settingsFilePath());
     }
@@ -347,7 +345,8 @@ private slots:
         QCOMPARE(form->findChild<QLabel *>("label_title")->text(),
                  QStringLiteral("Borvane-版本更新-1.0.1(1)"));
         QVERIFY(!form->countingDown());
-        QTRY_COMPARE(updaterQuits, QList<int>{0});
+        // The updater's own quit: the home window has none to make here.
+        QTRY_COMPARE(quits, QList<int>{0});
         QCOMPARE(killed, UpDateForm::buttonCleanupNames());
         QCOMPARE(started.size(), 1);
         QVERIFY(started.first().first.endsWith("/" + platform::updaterExecutableName()));
@@ -378,10 +377,10 @@ private slots:
         QCOMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0"));
 
         // Ticks: outside 10:00-17:59 only the notice is fetched, so no box; inside, the box again.
-        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(18, 0)); });
+        setTime(QTime(18, 0));
         QVERIFY(QMetaObject::invokeMethod(window.get(), "onRefreshTimeout"));
         QTRY_COMPARE(server.count("/appConfig/bvnotice"), 2);
-        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(10, 0)); });
+        setTime(QTime(10, 0));
         QVERIFY(QMetaObject::invokeMethod(window.get(), "onRefreshTimeout"));
         QTRY_COMPARE(boxes.size(), 2);
         QVERIFY(boxes.last().text.startsWith(QStringLiteral("系统繁忙，请稍后重试。")));
@@ -483,12 +482,12 @@ private slots:
         MyWindow &w = open();
         QTRY_COMPARE(server.count("/appConfig/bvnotice"), 1);
         QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (最新版)"));
-        MyWindow::setClock([time] { return QDateTime(QDate(2024, 3, 1), time); });
+        setTime(time);
         QVERIFY(QMetaObject::invokeMethod(&w, "onRefreshTimeout"));
         QTRY_COMPARE(server.count("/appConfig/bvnotice"), 2);
         // A tick in the allowed hours is the barrier: whatever the first tick sent has
         // arrived by the time the barrier's notice request has.
-        MyWindow::setClock([] { return QDateTime(QDate(2024, 3, 1), QTime(12, 0)); });
+        setTime(QTime(12, 0));
         QVERIFY(QMetaObject::invokeMethod(&w, "onRefreshTimeout"));
         QTRY_COMPARE(server.count("/appConfig/bvnotice"), 3);
         const int expectedChecks = 1 + (checks ? 1 : 0) + 1;
@@ -581,7 +580,7 @@ private slots:
         MyWindow &w = open();
         w.show();
         // A real box this time: Escape must choose the no-role button, as the user expects.
-        dialogs::setHook({});
+        (*environment)->messageBox = {};
         QList<QMessageBox::ButtonRole> roles;
         bool seen = false;
         QTimer::singleShot(0, [&] {
@@ -597,10 +596,7 @@ private slots:
                 box->done(-1);
         });
         child<QPushButton>("pushButton_close")->click();
-        dialogs::setHook([this](const dialogs::Box &box) {
-            boxes.append(box);
-            return boxAnswer;
-        });
+        (*environment)->messageBox = recordBox();
         QVERIFY(seen);
         std::sort(roles.begin(), roles.end());
         QCOMPARE(roles,

@@ -2,7 +2,7 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
 #include "tunnel/tunnel.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
@@ -92,6 +92,7 @@ class TstTunnelsItem : public QObject
 
     QList<dialogs::Box> boxes;
     QStringList openedUrls;
+    Environment::Scope environment;
 
     template <typename T> static T *child(TunnelsItem &item, const char *name)
     {
@@ -132,23 +133,17 @@ class TstTunnelsItem : public QObject
 private slots:
     void initTestCase()
     {
-        dialogs::setHook([this](const dialogs::Box &box) {
+        environment->messageBox = [this](const dialogs::Box &box) {
             boxes.append(box);
             return 0;
-        });
-        platform::setUrlOpener([this](const QString &url) { openedUrls.append(url); });
+        };
+        environment->openUrl = [this](const QString &url) { openedUrls.append(url); };
     }
 
     void init()
     {
         boxes.clear();
         openedUrls.clear();
-    }
-
-    void cleanupTestCase()
-    {
-        dialogs::setHook({});
-        platform::setUrlOpener({});
     }
 
     void formLayout()

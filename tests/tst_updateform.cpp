@@ -1,5 +1,6 @@
 #include "homehttpdouble.h"
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/messagebox.h"
 #include "ui/updateform.h"
@@ -22,6 +23,7 @@ class TstUpDateForm : public QObject
 private:
     HomeHttpDouble server;
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Environment::Scope> environment;
     QStringList killed;
     QList<QPair<QString, QStringList>> started;
     QList<int> quits;
@@ -61,42 +63,34 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(server.start("127.0.0.61"));
-        platform::setProcessRunner([this](const QString &, const QStringList &arguments) {
-            killed.append(arguments.last());
-            return 0;
-        });
-        platform::setProcessStarter([this](const QString &program, const QStringList &arguments) {
-            started.append({program, arguments});
-            return true;
-        });
-        UpDateForm::setQuitHandler([this](int code) { quits.append(code); });
-        dialogs::setHook([this](const dialogs::Box &box) {
-            boxes.append(box);
-            return 0;
-        });
-    }
-    void cleanupTestCase()
-    {
-        platform::setProcessRunner({});
-        platform::setProcessStarter({});
-        UpDateForm::setQuitHandler({});
-        UpDateForm::setTargetDirectory({});
-        dialogs::setHook({});
-    }
+    void initTestCase() { QVERIFY(server.start("127.0.0.61")); }
     void init()
     {
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
-        UpDateForm::setTargetDirectory(dir->path());
+        environment = std::make_unique<Environment::Scope>();
+        (*environment)->runProcess = [this](const QString &, const QStringList &arguments) {
+            killed.append(arguments.last());
+            return 0;
+        };
+        (*environment)->startDetached = [this](const QString &program,
+                                               const QStringList &arguments) {
+            started.append({program, arguments});
+            return true;
+        };
+        (*environment)->quit = [this](int code) { quits.append(code); };
+        (*environment)->messageBox = [this](const dialogs::Box &box) {
+            boxes.append(box);
+            return 0;
+        };
+        (*environment)->updateFolder = dir->path();
         killed.clear();
         started.clear();
         quits.clear();
         boxes.clear();
         server.paths.clear();
     }
+    void cleanup() { environment.reset(); }
 
     void oneUrlWithoutSeparator()
     {

@@ -3,7 +3,7 @@
 #include "app/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
-#include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/frameless.h"
 
 #include "ui_createtunnelform.h"

@@ -4,7 +4,9 @@
 #include "app/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
@@ -23,8 +25,17 @@
 
 namespace {
 
-int firstRetryDelayMs = MainWindow::FirstRetryDelayMs;
-int maxRetryDelayMs = MainWindow::MaxRetryDelayMs;
+int firstRetryDelayMs()
+{
+    return qMax(0,
+                Environment::current().firstSignInRetryMs.value_or(MainWindow::FirstRetryDelayMs));
+}
+
+int maxRetryDelayMs()
+{
+    return qMax(firstRetryDelayMs(),
+                Environment::current().maxSignInRetryMs.value_or(MainWindow::MaxRetryDelayMs));
+}
 
 const QSize RegisterPanelOpen(291, 321);
 
@@ -55,7 +66,7 @@ QString msgText(const QVariantMap &answer)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), retryTimer(new QTimer(this)),
-      retryDelayMs(firstRetryDelayMs)
+      retryDelayMs(firstRetryDelayMs())
 {
     ui->setupUi(this);
     setWindowFlag(Qt::FramelessWindowHint);
@@ -92,12 +103,6 @@ QString MainWindow::codeSignature(const QString &phone)
 {
     const QByteArray salted = (phone.trimmed() + QStringLiteral("qmz")).toLatin1();
     return QString::fromLatin1(QCryptographicHash::hash(salted, QCryptographicHash::Md5).toHex());
-}
-
-void MainWindow::setRetryDelaysMs(int firstMs, int maxMs)
-{
-    firstRetryDelayMs = qMax(0, firstMs);
-    maxRetryDelayMs = qMax(firstRetryDelayMs, maxMs);
 }
 
 bool MainWindow::retryPending() const
@@ -158,7 +163,7 @@ void MainWindow::login()
 
 void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
 {
-    retryDelayMs = firstRetryDelayMs;
+    retryDelayMs = firstRetryDelayMs();
     // An answer ends the retries, even one to an earlier press while a retry of a later one
     // waits: the window then signs in (or shows the refusal) and must not start another.
     retryTimer->stop();
@@ -192,7 +197,7 @@ void MainWindow::loginFailed(const QString &message)
     ui->label_state->setText(QStringLiteral("登录失败，准备自动重试中... 原因：") + message);
     // Waiting, and longer each time, keeps an unreachable service from being flooded.
     retryTimer->start(retryDelayMs);
-    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs);
+    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs());
 }
 
 void MainWindow::reg()
@@ -245,7 +250,7 @@ void MainWindow::on_pushButton_login_clicked()
 
 void MainWindow::on_pushButton_exit_clicked()
 {
-    QCoreApplication::exit(0);
+    platform::quit(0);
 }
 
 void MainWindow::on_pushButton_exit_2_clicked()

@@ -26,10 +26,9 @@ public:
 
     // A sign-in that failed on the network is tried again after a pause that starts at
     // FirstRetryDelayMs, doubles with each failure up to MaxRetryDelayMs and starts over
-    // once the service has answered.
+    // once the service has answered. The environment may set other pauses.
     static constexpr int FirstRetryDelayMs = 3000;
     static constexpr int MaxRetryDelayMs = 60000;
-    static void setRetryDelaysMs(int firstMs, int maxMs); // for tests
     bool retryPending() const;
     int pendingRetryDelayMs() const; // the pause of the scheduled retry, or -1 when none
 

@@ -4,7 +4,9 @@
 #include "app/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
@@ -37,23 +39,6 @@ constexpr int LastUpdateHour = 17;
 
 // The note handed to the updater with every offer; the updater ignores it.
 const char UpdateNote[] = "2020.5.29";
-
-MyWindow::Clock &clockSlot()
-{
-    static MyWindow::Clock clock;
-    return clock;
-}
-
-MyWindow::QuitHandler &quitSlot()
-{
-    static MyWindow::QuitHandler handler;
-    return handler;
-}
-
-QDateTime now()
-{
-    return clockSlot() ? clockSlot()() : QDateTime::currentDateTime();
-}
 
 // The numbers of a dotted decimal version; empty when the text is anything else.
 QVector<qulonglong> versionNumbers(const QString &version)
@@ -154,24 +139,6 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
 MyWindow::~MyWindow()
 {
     delete ui;
-}
-
-void MyWindow::setClock(Clock clock)
-{
-    clockSlot() = std::move(clock);
-}
-
-void MyWindow::setQuitHandler(QuitHandler handler)
-{
-    quitSlot() = std::move(handler);
-}
-
-void MyWindow::quit(int exitCode)
-{
-    if (quitSlot())
-        quitSlot()(exitCode);
-    else
-        QCoreApplication::exit(exitCode);
 }
 
 bool MyWindow::isNewerVersion(const QString &received, const QString &current)
@@ -366,7 +333,7 @@ void MyWindow::on_pushButton_close_clicked()
                              {QMessageBox::YesRole, QMessageBox::NoRole}});
     if (choice == 0) {
         tray->hide();
-        quit(0);
+        platform::quit(0);
     } else if (choice == 1) {
         minimizeToTray();
     }
@@ -380,7 +347,7 @@ void MyWindow::on_pushButton_3_clicked()
     // among them, so switching again and again never lengthens the command line.
     platform::startDetached(QCoreApplication::applicationFilePath(),
                             QCoreApplication::arguments().mid(1));
-    quit(0);
+    platform::quit(0);
 }
 
 // ---- Share, links and notice ----
@@ -497,7 +464,7 @@ void MyWindow::on_pushButton_7_clicked()
 
 void MyWindow::onRefreshTimeout()
 {
-    if (isUpdateHour(now().time()))
+    if (isUpdateHour(platform::now().time()))
         update();
     getNotice();
 }

@@ -2,12 +2,9 @@
 
 #include "tunnel/tunnelrecord.h"
 
-#include <QDateTime>
 #include <QMap>
 #include <QSystemTrayIcon>
 #include <QWidget>
-
-#include <functional>
 
 class QScrollArea;
 class QTimer;
@@ -45,12 +42,6 @@ public:
     // Automatic update checks run on timer ticks from 10:00 to 17:59 only.
     static bool isUpdateHour(const QTime &time);
 
-    // Seams for tests: the clock of the refresh timer and the end of the event loop.
-    using Clock = std::function<QDateTime()>;
-    static void setClock(Clock clock); // empty restores the system clock
-    using QuitHandler = std::function<void(int exitCode)>;
-    static void setQuitHandler(QuitHandler handler); // empty restores QCoreApplication::exit
-
     const QMap<QString, TunnelsItem *> &cards() const { return cardsByDomain; }
     QWidget *listContent() const { return mwidget; }
     QScrollArea *listViewport() const { return qs; }
@@ -81,7 +72,6 @@ private slots:
 private:
     void minimizeToTray();
     void openServiceLink(const char *path);
-    void quit(int exitCode);
 
     bool dragging = true;
     int pressX = 0;

@@ -4,7 +4,7 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
-#include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "tunnel/tunnel.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"

@@ -6,8 +6,6 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <functional>
-
 class QNetworkAccessManager;
 class QSaveFile;
 class QTimer;
@@ -41,11 +39,8 @@ public:
                  const QString &urls);
     void startUpdate();
 
-    // Where the files go: the program's directory unless a test points elsewhere.
+    // Where the files go: the environment's update folder, the program's directory by default.
     static QString targetDirectory();
-    static void setTargetDirectory(const QString &dir); // empty restores the program's directory
-    using QuitHandler = std::function<void(int exitCode)>;
-    static void setQuitHandler(QuitHandler handler); // empty restores QCoreApplication::exit
 
     // The processes ended before downloading, by the path that started the update.
     static QStringList countdownCleanupNames();
