@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -127,6 +128,20 @@ std::shared_ptr<InFlight> start(const QString &baseUrl, const QUrlQuery &query,
     return flight;
 }
 
+// The callback, run only while context lives; an empty callback stays empty.
+template <typename... Args>
+std::function<void(Args...)> bound(const QObject *context, std::function<void(Args...)> callback)
+{
+    Q_ASSERT(context);
+    if (!callback)
+        return callback;
+    const QPointer<QObject> guard(const_cast<QObject *>(context));
+    return [guard, callback](Args... args) {
+        if (guard)
+            callback(args...);
+    };
+}
+
 } // namespace
 
 HttpRequest::HttpRequest(const QString &url)
@@ -161,6 +176,23 @@ void HttpRequest::get(SuccessHandler onSuccess, FailureHandler onFailure)
 void HttpRequest::post(SuccessHandler onSuccess, FailureHandler onFailure)
 {
     send(true, std::move(onSuccess), std::move(onFailure));
+}
+
+void HttpRequest::get(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure)
+{
+    get(bound(context, std::move(onSuccess)), bound(context, std::move(onFailure)));
+}
+
+void HttpRequest::post(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure)
+{
+    post(bound(context, std::move(onSuccess)), bound(context, std::move(onFailure)));
+}
+
+void HttpRequest::fetch(const QObject *context, ChunkHandler onChunk, FinishedHandler onFinished,
+                        FailureHandler onFailure)
+{
+    fetch(bound(context, std::move(onChunk)), bound(context, std::move(onFinished)),
+          bound(context, std::move(onFailure)));
 }
 
 void HttpRequest::send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure)

@@ -80,6 +80,15 @@ struct Outcome
     }
 };
 
+// A window's stand-in: its answers arrive through member functions.
+struct Receiver : QObject
+{
+    explicit Receiver(Outcome *outcome) : outcome(outcome) {}
+    Outcome *outcome;
+    void answered(bool flag, const QVariantMap &data) { outcome->onSuccess()(flag, data); }
+    void failed(const QString &message) { outcome->onFailure()(message); }
+};
+
 } // namespace
 
 class TstHttpRequest : public QObject
@@ -435,6 +444,47 @@ private slots:
             .post(nullptr, nullptr);
         QTRY_COMPARE(server->received.size(), 2);
         QTest::qWait(50); // both replies are handled without a callback to call
+    }
+
+    // Bound to a context, as a window binds its requests: the answer or the failure reaches a
+    // context that lives, through lambdas or member functions, and nothing reaches one that has
+    // been destroyed after sending, whatever the form of request.
+    void boundCallbacksEndWithTheirContext()
+    {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
+            FakeHttpServer::replyJson(s, R"({"flag": true})");
+        };
+        QTcpServer probe;
+        QVERIFY(probe.listen(SilentAddress, 0));
+        const QString refused = QStringLiteral("http://127.0.0.81:%1/user").arg(probe.serverPort());
+        probe.close();
+
+        Outcome keptAnswer, keptFailure, dropped;
+        Receiver kept(&keptAnswer);
+        QObject keeper;
+        auto gone = std::make_unique<Receiver>(&dropped);
+        int droppedCalls = 0;
+        HttpRequest(server->url(QStringLiteral("a")))
+            .get(&kept, &Receiver::answered, &Receiver::failed);
+        HttpRequest(refused).post(&keeper, keptFailure.onSuccess(), keptFailure.onFailure());
+        HttpRequest(server->url(QStringLiteral("b")))
+            .post(gone.get(), &Receiver::answered, &Receiver::failed);
+        HttpRequest(server->url(QStringLiteral("c")))
+            .get(gone.get(), dropped.onSuccess(), dropped.onFailure());
+        HttpRequest(refused).get(gone.get(), dropped.onSuccess(), dropped.onFailure());
+        HttpRequest(server->url(QStringLiteral("d")))
+            .fetch(
+                gone.get(), [&droppedCalls](const QByteArray &) { ++droppedCalls; },
+                [&droppedCalls] { ++droppedCalls; }, dropped.onFailure());
+        gone.reset();
+
+        QTRY_COMPARE(keptAnswer.successes, 1);
+        QVERIFY(keptAnswer.flag);
+        QTRY_COMPARE(keptFailure.failures, 1);
+        QTRY_COMPARE(server->received.size(), 4);
+        QTest::qWait(100); // the answers to the destroyed context have come and been dropped
+        QCOMPARE(dropped.calls(), 0);
+        QCOMPARE(droppedCalls, 0);
     }
 
     // ---- Several in flight ----

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/settings.h"
+#include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/createtunnelform.h"
@@ -461,7 +462,7 @@ private slots:
         QFETCH(QString, received);
         QFETCH(QString, current);
         QFETCH(bool, newer);
-        QCOMPARE(MyWindow::isNewerVersion(received, current), newer);
+        QCOMPARE(UpdateCheck::isNewerVersion(received, current), newer);
     }
 
     void timerHourRule_data()
@@ -477,7 +478,7 @@ private slots:
     {
         QFETCH(QTime, time);
         QFETCH(bool, checks);
-        QCOMPARE(MyWindow::isUpdateHour(time), checks);
+        QCOMPARE(UpdateCheck::isUpdateHour(time), checks);
 
         MyWindow &w = open();
         QTRY_COMPARE(server.count("/appConfig/bvnotice"), 1);

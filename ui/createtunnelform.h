@@ -44,6 +44,8 @@ private slots:
 private:
     void getNotice();
     void orderAnswered(bool flag, const QVariantMap &data);
+    void orderFailed(const QString &message);
+    void finishPurchase();
     void showPayment(const QString &payUrl);
 
     Ui::CreateTunnelForm *ui;

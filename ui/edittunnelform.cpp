@@ -11,7 +11,6 @@
 
 #include <QDebug>
 #include <QMouseEvent>
-#include <QPointer>
 
 namespace {
 const QString AutostartTrue = QStringLiteral("true");
@@ -70,16 +69,7 @@ void EditTunnelForm::on_pushButton_3_clicked()
         .addParam(QLatin1String(api::Type), QString::number(tunnel->type));
 
     // The card may destroy this form (and its record) before the answer arrives.
-    QPointer<EditTunnelForm> self(this);
-    request.post(
-        [self](bool flag, const QVariantMap &data) {
-            if (self)
-                self->changeAnswered(flag, data);
-        },
-        [self](const QString &error) {
-            if (self)
-                self->changeFailed(error);
-        });
+    request.post(this, &EditTunnelForm::changeAnswered, &EditTunnelForm::changeFailed);
 }
 
 void EditTunnelForm::changeAnswered(bool flag, const QVariantMap &data)

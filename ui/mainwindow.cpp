@@ -143,19 +143,10 @@ void MainWindow::login()
     ui->label_state->setText(LoginBusyText);
     ui->pushButton_login->setText(LoginBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::SignIn))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_3->text())
         .addParam(QLatin1String(api::Pwd), ui->lineEdit_4->text())
-        .get(
-            [self](bool flag, const QVariantMap &data) {
-                if (self)
-                    self->loginAnswered(flag, data);
-            },
-            [self](const QString &message) {
-                if (self)
-                    self->loginFailed(message);
-            });
+        .get(this, &MainWindow::loginAnswered, &MainWindow::loginFailed);
 
     // The request is in flight: a second press sends a second request.
     ui->pushButton_login->setText(LoginIdleText);
@@ -211,36 +202,35 @@ void MainWindow::reg()
         return;
     ui->pushButton_4->setText(RegisterBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::Register))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
         .addParam(QLatin1String(api::Pwd), ui->lineEdit_6->text())
         .addParam(QLatin1String(api::Code), ui->lineEdit_7->text())
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
-        .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (!self)
-                    return;
-                self->ui->pushButton_4->setText(RegisterIdleText);
-                api::logAnswer(data);
-                self->ui->label_state->setText(msgText(data));
-                if (flag) {
-                    dialogs::information(self, QStringLiteral("提示"),
-                                         QStringLiteral("注册成功，请直接登录!"));
-                    if (self)
-                        self->ui->widget->resize(0, 0);
-                } else {
-                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
-                                                   dataText(data));
-                }
-            },
-            [self](const QString &message) {
-                qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton_4->setText(RegisterIdleText);
-                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
-            });
+        .post(this, &MainWindow::registerAnswered, &MainWindow::registerFailed);
+}
+
+void MainWindow::registerAnswered(bool flag, const QVariantMap &data)
+{
+    ui->pushButton_4->setText(RegisterIdleText);
+    api::logAnswer(data);
+    ui->label_state->setText(msgText(data));
+    if (!flag) {
+        ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
+        return;
+    }
+    // A real box runs an event loop of its own, in which this window may be destroyed.
+    const QPointer<MainWindow> self(this);
+    dialogs::information(this, QStringLiteral("提示"), QStringLiteral("注册成功，请直接登录!"));
+    if (self)
+        ui->widget->resize(0, 0);
+}
+
+void MainWindow::registerFailed(const QString &message)
+{
+    qDebug() << "err" << message;
+    ui->pushButton_4->setText(RegisterIdleText);
+    ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
 }
 
 void MainWindow::on_pushButton_login_clicked()
@@ -282,32 +272,27 @@ void MainWindow::on_pushButton_3_clicked()
         return;
     ui->pushButton_3->setText(CodeBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::VerificationCode))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
         .addParam(QLatin1String(api::Verify), codeSignature(phone))
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
         .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (!self)
-                    return;
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                self->ui->label_state->setText(msgText(data));
+                ui->label_state->setText(msgText(data));
                 if (flag) {
-                    self->ui->pushButton_3->setText(QStringLiteral("获取成功"));
-                    self->ui->pushButton_3->setEnabled(false);
+                    ui->pushButton_3->setText(QStringLiteral("获取成功"));
+                    ui->pushButton_3->setEnabled(false);
                 } else {
                     // The button keeps "获取中": a new code only after the panel is reopened.
-                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
-                                                   dataText(data));
+                    ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
                 }
             },
-            [self](const QString &message) {
+            [this](const QString &message) {
                 qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton_3->setText(CodeIdleText);
-                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
+                ui->pushButton_3->setText(CodeIdleText);
+                ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
             });
 }
 

@@ -51,6 +51,8 @@ private:
     void placeShortcutAndAutostart();
     void loginAnswered(bool flag, const QVariantMap &data);
     void loginFailed(const QString &message);
+    void registerAnswered(bool flag, const QVariantMap &data);
+    void registerFailed(const QString &message);
 
     Ui::MainWindow *ui;
     bool dragging = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/updatecheck.h"
 #include "tunnel/tunnelrecord.h"
 
 #include <QMap>
@@ -36,12 +37,6 @@ public:
     void update();
     void getNotice();
 
-    // True when received names a later version than current. Versions compare number by number
-    // ("1.0.10" is newer than "1.0.9"); a version that is not dotted decimal counts as 0.
-    static bool isNewerVersion(const QString &received, const QString &current);
-    // Automatic update checks run on timer ticks from 10:00 to 17:59 only.
-    static bool isUpdateHour(const QTime &time);
-
     const QMap<QString, TunnelsItem *> &cards() const { return cardsByDomain; }
     QWidget *listContent() const { return mwidget; }
     QScrollArea *listViewport() const { return qs; }
@@ -68,6 +63,10 @@ private slots:
     void on_pushButton_7_clicked();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void onRefreshTimeout();
+    void showUpToDate(UpdateCheck::Trigger trigger);
+    void showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger);
+    void showRefusal(const QString &msg, UpdateCheck::Trigger trigger);
+    void showBusy(const QString &error);
 
 private:
     void minimizeToTray();
@@ -82,5 +81,6 @@ private:
     QMap<QString, TunnelsItem *> cardsByDomain;
     QSystemTrayIcon *tray = nullptr;
     QTimer *refreshTimer = nullptr;
+    UpdateCheck *updates = nullptr;
     Ui::MyWindow *ui;
 };
