@@ -1,6 +1,7 @@
 #include "httprequest.h"
 
 #include "app/globals.h"
+#include "net/api.h"
 #include "platform/environment.h"
 
 #include <QJsonDocument>
@@ -15,13 +16,17 @@
 
 namespace {
 
-// Items whose values never appear in a text handed to a caller: such texts end up in logs,
-// status labels and message boxes.
-const QStringList &secretItems()
+// Any rendering of a secret item in a text: "name=value" after a start, "?", "&" or a space.
+const QRegularExpression &secretPattern()
 {
-    static const QStringList names{QStringLiteral("pwd"), QStringLiteral("token"),
-                                   QStringLiteral("tunnelToken")};
-    return names;
+    static const QRegularExpression pattern = [] {
+        QStringList names;
+        for (const QString &name : api::secretItems())
+            names << QRegularExpression::escape(name);
+        return QRegularExpression(QStringLiteral("(^|[?&\\s])(") + names.join(QLatin1Char('|')) +
+                                  QStringLiteral(")=[^&#\\s]*"));
+    }();
+    return pattern;
 }
 
 // QUrlQuery reads "%41" in a value as an escape for "A", which would corrupt a password such as
@@ -40,7 +45,7 @@ QString maskedQuery(const QUrlQuery &query)
 {
     QList<QPair<QString, QString>> items = query.queryItems(QUrl::FullyEncoded);
     for (auto &item : items) {
-        if (secretItems().contains(QUrl::fromPercentEncoding(item.first.toUtf8())))
+        if (api::secretItems().contains(QUrl::fromPercentEncoding(item.first.toUtf8())))
             item.second = QStringLiteral("***");
     }
     QUrlQuery masked;
@@ -64,9 +69,7 @@ struct InFlight
                 text.replace(form, maskedUrl);
         }
         // Any other rendering of a secret item.
-        static const QRegularExpression pattern(
-            QStringLiteral("(^|[?&\\s])(pwd|token|tunnelToken)=[^&#\\s]*"));
-        return text.replace(pattern, QStringLiteral("\\1\\2=***"));
+        return text.replace(secretPattern(), QStringLiteral("\\1\\2=***"));
     }
 
     // The error reaction: the failure callback with the library's text, once.
