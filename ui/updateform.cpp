@@ -94,9 +94,6 @@ void UpDateForm::setData(const QString &version, const QString &description, con
                          const QString &urls)
 {
     Q_UNUSED(note)
-    this->version = version;
-    this->description = description;
-    this->urls = urls;
     urlList = urls.split(separator(), Qt::SkipEmptyParts);
     ui->label_title->setText(QStringLiteral("Borvane-版本更新-") + version + QStringLiteral("(") +
                              QString::number(urlList.size()) + QStringLiteral(")"));

@@ -70,9 +70,6 @@ private:
     void showSaveError(const QString &path, const QString &reason);
     void finishAll();
 
-    QString version;
-    QString description;
-    QString urls;
     QStringList urlList;
     int count = 0;
     int countdown = CountdownSeconds;
