@@ -132,6 +132,8 @@ void TunnelsItem::TestLocalhost()
             return;
         emit TestLocalhostOkSignal(ok);
     });
+    // The probe blocks for up to LocalTestTimeoutMs, so it runs on a thread of Qt's global pool
+    // and never on the GUI thread; the watcher brings its answer back here.
     watcher->setFuture(QtConcurrent::run(probeLocalService, record.domain, ip, port));
 }
 
