@@ -9,7 +9,6 @@
 #include "ui_createtunnelform.h"
 
 #include <QDebug>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -26,6 +25,7 @@ const QString IncompleteText = QStringLiteral("请输入完整内容");
 CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::CreateTunnelForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     setWindowFlag(Qt::FramelessWindowHint);
     // The rounded corners of the style sheet show only over a transparent window.
     setAttribute(Qt::WA_TranslucentBackground);
@@ -218,22 +218,4 @@ void CreateTunnelForm::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
     QWidget::paintEvent(event);
-}
-
-void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QWidget::mousePressEvent(event);
-}
-
-void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QWidget::mouseReleaseEvent(event);
-}
-
-void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QWidget::mouseMoveEvent(event);
 }

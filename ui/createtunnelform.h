@@ -31,9 +31,6 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
 
 private slots:
     void on_comboBox_currentIndexChanged(int index);
@@ -52,7 +49,4 @@ private:
     QVariantList prices;
     QByteArray imageBuffer;
     bool imageTooLarge = false;
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
 };

@@ -10,7 +10,6 @@
 #include "ui/messagebox.h"
 
 #include <QDebug>
-#include <QMouseEvent>
 
 namespace {
 const QString AutostartTrue = QStringLiteral("true");
@@ -19,6 +18,7 @@ const QString AutostartTrue = QStringLiteral("true");
 EditTunnelForm::EditTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::EditTunnelForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
@@ -106,19 +106,4 @@ void EditTunnelForm::changeFailed(const QString &error)
 void EditTunnelForm::on_pushButton_4_clicked()
 {
     close();
-}
-
-void EditTunnelForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-}
-
-void EditTunnelForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-}
-
-void EditTunnelForm::mouseReleaseEvent(QMouseEvent *)
-{
-    dragging = false;
 }

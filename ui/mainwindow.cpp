@@ -19,7 +19,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QTimer>
 
@@ -69,6 +68,7 @@ MainWindow::MainWindow(QWidget *parent)
       retryDelayMs(firstRetryDelayMs())
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     setAttribute(Qt::WA_TranslucentBackground);
@@ -317,22 +317,4 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         return;
     }
     QMainWindow::keyPressEvent(event);
-}
-
-void MainWindow::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QMainWindow::mousePressEvent(event);
-}
-
-void MainWindow::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QMainWindow::mouseReleaseEvent(event);
-}
-
-void MainWindow::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QMainWindow::mouseMoveEvent(event);
 }

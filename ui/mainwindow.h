@@ -33,9 +33,6 @@ public:
     int pendingRetryDelayMs() const; // the pause of the scheduled retry, or -1 when none
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
@@ -55,9 +52,6 @@ private:
     void registerFailed(const QString &message);
 
     Ui::MainWindow *ui;
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
     QTimer *retryTimer;
     int retryDelayMs; // the pause before the next retry
     bool signedIn = false;

@@ -21,7 +21,6 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
-#include <QMouseEvent>
 #include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -50,6 +49,7 @@ UpDateForm *openUpdater(const UpdateOffer &offer)
 MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     qDebug() << "------------";
     qDebug() << "HomeViewInit";
 
@@ -185,26 +185,6 @@ void MyWindow::on_pushButton_login_clicked()
     auto *form = new CreateTunnelForm;
     connect(form, &CreateTunnelForm::payDone, this, &MyWindow::reloadTunnelList);
     form->show();
-}
-
-// ---- Dragging the frameless window ----
-
-void MyWindow::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QWidget::mousePressEvent(event);
-}
-
-void MyWindow::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QWidget::mouseReleaseEvent(event);
-}
-
-void MyWindow::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QWidget::mouseMoveEvent(event);
 }
 
 // ---- Tray, exit and account switch ----

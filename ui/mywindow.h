@@ -47,9 +47,6 @@ public slots:
     void reloadTunnelList();
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -72,9 +69,6 @@ private:
     void minimizeToTray();
     void openServiceLink(const char *path);
 
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
     QScrollArea *qs = nullptr;
     QWidget *mwidget = nullptr;
     QVBoxLayout *listLayout = nullptr;
