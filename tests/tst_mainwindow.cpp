@@ -129,6 +129,13 @@ private:
     QStringList events; // boxes and browser openings, in order
     QList<QPointer<MainWindow>> windows;
     std::unique_ptr<Environment::Scope> environment;
+    // The retry state, read as the window's friend: whether a retry waits, and its pause (-1
+    // when none).
+    static bool retryPending(const MainWindow &w) { return w.retryTimer->isActive(); }
+    static int pendingRetryDelayMs(const MainWindow &w)
+    {
+        return w.retryTimer->isActive() ? w.retryTimer->interval() : -1;
+    }
     void setRetryDelays(int firstMs, int maxMs)
     {
         (*environment)->firstSignInRetryMs = firstMs;
@@ -435,7 +442,7 @@ void TestMainWindow::refusalShowsMsgAndData()
     w->login();
     QTRY_COMPARE(child<QLabel>(w, "label_state")->text(), shown);
     // A refusal is final: no retry, no home window, nothing saved.
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     QCOMPARE(api.count("GET", "user"), 1);
     QVERIFY(homeWindow() == nullptr);
     QCOMPARE(readSetting(QStringLiteral("/setting/username")), QString());
@@ -501,8 +508,8 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
     for (int i = 0; i < pauses.size(); ++i) {
         w->login();
         // A new attempt replaces the waiting one.
-        QVERIFY(!w->retryPending());
-        QTRY_COMPARE(w->pendingRetryDelayMs(), pauses[i]);
+        QVERIFY(!retryPending(*w));
+        QTRY_COMPARE(pendingRetryDelayMs(*w), pauses[i]);
         QCOMPARE(api.count("GET", "user"), i + 1);
         QVERIFY2(state->text().startsWith(failure), qPrintable(state->text()));
         QVERIFY(state->text().size() > failure.size());
@@ -513,10 +520,10 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
     api.setReply("GET", "user", FakeSigninApi::envelope(false, QStringLiteral("维护中"), "稍后"));
     w->login();
     QTRY_COMPARE(state->text(), QStringLiteral("维护中 稍后"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     api.setReply("GET", "user", FakeSigninApi::status(500));
     w->login();
-    QTRY_COMPARE(w->pendingRetryDelayMs(), 100000);
+    QTRY_COMPARE(pendingRetryDelayMs(*w), 100000);
 }
 
 void TestMainWindow::retryTimerFiresByItself()
@@ -533,7 +540,7 @@ void TestMainWindow::retryTimerFiresByItself()
     // The first answer ends the retries.
     api.setReply("GET", "user", FakeSigninApi::envelope(false, QStringLiteral("维护中"), "稍后"));
     QTRY_COMPARE(child<QLabel>(w, "label_state")->text(), QStringLiteral("维护中 稍后"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
 }
 
 void TestMainWindow::successEndsRetryOfLaterPress()
@@ -551,14 +558,14 @@ void TestMainWindow::successEndsRetryOfLaterPress()
     apiBaseUrl = QStringLiteral("http://127.0.0.56:9/");
     w->login();
     apiBaseUrl = service;
-    QTRY_VERIFY(w->retryPending());
+    QTRY_VERIFY(retryPending(*w));
 
     // The first press is answered: the window signs in and nothing is tried again.
     api.release(
         FakeSigninApi::envelope(true, QStringLiteral("登录成功"),
                                 QVariantMap{{"id", "7"}, {"name", "alice"}, {"token", "t"}}));
     QTRY_VERIFY(homeWindow() != nullptr);
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
 }
 
 void TestMainWindow::emptiedFieldEndsRetries()
@@ -569,11 +576,11 @@ void TestMainWindow::emptiedFieldEndsRetries()
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
     child<QLineEdit>(w, "lineEdit_4")->setText(QStringLiteral("secret"));
     w->login();
-    QTRY_VERIFY(w->retryPending());
+    QTRY_VERIFY(retryPending(*w));
     child<QLineEdit>(w, "lineEdit_4")->clear();
     QTRY_COMPARE(boxes.size(), 1);
     QCOMPARE(boxes[0].text, QStringLiteral("输入不能为空"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     const int sent = api.count("GET", "user");
     // Nothing is scheduled any more; a code request made now arrives after the last sign-in.
     api.setReply("POST", "user/getCode", FakeSigninApi::envelope(true, "ok", ""));

@@ -78,6 +78,14 @@ private:
     std::unique_ptr<MyWindow> window;
 
     static const QString listPath;
+    // The parts of the windows that only a test reads, read as their friend.
+    static const QMap<QString, TunnelsItem *> &cards(const MyWindow &w) { return w.cardsByDomain; }
+    static QWidget *listContent(const MyWindow &w) { return w.mwidget; }
+    static QScrollArea *listViewport(const MyWindow &w) { return w.qs; }
+    static QSystemTrayIcon *trayIcon(const MyWindow &w) { return w.tray; }
+    static QTimer *timer(const MyWindow &w) { return w.refreshTimer; }
+    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
 
     static QVariantMap tunnel(const QString &id, const QString &domain)
     {
@@ -209,16 +217,16 @@ private slots:
         QVERIFY(child<QPushButton>("pushButton_7")->isHidden());
         QCOMPARE(readSetting("/setting/token"), QStringLiteral("tok"));
         QCOMPARE(readSetting("/setting/userid"), QStringLiteral("7"));
-        QVERIFY(!w.trayIcon()->isVisible());
-        QVERIFY(w.timer()->isActive());
-        QCOMPARE(w.timer()->interval(), 1800000);
-        QCOMPARE(w.listViewport()->objectName(), QStringLiteral("qs"));
-        QCOMPARE(w.listViewport()->parentWidget(), child<QWidget>("widget_bg"));
+        QVERIFY(!trayIcon(w)->isVisible());
+        QVERIFY(timer(w)->isActive());
+        QCOMPARE(timer(w)->interval(), 1800000);
+        QCOMPARE(listViewport(w)->objectName(), QStringLiteral("qs"));
+        QCOMPARE(listViewport(w)->parentWidget(), child<QWidget>("widget_bg"));
         const QWidget *bg = child<QWidget>("widget_bg");
-        QCOMPARE(w.listViewport()->geometry(), QRect(0, 60, bg->width(), bg->height() - 80));
-        QCOMPARE(w.listViewport()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-        QCOMPARE(w.listViewport()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-        QCOMPARE(w.listContent()->objectName(), QStringLiteral("mwidget"));
+        QCOMPARE(listViewport(w)->geometry(), QRect(0, 60, bg->width(), bg->height() - 80));
+        QCOMPARE(listViewport(w)->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(listViewport(w)->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(listContent(w)->objectName(), QStringLiteral("mwidget"));
         // The list request carries the account items and nothing else.
         QCOMPARE(server.targets.value(server.paths.indexOf(listPath)),
                  listPath + QStringLiteral("?userId=7&token=tok"));
@@ -230,42 +238,42 @@ private slots:
         setList(
             {tunnel("1", "a.home.test"), tunnel("2", "b.home.test"), tunnel("3", "c.home.test")});
         MyWindow &w = open();
-        QTRY_COMPARE(w.cards().size(), 3);
-        QCOMPARE(w.listContent()->height(), 480);
-        QCOMPARE(w.listContent()->width(), child<QWidget>("widget_bg")->width());
+        QTRY_COMPARE(cards(w).size(), 3);
+        QCOMPARE(listContent(w)->height(), 480);
+        QCOMPARE(listContent(w)->width(), child<QWidget>("widget_bg")->width());
         QVERIFY(child<QWidget>("widget_404")->isHidden());
-        QLayout *layout = w.listContent()->layout();
+        QLayout *layout = listContent(w)->layout();
         QCOMPARE(layout->count(), 3);
-        QCOMPARE(layout->itemAt(0)->widget(), w.cards().value("a.home.test"));
-        QCOMPARE(layout->itemAt(2)->widget(), w.cards().value("c.home.test"));
+        QCOMPARE(layout->itemAt(0)->widget(), cards(w).value("a.home.test"));
+        QCOMPARE(layout->itemAt(2)->widget(), cards(w).value("c.home.test"));
     }
 
     void minusOneIdGetsNoCardButSetsHeight()
     {
         setList({tunnel("1", "a.home.test"), tunnel("-1", "b.home.test")});
         MyWindow &w = open();
-        QTRY_COMPARE(w.listContent()->height(), 320);
-        QCOMPARE(w.cards().keys(), QStringList{"a.home.test"});
-        QCOMPARE(w.listContent()->layout()->count(), 1);
+        QTRY_COMPARE(listContent(w)->height(), 320);
+        QCOMPARE(cards(w).keys(), QStringList{"a.home.test"});
+        QCOMPARE(listContent(w)->layout()->count(), 1);
     }
 
     void duplicateDomainGetsOneCard()
     {
         setList({tunnel("1", "a.home.test"), tunnel("2", "a.home.test")});
         MyWindow &w = open();
-        QTRY_COMPARE(w.cards().size(), 1);
-        QCOMPARE(w.listContent()->layout()->count(), 1);
+        QTRY_COMPARE(cards(w).size(), 1);
+        QCOMPARE(listContent(w)->layout()->count(), 1);
         // The second entry was passed over, so the height is that of the first position.
-        QCOMPARE(w.listContent()->height(), 160);
+        QCOMPARE(listContent(w)->height(), 160);
     }
 
     void reloadAfterPaymentAppendsOnlyTheNewTunnel()
     {
         setList({tunnel("1", "a.home.test"), tunnel("2", "b.home.test")});
         MyWindow &w = open();
-        QTRY_COMPARE(w.cards().size(), 2);
-        TunnelsItem *a = w.cards().value("a.home.test");
-        TunnelsItem *b = w.cards().value("b.home.test");
+        QTRY_COMPARE(cards(w).size(), 2);
+        TunnelsItem *a = cards(w).value("a.home.test");
+        TunnelsItem *b = cards(w).value("b.home.test");
 
         child<QPushButton>("pushButton_login")->click();
         child<QPushButton>("pushButton_login")->click();
@@ -274,14 +282,14 @@ private slots:
         setList(
             {tunnel("1", "a.home.test"), tunnel("2", "b.home.test"), tunnel("3", "c.home.test")});
         emit topLevel<CreateTunnelForm>().first()->payDone();
-        QTRY_COMPARE(w.cards().size(), 3);
+        QTRY_COMPARE(cards(w).size(), 3);
         QCOMPARE(server.count(listPath), 2);
-        QCOMPARE(w.cards().value("a.home.test"), a);
-        QCOMPARE(w.cards().value("b.home.test"), b);
-        QLayout *layout = w.listContent()->layout();
+        QCOMPARE(cards(w).value("a.home.test"), a);
+        QCOMPARE(cards(w).value("b.home.test"), b);
+        QLayout *layout = listContent(w)->layout();
         QCOMPARE(layout->count(), 3);
-        QCOMPARE(layout->itemAt(2)->widget(), w.cards().value("c.home.test"));
-        QCOMPARE(w.listContent()->height(), 480);
+        QCOMPARE(layout->itemAt(2)->widget(), cards(w).value("c.home.test"));
+        QCOMPARE(listContent(w)->height(), 480);
     }
 
     void emptyListShowsTheInvitation()
@@ -293,20 +301,20 @@ private slots:
         QTRY_COMPARE(child<QLabel>("label_404")->text(),
                      QStringLiteral("您还没有隧道，免费开通一个吧~"));
         QVERIFY(!child<QWidget>("widget_404")->isHidden());
-        QVERIFY(w.cards().isEmpty());
+        QVERIFY(cards(w).isEmpty());
     }
 
     void emptyReloadKeepsCards()
     {
         setList({tunnel("1", "a.home.test")});
         MyWindow &w = open();
-        QTRY_COMPARE(w.cards().size(), 1);
+        QTRY_COMPARE(cards(w).size(), 1);
         setList({});
         w.reloadTunnelList();
         QTRY_COMPARE(child<QLabel>("label_404")->text(),
                      QStringLiteral("您还没有隧道，免费开通一个吧~"));
         QVERIFY(child<QWidget>("widget_404")->isHidden());
-        QCOMPARE(w.cards().size(), 1);
+        QCOMPARE(cards(w).size(), 1);
     }
 
     void refusedListKeepsLoading()
@@ -318,7 +326,7 @@ private slots:
         QTRY_VERIFY(text("label_4").contains("最新版"));
         QCOMPARE(child<QLabel>("label_404")->text(),
                  QStringLiteral("隧道加载中..请您稍等一下（゜▽＾*））"));
-        QVERIFY(w.cards().isEmpty());
+        QVERIFY(cards(w).isEmpty());
         QVERIFY(boxes.isEmpty());
     }
 
@@ -345,7 +353,7 @@ private slots:
         QVERIFY(form->isVisible());
         QCOMPARE(form->findChild<QLabel *>("label_title")->text(),
                  QStringLiteral("Borvane-版本更新-1.0.1(1)"));
-        QVERIFY(!form->countingDown());
+        QVERIFY(!countingDown(*form));
         // The updater's own quit: the home window has none to make here.
         QTRY_COMPARE(quits, QList<int>{0});
         QCOMPARE(killed, UpDateForm::buttonCleanupNames());
@@ -413,8 +421,8 @@ private slots:
         QTRY_COMPARE(topLevel<UpDateForm>().size(), 1);
         UpDateForm *form = topLevel<UpDateForm>().first();
         QVERIFY(form->isVisible());
-        QVERIFY(form->countingDown());
-        QVERIFY(!form->downloading());
+        QVERIFY(countingDown(*form));
+        QVERIFY(!downloading(*form));
         QVERIFY(killed.isEmpty());
         // Not newer: nothing is shown. Its log line tells that the answer has been handled.
         delete form;
@@ -505,18 +513,18 @@ private slots:
         w.show();
         child<QPushButton>("pushButton_2")->click();
         QVERIFY(!w.isVisible());
-        QVERIFY(w.trayIcon()->isVisible());
-        QCOMPARE(w.trayIcon()->toolTip(), QStringLiteral("Borvane"));
-        emit w.trayIcon()->activated(QSystemTrayIcon::Context);
+        QVERIFY(trayIcon(w)->isVisible());
+        QCOMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane"));
+        emit trayIcon(w)->activated(QSystemTrayIcon::Context);
         QVERIFY(!w.isVisible());
-        emit w.trayIcon()->activated(QSystemTrayIcon::MiddleClick);
+        emit trayIcon(w)->activated(QSystemTrayIcon::MiddleClick);
         QVERIFY(!w.isVisible());
-        emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+        emit trayIcon(w)->activated(QSystemTrayIcon::Trigger);
         QVERIFY(w.isVisible());
         w.hide();
-        emit w.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        emit trayIcon(w)->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(w.isVisible());
-        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(trayIcon(w)->isVisible());
     }
 
     void closingFromOutsideGoesToTheTray()
@@ -528,11 +536,11 @@ private slots:
         QVERIFY(w.windowHandle());
         w.windowHandle()->close();
         QTRY_VERIFY(!w.isVisible());
-        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(trayIcon(w)->isVisible());
         QVERIFY(quits.isEmpty());
         QVERIFY(boxes.isEmpty());
         // The tray brings it back.
-        emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+        emit trayIcon(w)->activated(QSystemTrayIcon::Trigger);
         QVERIFY(w.isVisible());
         // A close from the program itself (the session ending closes every window this way)
         // is still accepted, or it would hold up the log-off.
@@ -544,7 +552,7 @@ private slots:
     {
         MyWindow &w = open();
         w.show();
-        w.trayIcon()->show();
+        trayIcon(w)->show();
         boxAnswer = 0;
         child<QPushButton>("pushButton_close")->click();
         QCOMPARE(boxes.size(), 1);
@@ -555,7 +563,7 @@ private slots:
                  (QStringList{QStringLiteral("完全退出"), QStringLiteral("最小化到托盘")}));
         QCOMPARE(boxes.first().roles,
                  (QList<QMessageBox::ButtonRole>{QMessageBox::YesRole, QMessageBox::NoRole}));
-        QVERIFY(!w.trayIcon()->isVisible());
+        QVERIFY(!trayIcon(w)->isVisible());
         QCOMPARE(quits, QList<int>{0});
     }
 
@@ -566,7 +574,7 @@ private slots:
         boxAnswer = 1;
         child<QPushButton>("pushButton_close")->click();
         QVERIFY(!w.isVisible());
-        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(trayIcon(w)->isVisible());
         QVERIFY(quits.isEmpty());
 
         w.show();
@@ -603,7 +611,7 @@ private slots:
         QCOMPARE(roles,
                  (QList<QMessageBox::ButtonRole>{QMessageBox::YesRole, QMessageBox::NoRole}));
         QVERIFY(!w.isVisible());
-        QVERIFY(w.trayIcon()->isVisible());
+        QVERIFY(trayIcon(w)->isVisible());
         QVERIFY(quits.isEmpty());
     }
 

@@ -105,16 +105,6 @@ QString MainWindow::codeSignature(const QString &phone)
     return QString::fromLatin1(QCryptographicHash::hash(salted, QCryptographicHash::Md5).toHex());
 }
 
-bool MainWindow::retryPending() const
-{
-    return retryTimer->isActive();
-}
-
-int MainWindow::pendingRetryDelayMs() const
-{
-    return retryTimer->isActive() ? retryTimer->interval() : -1;
-}
-
 // Runs only on a run without saved credentials, so a user who removed them keeps them removed
 // until the next first-time sign-in screen.
 void MainWindow::placeShortcutAndAutostart()

@@ -29,8 +29,6 @@ public:
     // once the service has answered. The environment may set other pauses.
     static constexpr int FirstRetryDelayMs = 3000;
     static constexpr int MaxRetryDelayMs = 60000;
-    bool retryPending() const;
-    int pendingRetryDelayMs() const; // the pause of the scheduled retry, or -1 when none
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -45,6 +43,8 @@ private slots:
     void on_pushButton_5_clicked();
 
 private:
+    friend class TestMainWindow;
+
     void placeShortcutAndAutostart();
     void loginAnswered(bool flag, const QVariantMap &data);
     void loginFailed(const QString &message);

@@ -37,12 +37,6 @@ public:
     void update();
     void getNotice();
 
-    const QMap<QString, TunnelsItem *> &cards() const { return cardsByDomain; }
-    QWidget *listContent() const { return mwidget; }
-    QScrollArea *listViewport() const { return qs; }
-    QSystemTrayIcon *trayIcon() const { return tray; }
-    QTimer *timer() const { return refreshTimer; }
-
 public slots:
     void reloadTunnelList();
 
@@ -66,6 +60,8 @@ private slots:
     void showBusy(const QString &error);
 
 private:
+    friend class TstMyWindow;
+
     void minimizeToTray();
     void openServiceLink(const char *path);
 

@@ -85,11 +85,6 @@ QStringList UpDateForm::buttonCleanupNames()
             executable(QStringLiteral("vadoDizor32"))};
 }
 
-bool UpDateForm::countingDown() const
-{
-    return countdownTimer->isActive();
-}
-
 void UpDateForm::setData(const QString &version, const QString &description, const QString &note,
                          const QString &urls)
 {

@@ -46,11 +46,6 @@ public:
     static QStringList countdownCleanupNames();
     static QStringList buttonCleanupNames();
 
-    QStringList entries() const { return urlList; }
-    int finishedCount() const { return count; }
-    bool downloading() const { return reply != nullptr; }
-    bool countingDown() const;
-
 public slots:
     void downloadFile(QString url);
     void httpFinished();
@@ -64,6 +59,9 @@ private slots:
     void onCountdownTick();
 
 private:
+    friend class TstUpDateForm;
+    friend class TstMyWindow;
+
     void beginUpdate(const QStringList &cleanupNames);
     bool openTarget(const QString &path);
     void startRequest(const QUrl &requestedUrl);
