@@ -1,9 +1,10 @@
 #include "startup.h"
 
 #include "crashreport.h"
-#include "globals.h"
-#include "logging.h"
-#include "settings.h"
+
+#include "core/globals.h"
+#include "core/logging.h"
+#include "core/settings.h"
 
 #include <QApplication>
 #include <QDateTime>

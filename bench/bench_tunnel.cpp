@@ -8,7 +8,7 @@
 // resident memory per active data connection; the GUI thread's longest stall during a burst of
 // 200 CONN requests.
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"
 

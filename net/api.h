@@ -4,7 +4,7 @@
 // (HttpRequest adds them), then the items listed beside the call. Answers are
 // {"flag": bool, "msg": text, "data": payload}.
 
-#include "app/globals.h"
+#include "core/globals.h"
 
 #include <QString>
 #include <QStringList>

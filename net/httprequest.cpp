@@ -1,6 +1,6 @@
 #include "httprequest.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "platform/environment.h"
 

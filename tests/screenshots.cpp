@@ -8,8 +8,8 @@
 // program grabs it, writes <name>.png and destroys it. The exit code is non-zero when any
 // picture could not be written.
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "platform/environment.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"

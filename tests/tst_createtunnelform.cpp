@@ -3,7 +3,7 @@
 
 #include "fakesigninapi.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "platform/environment.h"
 #include "ui/createtunnelform.h"
 

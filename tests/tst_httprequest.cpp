@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/environment.h"

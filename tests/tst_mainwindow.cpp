@@ -4,8 +4,8 @@
 
 #include "fakesigninapi.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/httprequest.h"
 #include "platform/environment.h"
 #include "platform/platform.h"

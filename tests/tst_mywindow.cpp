@@ -1,7 +1,7 @@
 #include "homehttpdouble.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"

@@ -1,7 +1,7 @@
 #include "cardfakes.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "platform/environment.h"
 #include "tunnel/tunnel.h"
 #include "ui/edittunnelform.h"

@@ -3,7 +3,7 @@
 
 #include "homehttpdouble.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 

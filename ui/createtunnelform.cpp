@@ -1,6 +1,6 @@
 #include "createtunnelform.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/platform_gui.h"

@@ -2,8 +2,8 @@
 
 #include "ui_edittunnelform.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "ui/frameless.h"

@@ -1,7 +1,7 @@
 #include "mainwindow.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "platform/environment.h"

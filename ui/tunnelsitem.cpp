@@ -2,8 +2,8 @@
 
 #include "ui_tunnelsitem.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "platform/platform_gui.h"
 #include "tunnel/tunnel.h"
 #include "ui/edittunnelform.h"
