@@ -10,7 +10,7 @@ struct UpdateOffer
 {
     QString version;
     QString description;
-    QString urls; // the files to fetch, joined by UpDateForm::separator()
+    QString urls; // the files to fetch, joined by "|||"
     bool mandatory = false;
 };
 

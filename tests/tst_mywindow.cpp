@@ -589,7 +589,6 @@ private slots:
         MyWindow &w = open();
         w.show();
         // A real box this time: Escape must choose the no-role button, as the user expects.
-        (*environment)->messageBox = {};
         QList<QMessageBox::ButtonRole> roles;
         bool seen = false;
         QTimer::singleShot(0, [&] {
@@ -604,8 +603,11 @@ private slots:
             if (box->isVisible())
                 box->done(-1);
         });
-        child<QPushButton>("pushButton_close")->click();
-        (*environment)->messageBox = recordBox();
+        {
+            Environment::Scope realBoxes(**environment);
+            realBoxes->messageBox = {};
+            child<QPushButton>("pushButton_close")->click();
+        }
         QVERIFY(seen);
         std::sort(roles.begin(), roles.end());
         QCOMPARE(roles,
