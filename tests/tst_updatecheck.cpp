@@ -18,7 +18,7 @@ class TstUpdateCheck : public QObject
     HomeHttpDouble server;
     Environment::Scope environment;
 
-    // The one outcome of a check, as a line: what was emitted, its text and its trigger.
+    // The outcome of each check, one line each: what was emitted, its text and its trigger.
     QStringList outcomes;
     UpdateOffer lastOffer;
 
