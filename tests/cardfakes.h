@@ -15,6 +15,15 @@
 
 #include <functional>
 
+// The named child of a card or form; a test that misses one cannot go on.
+template <typename T> T *child(QObject &parent, const char *name)
+{
+    T *widget = parent.findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("missing %s", name);
+    return widget;
+}
+
 // A relay server that speaks the control channel only (sign-in and heartbeats); the engine's
 // own tests use the fuller FakeRelay of fakerelay.h. The relay's control port is fixed, so each
 // test picks its own loopback address.

@@ -57,13 +57,6 @@ class TstEditTunnelForm : public QObject
     QList<dialogs::Box> boxes;
     Environment::Scope environment;
 
-    template <typename T> static T *child(EditTunnelForm &form, const char *name)
-    {
-        T *widget = form.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("missing %s", name);
-        return widget;
-    }
     static void fill(EditTunnelForm &form, const QString &name, const QString &ip,
                      const QString &port)
     {

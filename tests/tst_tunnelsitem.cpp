@@ -94,13 +94,6 @@ class TstTunnelsItem : public QObject
     QStringList openedUrls;
     Environment::Scope environment;
 
-    template <typename T> static T *child(TunnelsItem &item, const char *name)
-    {
-        T *widget = item.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("missing %s", name);
-        return widget;
-    }
     static QPushButton *startButton(TunnelsItem &item)
     {
         return child<QPushButton>(item, "tunnel_start");
