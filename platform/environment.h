@@ -25,6 +25,7 @@ public:
     std::function<void(int exitCode)> quit; // QCoreApplication::exit
     // Runs a command to completion and returns its exit code (QProcess::execute).
     std::function<int(const QString &program, const QStringList &arguments)> runProcess;
+    // Starts a program and leaves it running (QProcess::startDetached).
     std::function<bool(const QString &program, const QStringList &arguments)> startDetached;
     std::function<void(const QString &url)> openUrl; // the default browser
     // Shows a modal box; returns the index of the chosen custom button (0 for the standard OK,

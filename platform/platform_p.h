@@ -7,7 +7,7 @@
 
 namespace platform {
 
-// Runs a command to completion through the replaceable process runner; returns its exit code.
+// Runs a command to completion through the environment's process runner; returns its exit code.
 int runProcess(const QString &program, const QStringList &arguments);
 
 } // namespace platform
