@@ -11,7 +11,7 @@
 //
 // Usage: bench_road [path to borvane-server]
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/httprequest.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelrecord.h"

@@ -8,15 +8,16 @@
 // program grabs it, writes <name>.png and destroys it. The exit code is non-zero when any
 // picture could not be written.
 
-#include "app/globals.h"
-#include "app/settings.h"
-#include "tunnel/tunnelsitem.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "platform/environment.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
 #include <QApplication>
@@ -174,9 +175,6 @@ std::unique_ptr<MyWindow> homeWindow()
 
 void addHomeShots(ShotRegistry &r)
 {
-    // The home window asks the service at once; answers that arrive here show no boxes.
-    dialogs::setHook([](const dialogs::Box &) { return -1; });
-
     r.add(QStringLiteral("home_loading"), [] { return homeWindow(); });
     r.add(QStringLiteral("home_empty"), [] {
         auto window = homeWindow();
@@ -382,6 +380,10 @@ int main(int argc, char *argv[])
         out << "cannot create " << dir << "\n";
         return 1;
     }
+
+    // The windows ask the service at once; answers that arrive here show no boxes.
+    Environment::Scope environment;
+    environment->messageBox = [](const dialogs::Box &) { return -1; };
 
     ShotRegistry registry;
     registerAllShots(registry);

@@ -3,8 +3,8 @@
 
 #include "fakesigninapi.h"
 
-#include "app/globals.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "platform/environment.h"
 #include "ui/createtunnelform.h"
 
 #include <QBuffer>
@@ -303,9 +303,11 @@ void TestCreateTunnelForm::purchaseNotice()
                  QStringLiteral("<a href=\"http://example.com\">双十二</a>"));
     // Its links open in the browser.
     QStringList opened;
-    platform::setUrlOpener([&opened](const QString &url) { opened << url; });
-    emit child<QLabel>(shown, "label_9")->linkActivated(QStringLiteral("http://example.com"));
-    platform::setUrlOpener(nullptr);
+    {
+        Environment::Scope environment;
+        environment->openUrl = [&opened](const QString &url) { opened << url; };
+        emit child<QLabel>(shown, "label_9")->linkActivated(QStringLiteral("http://example.com"));
+    }
     QCOMPARE(opened, QStringList{QStringLiteral("http://example.com")});
 
     api.setReply("GET", "appConfig/bvnotice_buy", FakeSigninApi::envelope(false, "无", "不该显示"));

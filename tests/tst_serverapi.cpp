@@ -3,7 +3,7 @@
 // client's own HttpRequest, so the wire forms the client uses are the ones tested.
 #include "serverprocess.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/httprequest.h"
 
 #include <QCryptographicHash>

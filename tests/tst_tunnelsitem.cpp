@@ -1,13 +1,13 @@
 #include "cardfakes.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "platform/environment.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsitem.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
+#include "ui/tunnelsitem.h"
 
 #include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
@@ -92,14 +92,8 @@ class TstTunnelsItem : public QObject
 
     QList<dialogs::Box> boxes;
     QStringList openedUrls;
+    Environment::Scope environment;
 
-    template <typename T> static T *child(TunnelsItem &item, const char *name)
-    {
-        T *widget = item.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("missing %s", name);
-        return widget;
-    }
     static QPushButton *startButton(TunnelsItem &item)
     {
         return child<QPushButton>(item, "tunnel_start");
@@ -119,7 +113,8 @@ class TstTunnelsItem : public QObject
         return item.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    static void prepareRelay(FakeRelay &relay, const QHostAddress &address, const QString &domain)
+    static void prepareRelay(FakeControlRelay &relay, const QHostAddress &address,
+                             const QString &domain)
     {
         relay.loginInfo = {{"name", "renamed"},
                            {"serverIp", address.toString()},
@@ -132,23 +127,17 @@ class TstTunnelsItem : public QObject
 private slots:
     void initTestCase()
     {
-        dialogs::setHook([this](const dialogs::Box &box) {
+        environment->messageBox = [this](const dialogs::Box &box) {
             boxes.append(box);
             return 0;
-        });
-        platform::setUrlOpener([this](const QString &url) { openedUrls.append(url); });
+        };
+        environment->openUrl = [this](const QString &url) { openedUrls.append(url); };
     }
 
     void init()
     {
         boxes.clear();
         openedUrls.clear();
-    }
-
-    void cleanupTestCase()
-    {
-        dialogs::setHook({});
-        platform::setUrlOpener({});
     }
 
     void formLayout()
@@ -481,7 +470,7 @@ private slots:
     void startSignInAndManualStop()
     {
         const QString domain = QStringLiteral("l.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStartStop, domain);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStartStop));
@@ -511,7 +500,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sent(item) >= 1 && received(item) >= 1, 9000);
         QCOMPARE(logLines(item).size(), 3);
 
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         startButton(item)->click();
         QCOMPARE(startButton(item)->text(), QStringLiteral("点我启动"));
         QCOMPARE(startButton(item)->styleSheet(), IdleStyle);
@@ -525,14 +514,14 @@ private slots:
     void stopFromTheServer()
     {
         const QString domain = QStringLiteral("m.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStop, domain);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStop));
         startButton(item)->click();
         QTRY_COMPARE(startButton(item)->text(), QStringLiteral("停止"));
 
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         relay.sendStop();
         QTRY_COMPARE(startButton(item)->text(), QStringLiteral("点我启动"));
         QCOMPARE(startButton(item)->styleSheet(), IdleStyle);
@@ -548,12 +537,12 @@ private slots:
     void signInRefused()
     {
         const QString domain = QStringLiteral("n.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayRefuse, domain);
-        relay.login = FakeRelay::Login::Refuse;
+        relay.login = FakeControlRelay::Login::Refuse;
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayRefuse));
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         startButton(item)->click();
         QVERIFY(closed.wait(5000));
         QTRY_VERIFY(logLines(item).last().contains(logLine(relay.refusal)));
@@ -583,7 +572,7 @@ private slots:
         QPointer<Tunnel> failed = session(item);
         QVERIFY(failed);
 
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayLateStart, domain);
         startButton(item)->click();
         QVERIFY(session(item) != failed.data());
@@ -598,9 +587,9 @@ private slots:
         const QString other = QStringLiteral("q.example.com");
         writeSetting(domain, QStringLiteral("true"));
         writeSetting(other, QStringLiteral("True"));
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayAutostart, domain);
-        FakeRelay quiet;
+        FakeControlRelay quiet;
         prepareRelay(quiet, RelayNoAutostart, other);
 
         TunnelsItem notStarted;
@@ -624,10 +613,10 @@ private slots:
     {
         const QString domain = QStringLiteral("r.example.com");
         writeSetting(domain, QStringLiteral("true"));
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStarting, domain);
-        relay.login = FakeRelay::Login::Silent;
-        QSignalSpy frames(&relay, &FakeRelay::frameReceived);
+        relay.login = FakeControlRelay::Login::Silent;
+        QSignalSpy frames(&relay, &FakeControlRelay::frameReceived);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStarting));
         removeFlag(domain);
@@ -643,14 +632,14 @@ private slots:
     void deletingARunningCardStopsItsSession()
     {
         const QString domain = QStringLiteral("s.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayDelete, domain);
         auto *item = new TunnelsItem;
         item->InitItem(sampleRecord(domain, RelayDelete));
         startButton(*item)->click();
         QTRY_COMPARE(startButton(*item)->text(), QStringLiteral("停止"));
         QPointer<Tunnel> running = session(*item);
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         delete item;
         QVERIFY(closed.wait(5000));
         QTRY_VERIFY(!running);

@@ -1,6 +1,6 @@
 #include "tunnel.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "proxytunnelwin.h"
 #include "tunnelpacket.h"
 

@@ -1,15 +1,14 @@
 #include "createtunnelform.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
-#include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/frameless.h"
 
 #include "ui_createtunnelform.h"
 
 #include <QDebug>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -26,6 +25,7 @@ const QString IncompleteText = QStringLiteral("请输入完整内容");
 CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::CreateTunnelForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     setWindowFlag(Qt::FramelessWindowHint);
     // The rounded corners of the style sheet show only over a transparent window.
     setAttribute(Qt::WA_TranslucentBackground);
@@ -63,19 +63,18 @@ QString CreateTunnelForm::durationText(int hours)
 
 void CreateTunnelForm::getList()
 {
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::PriceList))
         .get(
-            [self](bool flag, const QVariantMap &data) {
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                if (!self || !flag)
+                if (!flag)
                     return;
-                self->ui->comboBox->clear();
-                self->prices = data.value(QLatin1String(api::Data)).toList();
-                for (const QVariant &entry : qAsConst(self->prices)) {
+                ui->comboBox->clear();
+                prices = data.value(QLatin1String(api::Data)).toList();
+                for (const QVariant &entry : qAsConst(prices)) {
                     qDebug() << api::forLog(entry);
-                    self->ui->comboBox->addItem(
-                        entry.toMap().value(QStringLiteral("name")).toString());
+                    ui->comboBox->addItem(entry.toMap().value(QStringLiteral("name")).toString());
                 }
             },
             [](const QString &message) { qDebug() << "err" << message; });
@@ -83,13 +82,13 @@ void CreateTunnelForm::getList()
 
 void CreateTunnelForm::getNotice()
 {
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::PurchaseNotice))
         .get(
-            [self](bool flag, const QVariantMap &data) {
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                if (self && flag)
-                    self->ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
+                if (flag)
+                    ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
             },
             [](const QString &message) { qDebug() << "err" << message; });
 }
@@ -125,7 +124,6 @@ void CreateTunnelForm::on_pushButton_clicked()
         return;
     ui->pushButton->setText(OrderBusyText);
 
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::OrderTunnel))
         .addParam(QLatin1String(api::ClientIp), ip)
         .addParam(QLatin1String(api::TunnelName), name)
@@ -133,18 +131,14 @@ void CreateTunnelForm::on_pushButton_clicked()
         .addParam(QLatin1String(api::Type), QStringLiteral("0"))
         .addParam(QLatin1String(api::PriceId), QString::number(priceId))
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
-        .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (self)
-                    self->orderAnswered(flag, data);
-            },
-            [self](const QString &message) {
-                qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton->setText(OrderIdleText);
-                self->ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
-            });
+        .post(this, &CreateTunnelForm::orderAnswered, &CreateTunnelForm::orderFailed);
+}
+
+void CreateTunnelForm::orderFailed(const QString &message)
+{
+    qDebug() << "err" << message;
+    ui->pushButton->setText(OrderIdleText);
+    ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
 }
 
 void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
@@ -159,10 +153,7 @@ void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
         return;
     }
     if (payload == QLatin1String("TunnelOk")) {
-        QPointer<CreateTunnelForm> self(this);
-        emit payDone();
-        if (self)
-            close();
+        finishPurchase();
         return;
     }
     showPayment(payload);
@@ -178,26 +169,24 @@ void CreateTunnelForm::showPayment(const QString &payUrl)
 
     imageBuffer.clear();
     imageTooLarge = false;
-    QPointer<CreateTunnelForm> self(this);
     // The payment URL goes in as received; the account items follow after a second "?".
     HttpRequest(api::url(api::PaymentQrImage, payUrl))
         .fetch(
-            [self](const QByteArray &chunk) {
-                if (!self || self->imageTooLarge)
+            this,
+            [this](const QByteArray &chunk) {
+                if (imageTooLarge)
                     return;
-                if (self->imageBuffer.size() + chunk.size() > MaxQrImageBytes) {
-                    self->imageTooLarge = true;
-                    self->imageBuffer.clear();
+                if (imageBuffer.size() + chunk.size() > MaxQrImageBytes) {
+                    imageTooLarge = true;
+                    imageBuffer.clear();
                     return;
                 }
-                self->imageBuffer.append(chunk);
+                imageBuffer.append(chunk);
             },
-            [self]() {
-                if (!self)
-                    return;
+            [this]() {
                 QPixmap image;
-                image.loadFromData(self->imageBuffer);
-                self->ui->label_qrcode->setPixmap(image);
+                image.loadFromData(imageBuffer);
+                ui->label_qrcode->setPixmap(image);
             },
             nullptr);
 }
@@ -209,7 +198,13 @@ void CreateTunnelForm::on_pushButton_2_clicked()
 
 void CreateTunnelForm::on_pushButton_3_clicked()
 {
-    QPointer<CreateTunnelForm> self(this);
+    finishPurchase();
+}
+
+void CreateTunnelForm::finishPurchase()
+{
+    // A receiver of payDone may destroy this form.
+    const QPointer<CreateTunnelForm> self(this);
     emit payDone();
     if (self)
         close();
@@ -223,22 +218,4 @@ void CreateTunnelForm::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
     QWidget::paintEvent(event);
-}
-
-void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QWidget::mousePressEvent(event);
-}
-
-void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QWidget::mouseReleaseEvent(event);
-}
-
-void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QWidget::mouseMoveEvent(event);
 }

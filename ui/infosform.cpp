@@ -4,12 +4,12 @@
 
 #include "ui_infosform.h"
 
-#include <QMouseEvent>
 #include <QTextCursor>
 
 InfosForm::InfosForm(QWidget *parent) : QWidget(parent), ui(new Ui::InfosForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
@@ -47,19 +47,4 @@ void InfosForm::on_textEdit_textChanged()
     QTextCursor cursor = ui->textEdit->textCursor();
     cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
     ui->textEdit->setTextCursor(cursor);
-}
-
-void InfosForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-}
-
-void InfosForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-}
-
-void InfosForm::mouseReleaseEvent(QMouseEvent *)
-{
-    dragging = false;
 }

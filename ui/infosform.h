@@ -21,11 +21,6 @@ public:
     void updateInfo(const TunnelRecord &record, const QString &log, int receivedCount,
                     int sentCount);
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-
 private slots:
     void on_pushButton_clicked();
     void on_textEdit_textChanged();
@@ -35,8 +30,5 @@ private:
     QString log;
     int receivedCount = 0;
     int sentCount = 0;
-    bool dragging = false;
-    int pressX = 0;
-    int pressY = 0;
     Ui::InfosForm *ui;
 };

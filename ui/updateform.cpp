@@ -1,5 +1,6 @@
 #include "updateform.h"
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
@@ -21,18 +22,6 @@ namespace {
 
 // A download that moves no byte for this long fails instead of hanging the update.
 constexpr int StalledTransferTimeoutMs = 60000;
-
-QString &targetDirectorySlot()
-{
-    static QString dir;
-    return dir;
-}
-
-UpDateForm::QuitHandler &quitSlot()
-{
-    static UpDateForm::QuitHandler handler;
-    return handler;
-}
 
 QString executable(const QString &baseName)
 {
@@ -80,19 +69,8 @@ UpDateForm::~UpDateForm()
 
 QString UpDateForm::targetDirectory()
 {
-    if (!targetDirectorySlot().isEmpty())
-        return targetDirectorySlot();
-    return QCoreApplication::applicationDirPath();
-}
-
-void UpDateForm::setTargetDirectory(const QString &dir)
-{
-    targetDirectorySlot() = dir;
-}
-
-void UpDateForm::setQuitHandler(QuitHandler handler)
-{
-    quitSlot() = std::move(handler);
+    const QString &folder = Environment::current().updateFolder;
+    return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
 }
 
 QStringList UpDateForm::countdownCleanupNames()
@@ -107,18 +85,10 @@ QStringList UpDateForm::buttonCleanupNames()
             executable(QStringLiteral("vadoDizor32"))};
 }
 
-bool UpDateForm::countingDown() const
-{
-    return countdownTimer->isActive();
-}
-
 void UpDateForm::setData(const QString &version, const QString &description, const QString &note,
                          const QString &urls)
 {
     Q_UNUSED(note)
-    this->version = version;
-    this->description = description;
-    this->urls = urls;
     urlList = urls.split(separator(), Qt::SkipEmptyParts);
     ui->label_title->setText(QStringLiteral("Borvane-版本更新-") + version + QStringLiteral("(") +
                              QString::number(urlList.size()) + QStringLiteral(")"));
@@ -350,8 +320,5 @@ void UpDateForm::finishAll()
     const QString appDir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     qDebug().noquote() << appDir + QLatin1Char('/') + platform::clientExecutableName();
     platform::startDetached(appDir + QLatin1Char('/') + platform::updaterExecutableName(), {});
-    if (quitSlot())
-        quitSlot()(0);
-    else
-        QCoreApplication::exit(0);
+    platform::quit(0);
 }

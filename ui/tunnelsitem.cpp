@@ -2,9 +2,9 @@
 
 #include "ui_tunnelsitem.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "platform/platform_gui.h"
 #include "tunnel/tunnel.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
@@ -132,6 +132,8 @@ void TunnelsItem::TestLocalhost()
             return;
         emit TestLocalhostOkSignal(ok);
     });
+    // The probe blocks for up to LocalTestTimeoutMs, so it runs on a thread of Qt's global pool
+    // and never on the GUI thread; the watcher brings its answer back here.
     watcher->setFuture(QtConcurrent::run(probeLocalService, record.domain, ip, port));
 }
 
