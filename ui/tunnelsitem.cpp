@@ -116,6 +116,11 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
+    current.name = record.name;
+    current.domain = record.domain;
+    current.publicAddress = ui->tunnel_server_host->text();
+    current.localAddress =
+        record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
 }
 
 void TunnelsItem::TestLocalhost()
@@ -151,6 +156,9 @@ bool TunnelsItem::startTunnel()
     // it emits from inside TunnelStart.
     auto *tunnel = new Tunnel;
     session = tunnel;
+    current.state = TunnelStatus::State::Starting;
+    current.stateReason.clear();
+    emit statusChanged();
     connect(tunnel, &Tunnel::tunnel_info, this, &TunnelsItem::tunnelInfoSlot);
     tunnel->TunnelInit(&record);
     return tunnel->TunnelStart();
@@ -179,46 +187,47 @@ void TunnelsItem::setRunningStyle()
 
 void TunnelsItem::tunnelInfoSlot(int type, QString info)
 {
-    if (type == -1 || type == -2 || type == -5) {
+    if (type == TunnelEvent::ConnectFailed || type == TunnelEvent::Failed ||
+        type == TunnelEvent::SignedInElsewhere) {
         ui->btn_warning_info->setIcon(QIcon(WarningIcon));
         ui->btn_warning_info->setProperty("iconSource", WarningIcon);
     }
 
     switch (type) {
-    case 1:
+    case TunnelEvent::SignedIn:
         ui->tunnel_start->setText(TextRunning);
         setRunningStyle();
         break;
-    case 10:
+    case TunnelEvent::HeartbeatReceived:
         ++receivedCount;
         break;
-    case 11:
+    case TunnelEvent::HeartbeatSent:
         ++sentCount;
         break;
-    case 12:
+    case TunnelEvent::RecordUpdated:
         initView();
         break;
-    case -1:
+    case TunnelEvent::ConnectFailed:
         // The failed session stays until the next start replaces it.
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -2:
+    case TunnelEvent::Failed:
         setIdleStyle();
         if (session)
-            session->TunnelStop(); // emits -3, which is handled before the rest of this row
+            session->TunnelStop(); // emits Stopped, handled before the rest of this row
         releaseSession();
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -3:
+    case TunnelEvent::Stopped:
         setIdleStyle();
         releaseSession();
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -4:
+    case TunnelEvent::Reconnecting:
         qDebug() << "reConn," << record.domain;
         ui->tunnel_start->setText(TextReconnecting);
         break;
-    case -5:
+    case TunnelEvent::SignedInElsewhere:
         setIdleStyle();
         if (session)
             session->TunnelStop();
@@ -228,7 +237,10 @@ void TunnelsItem::tunnelInfoSlot(int type, QString info)
         break;
     }
 
-    if (type != 10 && type != 11 && type != 12) {
+    updateState(type, info);
+
+    if (type != TunnelEvent::HeartbeatReceived && type != TunnelEvent::HeartbeatSent &&
+        type != TunnelEvent::RecordUpdated) {
         if (log.size() > LogLimitChars)
             log.clear();
         log +=
@@ -239,6 +251,38 @@ void TunnelsItem::tunnelInfoSlot(int type, QString info)
 
     if (infosForm)
         infosForm->updateInfo(record, log, receivedCount, sentCount);
+}
+
+void TunnelsItem::updateState(int type, const QString &info)
+{
+    using State = TunnelStatus::State;
+    const State before = current.state;
+    const QString reasonBefore = current.stateReason;
+    switch (type) {
+    case TunnelEvent::SignedIn:
+        current.state = State::Running;
+        current.stateReason.clear();
+        break;
+    case TunnelEvent::Reconnecting:
+        current.state = State::Reconnecting;
+        current.stateReason = info;
+        break;
+    case TunnelEvent::ReconnectFailed:
+        current.stateReason = info;
+        break;
+    case TunnelEvent::ConnectFailed:
+    case TunnelEvent::Failed:
+    case TunnelEvent::Stopped:
+    case TunnelEvent::SignedInElsewhere:
+        // A stop inside a failure comes first; the failure then leaves its reason.
+        current.state = State::Stopped;
+        current.stateReason = type == TunnelEvent::Stopped ? QString() : info;
+        break;
+    default:
+        break;
+    }
+    if (current.state != before || current.stateReason != reasonBefore)
+        emit statusChanged();
 }
 
 void TunnelsItem::openConsoleForUnconfigured()

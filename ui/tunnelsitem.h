@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tunnel/tunnelrecord.h"
+#include "tunnel/tunnelstatus.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -29,12 +30,20 @@ public:
     bool startTunnel();
     void TestLocalhost();
 
+    // The tunnel's state and live figures as last sampled; see statusChanged.
+    TunnelStatus status() const { return current; }
+    // Starts the tunnel when it is idle, stops it when it runs: what the start button does.
+    void toggleTunnel() { on_tunnel_start_clicked(); }
+
     // The log is emptied before the next line once it has grown past this.
     static constexpr int LogLimitChars = 2000;
     static constexpr int LocalTestTimeoutMs = 3000;
 
 signals:
     void TestLocalhostOkSignal(bool b);
+    // The status changed: a new sample (about once a second while a session runs) or a new
+    // state (started, running, reconnecting, stopped, local service unreachable).
+    void statusChanged();
 
 public slots:
     void TestLocalhostResult(bool ok);
@@ -53,6 +62,7 @@ private:
     void setIdleStyle();
     void setRunningStyle();
     void releaseSession();
+    void updateState(int type, const QString &info);
     void openConsoleForUnconfigured();
 
     TunnelRecord record;
@@ -62,5 +72,6 @@ private:
     QPointer<EditTunnelForm> editForm;
     int receivedCount = 0;
     int sentCount = 0;
+    TunnelStatus current;
     Ui::TunnelsItem *ui;
 };
