@@ -181,6 +181,17 @@ bool StatusServer::start(const QString &address)
     http.set_write_timeout(ReadTimeoutSeconds);
     http.set_keep_alive_timeout(KeepAliveSeconds);
     http.set_payload_max_length(MaxPayloadBytes);
+    // The library's default shares the port with any later listener of the same user
+    // (SO_REUSEPORT): a second copy of the program would bind it too and split the answers.
+    http.set_socket_options([](auto sock) {
+        int yes = 1;
+#ifdef _WIN32
+        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes),
+                   sizeof(yes));
+#else
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+#endif
+    });
     // A web page can point a name of its own at 127.0.0.1; its requests then carry that name.
     http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
         const QString hostHeader = QString::fromStdString(req.get_header_value("Host"));
