@@ -1,9 +1,11 @@
 #include "statusserver.h"
 
+// First among the system headers: on Windows it brings in winsock2.h before anything can bring
+// in the older winsock.h through windows.h.
+#include <httplib.h>
+
 #include <QDebug>
 #include <QHostAddress>
-
-#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
