@@ -127,6 +127,7 @@ int main(int argc, char **argv)
         t.clientPort = row->clientPort;
         t.serverPort = row->serverPort;
         t.expired = row->expired(util::nowSeconds());
+        t.stopTime = row->stopTime;
         return t;
     });
     if (!relay.start(error)) {
