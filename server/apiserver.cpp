@@ -22,7 +22,6 @@ constexpr size_t MaxPasswordBytes = 64;
 constexpr size_t MaxTunnelNameChars = 32;
 constexpr size_t MaxQrUrlBytes = 1024;
 constexpr size_t MaxBodyBytes = 64 * 1024;
-constexpr size_t ApiWorkerThreads = 32;
 const std::string QrPath = "/order/createQrCode?";
 
 void answer(httplib::Response &res, bool flag, const std::string &msg, const json &data = "")
@@ -72,7 +71,22 @@ int storedType(long long requested)
 
 } // namespace
 
-ApiServer::ApiServer(const Config &cfg, Database &database) : config(cfg), db(database)
+namespace {
+
+GateLimits gateLimits(const Config &config)
+{
+    GateLimits l;
+    l.workers = config.apiWorkers;
+    l.connectionsPerSource = config.apiConnectionsPerSource;
+    l.requestTimeoutS = config.apiRequestTimeoutS;
+    l.maxHeaderLines = config.apiMaxHeaderLines;
+    return l;
+}
+
+} // namespace
+
+ApiServer::ApiServer(const Config &cfg, Database &database)
+    : config(cfg), db(database), server(gateLimits(cfg))
 {
     dummyHash = hashPassword(util::randomHex(16));
     routes();
@@ -89,7 +103,7 @@ bool ApiServer::bind(std::string &error)
 
 void ApiServer::run()
 {
-    server.listen_after_bind();
+    server.serve();
 }
 
 void ApiServer::stop()
@@ -202,13 +216,9 @@ void ApiServer::noteSignInFailure(const std::string &phone, bool failed)
 
 void ApiServer::routes()
 {
-    // A kept-alive connection holds a worker until it goes quiet; enough workers that a few
-    // idle clients do not make the others wait.
-    server.new_task_queue = [] { return new httplib::ThreadPool(ApiWorkerThreads); };
-    server.set_keep_alive_timeout(3);
+    // Connections, heads and deadlines are the gate's (see httpgate.h); the body's size is
+    // the library's.
     server.set_payload_max_length(MaxBodyBytes);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
 
     server.set_logger([](const Request &req, const Response &res) {
         // The path only: the query of a sign-in holds the password.

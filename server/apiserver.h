@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "database.h"
+#include "httpgate.h"
 #include "util.h"
 
 #include <httplib.h>
@@ -50,7 +51,7 @@ private:
 
     const Config &config;
     Database &db;
-    httplib::Server server;
+    GatedServer server;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 
     // Password hashing takes 64 MiB and a good part of a core: a few at a time.
