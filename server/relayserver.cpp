@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <malloc.h>
 #include <set>
 #include <sys/resource.h>
 
@@ -151,6 +152,7 @@ struct Tally
 {
     size_t descriptors = 0;
     size_t undecided = 0;
+    size_t undecidedPeak = 0;
     std::map<std::string, int> undecidedBySource;
     std::list<std::weak_ptr<Reader>> undecidedQueue; // oldest first
     std::map<int64_t, int> visitorsByTunnel;
@@ -168,6 +170,20 @@ template <class Key> int countOf(const std::map<Key, int> &counts, const Key &ke
 {
     const auto it = counts.find(key);
     return it == counts.end() ? 0 : it->second;
+}
+
+// Once a flood of undecided connections has drained, the allocator is asked to give back what
+// it kept, so the service returns to its usual size.
+void trimAfterFlood(Tally &tally)
+{
+    constexpr size_t FloodConnections = 256;
+    tally.undecidedPeak = std::max(tally.undecidedPeak, tally.undecided + 1);
+    if (tally.undecidedPeak < FloodConnections || tally.undecided > tally.undecidedPeak / 16)
+        return;
+    tally.undecidedPeak = tally.undecided;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 // Descriptors held by one object, given back when it goes.
@@ -230,6 +246,7 @@ struct Reader
         done = true;
         timer.cancel();
         --tally->undecided;
+        trimAfterFlood(*tally);
         release(tally->undecidedBySource, source);
         if (placed)
             tally->undecidedQueue.erase(place);
