@@ -28,6 +28,8 @@ const char *helpText =
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
     "  --demo-bdw MBPS        bandwidth of the demo tunnel, 0 for unlimited (default 10)\n"
     "  --demo-web PORT        serve only a small demo web page on the bind address and PORT\n"
+    "  --demo-expiry-s N      the demo tunnel's paid time ends N seconds after start (default:\n"
+    "                         never)\n"
     "  --pair-timeout-ms N    how long a visitor waits for its data connection (default 10000)\n"
     "  --first-frame-ms N     time a new relay connection has to send LOGIN or CONN (default "
     "5000)\n"
@@ -59,6 +61,8 @@ const char *helpText =
     "                         wrong verification codes per phone and day (default 10)\n"
     "  --code-requests-per-day N\n"
     "                         verification codes requested per address and day (default 20)\n"
+    "  --sms-outbox PATH      file the verification codes are written to, readable by the\n"
+    "                         service's user only (default: the database path + .sms)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
     "  --version              print the version and exit\n"
     "  --help                 print this help and exit\n"
@@ -109,6 +113,7 @@ const IntOption intOptions[] = {
     {"--token-days", &Config::tokenLifetimeDays, 1, 3650},
     {"--code-guesses-per-day", &Config::codeGuessesPerDay, 1, 100000},
     {"--code-requests-per-day", &Config::codeRequestsPerSourceDay, 1, 100000},
+    {"--demo-expiry-s", &Config::demoExpiryS, 1, 10 * 365 * 24 * 3600},
 };
 
 const IntOption *intOption(const std::string &name)
@@ -211,6 +216,10 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
                 return fail(name + " needs a number from " + std::to_string(o->min) + " to " +
                             std::to_string(o->max));
             config.*(o->field) = static_cast<int>(v);
+        } else if (name == "--sms-outbox") {
+            if (value.empty())
+                return fail("--sms-outbox needs a path");
+            config.smsOutbox = value;
         } else if (name == "--pay-secret") {
             if (value.size() < 16)
                 return fail("--pay-secret needs at least 16 characters");
@@ -223,6 +232,8 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             return fail("unknown option " + name);
         }
     }
+    if (config.smsOutbox.empty())
+        config.smsOutbox = config.databasePath + ".sms";
     if (config.publicHost.empty())
         config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
     if (config.relayPort == config.apiPort)

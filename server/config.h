@@ -18,6 +18,7 @@ struct Config
     bool demo = false;
     int demoClientPort = 8081;  // the local service of the demo tunnel
     int demoBandwidthMbps = 10; // 0: unlimited
+    int demoExpiryS = 0;        // the demo tunnel's paid time ends this long after start; 0: never
     // Serve only the small demo web page on this port (the demo's "local service") and exit on
     // a signal; 0 runs the service itself.
     int demoWebPort = 0;
@@ -49,6 +50,9 @@ struct Config
     // Lets a payment provider's notification mark an order paid (order/pay/<id>?secret=...);
     // empty: only the account's own token does.
     std::string paySecret;
+    // Verification codes are appended here (no SMS gateway); the database path + ".sms" by
+    // default.
+    std::string smsOutbox;
     int codeGuessesPerDay = 10;        // per phone
     int codeRequestsPerSourceDay = 20; // per address
     std::string logLevel = "info";

@@ -158,6 +158,12 @@ void GatedServer::wake()
     [[maybe_unused]] const ssize_t n = ::write(wakePipe[1], &byte, 1);
 }
 
+void GatedServer::widenBacklog()
+{
+    // listen() again on a listening socket only changes its backlog.
+    ::listen(svr_sock_, SOMAXCONN);
+}
+
 bool GatedServer::serve()
 {
     if (wakePipe[0] < 0 && ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -35,6 +35,9 @@ public:
     explicit GatedServer(const GateLimits &limits);
     ~GatedServer() override;
 
+    // The library listens with a backlog of 5: a burst of connections would wait for SYN
+    // retries of a second and more. Call after binding.
+    void widenBacklog();
     // Starts the gate and its workers, serves until stop(), then ends them.
     bool serve();
 

@@ -96,7 +96,8 @@ int main(int argc, char **argv)
             return 1;
         }
         const auto tunnel =
-            db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort, config.demoBandwidthMbps);
+            db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort, config.demoBandwidthMbps,
+                        config.demoExpiryS ? util::nowSeconds() + config.demoExpiryS : 0);
         if (!tunnel) {
             logx::error("db", "demo-seed-failed");
             return 1;
