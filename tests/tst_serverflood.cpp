@@ -168,6 +168,7 @@ private slots:
     void halfSentFirstFrames();
     void idleVisitors();
     void slowAndOversizedApiRequests();
+    void paidTimeEndSignsOut();
 
 private:
     QJsonObject call(const QString &path, const QByteArray &post = {});
@@ -332,6 +333,52 @@ void TestServerFlood::slowAndOversizedApiRequests()
     QTRY_COMPARE_WITH_TIMEOUT(countClosed(slow.fds), 100, 10000);
     QVERIFY(server.waitForLog("kind=request-timeout"));
     QTRY_VERIFY_WITH_TIMEOUT(serverRss() <= before * 6 / 5, 10000);
+}
+
+void TestServerFlood::paidTimeEndSignsOut()
+{
+    // A tunnel signed in when its paid time ends is told why, the way the client shows a
+    // refused sign-in, and let go.
+    ServerProcess other(QStringLiteral("127.0.0.103"));
+    QVERIFY2(other.start({"--demo", "--ports", "21210-21219", "--demo-expiry-s", "5"}),
+             other.log.constData());
+    QNetworkRequest request(
+        QUrl("http://127.0.0.103:8080/user?userId=&token=&phone=13800000000&pwd=demo123456"));
+    QNetworkReply *reply = nam.get(request);
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    QVERIFY(done.wait(20000));
+    const QJsonObject user = QJsonDocument::fromJson(reply->readAll()).object()["data"].toObject();
+    reply->deleteLater();
+    const QString id = QString::number(user.value("id").toInt());
+    reply =
+        nam.get(QNetworkRequest(QUrl("http://127.0.0.103:8080/port/query/" + id + "?userId=" + id +
+                                     "&token=" + user.value("token").toString())));
+    QSignalSpy listed(reply, &QNetworkReply::finished);
+    QVERIFY(listed.wait(20000));
+    const QString tunnelToken = QJsonDocument::fromJson(reply->readAll())
+                                    .object()["data"]
+                                    .toArray()
+                                    .first()
+                                    .toObject()
+                                    .value("token")
+                                    .toString();
+    reply->deleteLater();
+    RelayPeer control;
+    QVERIFY(control.connectTo(QStringLiteral("127.0.0.103"), 8888));
+    control.send(loginFrame(tunnelToken));
+    QCOMPARE(control.nextFrame().value("msg").toString(), QStringLiteral("LOGINOK"));
+    const QJsonObject end = control.nextFrame(10000);
+    QCOMPARE(end.value("type").toString(), QStringLiteral("LOGIN"));
+    QVERIFY(end.value("msg").toString() != QStringLiteral("LOGINOK"));
+    QVERIFY(end.value("info").toString().contains(QStringLiteral("到期")));
+    QVERIFY(control.waitClosed());
+    QVERIFY(other.waitForLog("event=tunnel-expired"));
+    // Signing in again is refused with the same reason.
+    RelayPeer again;
+    QVERIFY(again.connectTo(QStringLiteral("127.0.0.103"), 8888));
+    again.send(loginFrame(tunnelToken));
+    QVERIFY(again.nextFrame().value("info").toString().contains(QStringLiteral("到期")));
+    QCOMPARE(other.stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerFlood)
