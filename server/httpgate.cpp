@@ -17,7 +17,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t ReadChunkBytes = 16 * 1024;
-constexpr auto RefusalLogInterval = std::chrono::seconds(1);
 
 // Runs the library's per-connection call at once on its accepting thread: that call only
 // hands the connection to the gate.
@@ -242,23 +241,6 @@ void GatedServer::refuse(ConnPtr conn, const char *status, const char *kind)
         ::send(conn->fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     noteRefused(kind);
     release(std::move(conn));
-}
-
-void GatedServer::noteRefused(const char *kind)
-{
-    std::lock_guard<std::mutex> lock(refusalMutex);
-    Refusals &r = refusals[kind];
-    ++r.total;
-    ++r.sinceLog;
-    const auto now = Clock::now();
-    if (now - r.logged < RefusalLogInterval)
-        return;
-    logx::warn("api", "refused",
-               {{"kind", kind},
-                {"count", std::to_string(r.sinceLog)},
-                {"total", std::to_string(r.total)}});
-    r.sinceLog = 0;
-    r.logged = now;
 }
 
 void GatedServer::gateLoop()

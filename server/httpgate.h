@@ -1,8 +1,9 @@
 #pragma once
 
+#include "log.h"
+
 #include <httplib.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -53,7 +54,7 @@ private:
     bool handle(Conn &conn);
     void release(ConnPtr conn);
     void refuse(ConnPtr conn, const char *status, const char *kind);
-    void noteRefused(const char *kind);
+    void noteRefused(const char *kind) { refusals.note(kind); }
     void wake();
 
     GateLimits limits;
@@ -65,12 +66,5 @@ private:
     bool stopping = false;
     int wakePipe[2] = {-1, -1};
 
-    std::mutex refusalMutex;
-    struct Refusals
-    {
-        uint64_t total = 0;
-        uint64_t sinceLog = 0;
-        std::chrono::steady_clock::time_point logged{};
-    };
-    std::map<std::string, Refusals> refusals;
+    logx::Refusals refusals{"api"};
 };

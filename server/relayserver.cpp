@@ -34,7 +34,6 @@ constexpr size_t MaxQueuedControlBytes = 4 * 1024 * 1024;
 constexpr size_t MaxPendingPerTunnel = 2048;
 // Descriptors the relay never takes for itself: the API, the database, the log.
 constexpr size_t DescriptorsForOthers = 64;
-constexpr auto RefusalLogInterval = std::chrono::seconds(1);
 // After one direction of a pipe has ended, the other gets this long to finish.
 constexpr auto HalfClosedLinger = std::chrono::seconds(30);
 constexpr auto LimiterBurst = std::chrono::milliseconds(100);
@@ -756,22 +755,6 @@ bool RelayServer::evictOldestUndecided()
         return true;
     }
     return false;
-}
-
-void RelayServer::noteRefused(const char *kind)
-{
-    Refusals &r = refusals[kind];
-    ++r.total;
-    ++r.sinceLog;
-    const auto now = Clock::now();
-    if (now - r.logged < RefusalLogInterval)
-        return;
-    logx::warn("relay", "refused",
-               {{"kind", kind},
-                {"count", std::to_string(r.sinceLog)},
-                {"total", std::to_string(r.total)}});
-    r.sinceLog = 0;
-    r.logged = now;
 }
 
 void RelayServer::firstFrame(tcp::socket socket, const std::string &source)

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "config.h"
+#include "log.h"
 
 #include <asio.hpp>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,8 +68,7 @@ private:
     void dataConnection(asio::ip::tcp::socket socket, std::string leftover, const std::string &uid);
     void closeTunnel(int64_t tunnelId);
     void armExpiry(const std::shared_ptr<relay::TunnelState> &state);
-    // Counted refusals, logged at most once a second per kind so a flood cannot fill the log.
-    void noteRefused(const char *kind);
+    void noteRefused(const char *kind) { refusals.note(kind); }
     std::shared_ptr<relay::Limiter> limiterFor(int64_t tunnelId, int bdw);
 
     asio::io_context &io;
@@ -84,11 +83,5 @@ private:
     // in the io_context's queue.
     std::shared_ptr<relay::Tally> tally;
     size_t descriptorLimit = 0;
-    struct Refusals
-    {
-        uint64_t total = 0;
-        uint64_t sinceLog = 0;
-        std::chrono::steady_clock::time_point logged{};
-    };
-    std::map<std::string, Refusals> refusals;
+    logx::Refusals refusals{"relay"};
 };
