@@ -51,11 +51,6 @@ bool validPhone(const std::string &phone)
     return true;
 }
 
-std::string maskedPhone(const std::string &phone)
-{
-    return phone.size() == 11 ? phone.substr(0, 3) + "****" + phone.substr(7) : phone;
-}
-
 bool validName(const std::string &name)
 {
     if (name.empty() || !util::isValidUtf8(name) || util::utf8Length(name) > MaxTunnelNameChars)
@@ -400,14 +395,15 @@ void ApiServer::signIn(const Request &req, Response &res)
         }
     }
     if (wait > 0) {
-        logx::info("api", "signin-throttled", {{"phone", maskedPhone(phone)}, {"peer", source}});
+        logx::info("api", "signin-throttled",
+                   {{"phone", util::maskedPhone(phone)}, {"peer", source}});
         return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
     }
     std::string hash;
     const auto user = db.userByPhone(phone, &hash);
     const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
     if (!ok) {
-        logx::info("api", "signin-refused", {{"phone", maskedPhone(phone)}});
+        logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
         return refuse(res, "登录失败", "手机号或密码错误");
     }
     {
@@ -468,7 +464,7 @@ void ApiServer::registerUser(const Request &req, Response &res)
     if (hash.empty())
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     int64_t id = 0;
-    switch (db.createUser(phone, maskedPhone(phone), hash, id)) {
+    switch (db.createUser(phone, util::maskedPhone(phone), hash, id)) {
     case Database::Insert::Ok:
         break;
     case Database::Insert::Exists:
@@ -476,7 +472,8 @@ void ApiServer::registerUser(const Request &req, Response &res)
     case Database::Insert::Failed:
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     }
-    logx::info("api", "registered", {{"user", std::to_string(id)}, {"phone", maskedPhone(phone)}});
+    logx::info("api", "registered",
+               {{"user", std::to_string(id)}, {"phone", util::maskedPhone(phone)}});
     answer(res, true, "注册成功");
 }
 
@@ -522,8 +519,9 @@ void ApiServer::getCode(const Request &req, Response &res)
         logx::error("sms", "outbox-failed", {{"path", config.smsOutbox}});
         return refuse(res, "获取失败", "服务器繁忙，请稍后重试");
     }
-    logx::info("sms", "code",
-               {{"phone", maskedPhone(phone)}, {"valid_s", "300"}, {"outbox", config.smsOutbox}});
+    logx::info(
+        "sms", "code",
+        {{"phone", util::maskedPhone(phone)}, {"valid_s", "300"}, {"outbox", config.smsOutbox}});
     answer(res, true, "验证码已发送");
 }
 

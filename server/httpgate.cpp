@@ -190,6 +190,7 @@ bool GatedServer::serve()
     incoming.clear();
     jobs.clear();
     perSource.clear();
+    connections = 0;
     return ok;
 }
 
@@ -205,18 +206,26 @@ bool GatedServer::process_and_close_socket(socket_t sock)
     conn->peer = text;
     conn->peerPort = ntohs(sa.sin_port);
     conn->deadline = Clock::now() + std::chrono::seconds(limits.requestTimeoutS);
+    const char *refusal = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
         int &count = perSource[conn->peer];
-        if (count < limits.connectionsPerSource && !stopping) {
+        if (count >= limits.connectionsPerSource)
+            refusal = "connections-per-source";
+        else if (connections >= limits.maxConnections || stopping)
+            refusal = "connections";
+        if (!refusal) {
             ++count;
+            ++connections;
             incoming.push_back(std::move(conn));
+        } else if (count == 0) {
+            perSource.erase(conn->peer);
         }
     }
-    if (conn) {
+    if (refusal) {
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
-        noteRefused("connections-per-source");
+        noteRefused(refusal);
         return true;
     }
     wake();
@@ -228,6 +237,7 @@ void GatedServer::release(ConnPtr conn)
     ::shutdown(conn->fd, SHUT_RDWR);
     ::close(conn->fd);
     std::lock_guard<std::mutex> lock(mutex);
+    --connections;
     const auto it = perSource.find(conn->peer);
     if (it != perSource.end() && --it->second <= 0)
         perSource.erase(it);

@@ -17,7 +17,8 @@ struct GateLimits
 {
     int workers = 16;
     int connectionsPerSource = 32;
-    int requestTimeoutS = 10; // from the first byte of a request to its last
+    int maxConnections = 2048; // all addresses together: descriptors stay for the relay
+    int requestTimeoutS = 10;  // from the first byte of a request to its last
     int maxHeaderLines = 64;
     size_t maxHeadBytes = 16 * 1024;
     int keepAliveS = 3;
@@ -63,6 +64,7 @@ private:
     std::vector<ConnPtr> incoming; // new or returning connections for the gate
     std::deque<ConnPtr> jobs;      // connections whose request head is complete
     std::map<std::string, int> perSource;
+    int connections = 0;
     bool stopping = false;
     int wakePipe[2] = {-1, -1};
 

@@ -103,7 +103,7 @@ int main(int argc, char **argv)
             return 1;
         }
         logx::info("server", "demo-ready",
-                   {{"phone", DemoPhone},
+                   {{"phone", util::maskedPhone(DemoPhone)},
                     {"tunnel", std::to_string(tunnel->id)},
                     {"domain", tunnel->domain},
                     {"public", config.publicHost + ":" + std::to_string(tunnel->serverPort)},
