@@ -111,9 +111,13 @@ public:
     }
     ssize_t write(const char *ptr, size_t size) override
     {
-        if (!is_writable())
-            return -1;
-        return ::send(conn.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (;;) {
+            if (!is_writable())
+                return -1;
+            const ssize_t n = ::send(conn.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return n;
+        }
     }
     void get_remote_ip_and_port(std::string &ip, int &port) const override
     {
