@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +111,11 @@ GateLimits gateLimits(const Config &config)
     l.connectionsPerSource = config.apiConnectionsPerSource;
     l.requestTimeoutS = config.apiRequestTimeoutS;
     l.maxHeaderLines = config.apiMaxHeaderLines;
+    l.maxBodyBytes = MaxBodyBytes;
+    // A quarter of the process's descriptors at most; the relay counts on the rest.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        l.maxConnections = int(std::min<rlim_t>(rlim_t(l.maxConnections), limit.rlim_cur / 4));
     return l;
 }
 

@@ -66,8 +66,8 @@ struct GatedServer::Conn
     std::string buffer; // received, not yet consumed
     size_t headEnd = 0; // end of the complete head in buffer; 0 while incomplete
     size_t bodyBytes = 0;
-    bool unknownLength = false; // chunked: the connection ends with the request
-    bool started = false;       // a byte of the current request has come
+    bool closeAfter = false; // the body is not read: the connection ends with the answer
+    bool started = false;    // a byte of the current request has come
     int served = 0;
     Clock::time_point deadline;
 };
@@ -104,8 +104,6 @@ public:
             const ssize_t n = ::recv(conn.fd, ptr, size, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                 continue;
-            if (n > 0)
-                direct += size_t(n);
             return n;
         }
     }
@@ -139,8 +137,7 @@ public:
     GatedServer::Conn &conn;
     Clock::time_point deadline;
     int writeTimeoutS;
-    size_t pos = 0;    // consumed from conn.buffer
-    size_t direct = 0; // read straight from the socket
+    size_t pos = 0; // consumed from conn.buffer
 };
 
 GatedServer::GatedServer(const GateLimits &l) : limits(l)
@@ -289,44 +286,26 @@ void GatedServer::gateLoop()
             const bool ready = polled && (fds[i + 1].revents & (POLLIN | POLLERR | POLLHUP));
             // A connection back from a worker may already hold its next request.
             if (ready || (!polled && !c->buffer.empty())) {
-                bool closed = false;
-                while (c->buffer.size() <= limits.maxHeadBytes) {
-                    const ssize_t n = ::recv(c->fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-                    if (n == 0 ||
-                        (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                        closed = true;
-                    if (n <= 0)
-                        break;
-                    if (!c->started) {
-                        // Between requests only the keep-alive time counted; now the
-                        // request's own deadline does.
-                        c->started = true;
-                        c->deadline = now + std::chrono::seconds(limits.requestTimeoutS);
-                    }
-                    c->buffer.append(chunk.data(), size_t(n));
-                }
-                const size_t end = c->buffer.find("\r\n\r\n");
-                const size_t scanned = end == std::string::npos ? c->buffer.size() : end;
-                const long lines =
-                    std::count(c->buffer.begin(), c->buffer.begin() + long(scanned), '\n');
-                if (lines > limits.maxHeaderLines) {
-                    refuse(std::move(c), "431 Request Header Fields Too Large", "header-lines");
-                    continue;
-                }
-                if (end == std::string::npos || end + 4 > limits.maxHeadBytes) {
-                    if (c->buffer.size() > limits.maxHeadBytes) {
-                        refuse(std::move(c), "431 Request Header Fields Too Large", "head-size");
-                        continue;
-                    }
-                    if (closed) {
-                        release(std::move(c));
-                        continue;
-                    }
-                } else {
-                    c->headEnd = end + 4;
+                switch (readRequest(*c, now, chunk)) {
+                case Progress::Waiting:
+                    break;
+                case Progress::Complete: {
                     std::lock_guard<std::mutex> lock(mutex);
                     jobs.push_back(std::move(c));
                     jobReady.notify_one();
+                    continue;
+                }
+                case Progress::Closed:
+                    release(std::move(c));
+                    continue;
+                case Progress::TooManyLines:
+                    refuse(std::move(c), "431 Request Header Fields Too Large", "header-lines");
+                    continue;
+                case Progress::HeadTooLarge:
+                    refuse(std::move(c), "431 Request Header Fields Too Large", "head-size");
+                    continue;
+                case Progress::Chunked:
+                    refuse(std::move(c), "411 Length Required", "chunked");
                     continue;
                 }
             }
@@ -343,6 +322,62 @@ void GatedServer::gateLoop()
     }
     for (auto &c : waiting)
         release(std::move(c));
+}
+
+GatedServer::Progress GatedServer::readRequest(Conn &c, Clock::time_point now,
+                                               std::vector<char> &chunk)
+{
+    for (;;) {
+        if (!c.headEnd) {
+            const Progress head = findHead(c);
+            if (head != Progress::Waiting && head != Progress::Complete)
+                return head;
+        }
+        // The whole request, body included, before a worker is involved: a client that sends
+        // slowly holds only this thread's attention.
+        const size_t want = c.headEnd ? c.headEnd + c.bodyBytes : limits.maxHeadBytes + 1;
+        if (c.headEnd && c.buffer.size() >= want)
+            return Progress::Complete;
+        if (c.buffer.size() >= want)
+            return Progress::HeadTooLarge;
+        const size_t room = std::min(chunk.size(), want - c.buffer.size());
+        const ssize_t n = ::recv(c.fd, chunk.data(), room, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return Progress::Closed;
+        if (n < 0)
+            return Progress::Waiting;
+        if (!c.started) {
+            // Between requests only the keep-alive time counted; now the request's own
+            // deadline does.
+            c.started = true;
+            c.deadline = now + std::chrono::seconds(limits.requestTimeoutS);
+        }
+        c.buffer.append(chunk.data(), size_t(n));
+    }
+}
+
+GatedServer::Progress GatedServer::findHead(Conn &c)
+{
+    const size_t end = c.buffer.find("\r\n\r\n");
+    const size_t scanned = end == std::string::npos ? c.buffer.size() : end;
+    if (std::count(c.buffer.begin(), c.buffer.begin() + long(scanned), '\n') >
+        limits.maxHeaderLines)
+        return Progress::TooManyLines;
+    if (end == std::string::npos)
+        return c.buffer.size() > limits.maxHeadBytes ? Progress::HeadTooLarge : Progress::Waiting;
+    if (end + 4 > limits.maxHeadBytes)
+        return Progress::HeadTooLarge;
+    c.headEnd = end + 4;
+    const std::string head = lowerCase(c.buffer.substr(0, c.headEnd));
+    if (head.find("\r\ntransfer-encoding:") != std::string::npos)
+        return Progress::Chunked;
+    const size_t at = head.find("\r\ncontent-length:");
+    const unsigned long long length =
+        at == std::string::npos ? 0 : std::strtoull(head.c_str() + at + 17, nullptr, 10);
+    // Too large: the library refuses it without reading it, and the connection ends.
+    c.bodyBytes = length <= limits.maxBodyBytes ? size_t(length) : 0;
+    c.closeAfter = length > limits.maxBodyBytes;
+    return Progress::Complete;
 }
 
 void GatedServer::workerLoop()
@@ -363,6 +398,7 @@ void GatedServer::workerLoop()
         }
         c->started = !c->buffer.empty();
         c->headEnd = 0;
+        c->bodyBytes = 0;
         c->deadline = Clock::now() +
                       std::chrono::seconds(c->started ? limits.requestTimeoutS : limits.keepAliveS);
         {
@@ -375,22 +411,13 @@ void GatedServer::workerLoop()
 
 bool GatedServer::handle(Conn &conn)
 {
-    // The length of the body, so what the library leaves unread is not taken for a request.
-    const std::string head = lowerCase(conn.buffer.substr(0, conn.headEnd));
-    size_t bodyBytes = 0;
-    const size_t at = head.find("\r\ncontent-length:");
-    if (at != std::string::npos)
-        bodyBytes = size_t(std::strtoull(head.c_str() + at + 17, nullptr, 10));
-    const bool chunked = head.find("\r\ntransfer-encoding:") != std::string::npos;
-
     GateStream stream(conn, conn.deadline, limits.writeTimeoutS);
-    const bool last = ++conn.served >= limits.keepAliveRequests;
+    const bool last = ++conn.served >= limits.keepAliveRequests || conn.closeAfter;
     bool closeConnection = false;
     const bool ok = process_request(stream, last, closeConnection, nullptr);
-    const size_t consumed = stream.pos + stream.direct;
     // Anything short of the whole request consumed (a refused head, an unread body) ends the
     // connection rather than being parsed as the next request.
-    if (!ok || last || closeConnection || chunked || consumed < conn.headEnd + bodyBytes)
+    if (!ok || last || closeConnection || stream.pos < conn.headEnd + conn.bodyBytes)
         return false;
     conn.buffer.erase(0, std::min(conn.buffer.size(), stream.pos));
     return true;

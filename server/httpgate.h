@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -21,6 +22,7 @@ struct GateLimits
     int requestTimeoutS = 10;  // from the first byte of a request to its last
     int maxHeaderLines = 64;
     size_t maxHeadBytes = 16 * 1024;
+    size_t maxBodyBytes = 64 * 1024;
     int keepAliveS = 3;
     int keepAliveRequests = 100;
     int writeTimeoutS = 10;
@@ -29,8 +31,9 @@ struct GateLimits
 // The HTTP library runs each connection on a worker that blocks reading it, so a few dozen
 // slow clients hold every worker, and it reads headers without a limit on their number. This
 // server keeps the library's parsing and routing but reads requests itself: one thread waits
-// on every connection until a whole head has arrived, within a deadline and a size, and only
-// then hands it to a worker. A connection goes back to that thread between requests.
+// on every connection until a whole request (head and body) has arrived, within a deadline
+// and a size, and only then hands it to a worker. A connection goes back to that thread between
+// requests.
 class GatedServer : public httplib::Server
 {
 public:
@@ -48,7 +51,12 @@ public:
 private:
     using ConnPtr = std::unique_ptr<Conn>;
 
+    enum class Progress { Waiting, Complete, Closed, TooManyLines, HeadTooLarge, Chunked };
+
     bool process_and_close_socket(socket_t sock) override;
+    Progress readRequest(Conn &conn, std::chrono::steady_clock::time_point now,
+                         std::vector<char> &chunk);
+    Progress findHead(Conn &conn);
     void gateLoop();
     void workerLoop();
     // True when the connection stays open for another request.

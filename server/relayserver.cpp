@@ -32,7 +32,7 @@ constexpr size_t PipeBufferBytes = 64 * 1024;
 // A control connection that does not read what we send is dropped past this much.
 constexpr size_t MaxQueuedControlBytes = 4 * 1024 * 1024;
 constexpr size_t MaxPendingPerTunnel = 2048;
-// Descriptors the relay never takes for itself: the API, the database, the log.
+// Descriptors of the relay's share it never takes: the database, the log, the listeners.
 constexpr size_t DescriptorsForOthers = 64;
 // After one direction of a pipe has ended, the other gets this long to finish.
 constexpr auto HalfClosedLinger = std::chrono::seconds(30);
@@ -649,10 +649,12 @@ RelayServer::RelayServer(asio::io_context &io, const Config &config, Lookup look
     : io(io), config(config), lookup(std::move(lookup)), acceptor(io),
       tally(std::make_shared<Tally>())
 {
+    // The API takes at most a quarter of the process's descriptors (see ApiServer).
     rlimit limit{};
-    descriptorLimit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                          ? size_t(limit.rlim_cur)
-                          : size_t(1) << 20;
+    const size_t all = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                           ? size_t(limit.rlim_cur)
+                           : size_t(1) << 20;
+    descriptorLimit = all - all / 4;
 }
 
 RelayServer::~RelayServer() = default;
