@@ -383,7 +383,8 @@ QVariantMap callApi(HttpRequest request, bool post = false)
 {
     QVariantMap answer;
     QEventLoop loop;
-    const auto method = post ? &HttpRequest::post : &HttpRequest::get;
+    using Send = void (HttpRequest::*)(HttpRequest::SuccessHandler, HttpRequest::FailureHandler);
+    const Send method = post ? Send(&HttpRequest::post) : Send(&HttpRequest::get);
     (request.*method)(
         [&](bool, const QVariantMap &m) {
             answer = m;

@@ -119,13 +119,12 @@ private:
     void requests()
     {
         control.buffer += control.socket.readAll();
-        while (control.buffer.size() >= 8) {
-            const qint32 jl = qFromBigEndian<qint32>(control.buffer.constData());
-            const qint32 dl = qFromBigEndian<qint32>(control.buffer.constData() + 4);
-            if (control.buffer.size() < 8 + jl + dl)
-                break;
-            const QJsonObject m = QJsonDocument::fromJson(control.buffer.mid(8, jl)).object();
-            control.buffer.remove(0, 8 + jl + dl);
+        wire::Header header;
+        while (wire::cut(control.buffer, &header, wire::AnyLength) == wire::Cut::Whole) {
+            const QJsonObject m = QJsonDocument::fromJson(
+                                      control.buffer.mid(wire::HeaderBytes, int(header.jsonLength)))
+                                      .object();
+            control.buffer.remove(0, int(header.frameBytes()));
             if (m.value("type").toString() != "CONN")
                 continue;
             ++conns;
@@ -267,14 +266,12 @@ void TestServerFlood::halfSentFirstFrames()
 {
     const long before = serverRss();
     // A first frame that announces more than a LOGIN or CONN ever needs is refused at once.
-    QByteArray big(8, '\0');
-    qToBigEndian<qint32>(1024 * 1024, big.data());
+    const QByteArray big = wire::header<QByteArray>(1024 * 1024, 0);
     Flood refused;
     refused.open(1, 207, 100, 8888, big + QByteArray(1000, '{'));
     QTRY_COMPARE_WITH_TIMEOUT(countClosed(refused.fds), int(refused.fds.size()), 5000);
     // Just under the cap, sent in part: held only until the first-frame time.
-    QByteArray partial(8, '\0');
-    qToBigEndian<qint32>(4000, partial.data());
+    const QByteArray partial = wire::header<QByteArray>(4000, 0);
     Flood flood;
     flood.open(4, 202, floodEach * 4 / 5, 8888, partial + QByteArray(3000, ' '));
     legitimateTrafficGetsThrough();
