@@ -145,7 +145,6 @@ void addLiveShots(ShotRegistry &r)
     });
     r.add(QStringLiteral("card_copied"), [] { return CardShots::copied(); });
     r.add(QStringLiteral("card_address_qr"), [] {
-        // Without the service the popup shows its wait, then its failure text.
         return std::make_unique<AddressQr>(QStringLiteral("http://nas.example.com:20001"), nullptr);
     });
     r.add(QStringLiteral("infos_live"), [] {

@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "platform/environment.h"
 #include "tunnel/tunnel.h"
+#include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
@@ -708,6 +709,18 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Stopped, 5000);
         QCOMPARE(card.status().bytesIn, qint64(0));
         QCOMPARE(child<QLabel>(card, "tunnel_live")->text(), QString());
+    }
+
+    void addressQrCode()
+    {
+        if (!AddressQr::isAvailable())
+            QSKIP("built without the QR library");
+        // 28 bytes need version 3 at level M: 29 modules and a quiet zone of 4 each side.
+        const QImage code = AddressQr::encode(QStringLiteral("http://nas.example.com:20001"), 2);
+        QCOMPARE(code.size(), QSize((29 + 8) * 2, (29 + 8) * 2));
+        QCOMPARE(code.pixelColor(0, 0), QColor(Qt::white)); // quiet zone
+        QCOMPARE(code.pixelColor(8, 8), QColor(Qt::black)); // corner of the finder pattern
+        QVERIFY(AddressQr::encode(QString(4000, QLatin1Char('x')), 2).isNull()); // too long
     }
 
     void deletingARunningCardStopsItsSession()

@@ -59,6 +59,13 @@ QString rateText(double bytesPerSecond)
            QLatin1String(units[unit]);
 }
 
+QString roundTripText(int ms)
+{
+    if (ms < 0)
+        return QStringLiteral("-");
+    return ms == 0 ? QStringLiteral("<1 ms") : QStringLiteral("%1 ms").arg(ms);
+}
+
 // Runs on a thread of the global pool: only copies of the record's values come here.
 bool probeLocalService(const QString &domain, const QString &ip, int port)
 {
@@ -89,6 +96,8 @@ TunnelsItem::TunnelsItem(QWidget *parent) : QWidget(parent), ui(new Ui::TunnelsI
     ui->widget->setGraphicsEffect(shadow);
 
     ui->btn_warning_info->setProperty("iconSource", LogIcon);
+
+    ui->btn_address_qr->setVisible(AddressQr::isAvailable());
 
     sampler = new QTimer(this);
     sampler->setInterval(SampleIntervalMs);
@@ -147,6 +156,26 @@ void TunnelsItem::initView()
     current.publicAddress = ui->tunnel_server_host->text();
     current.localAddress =
         record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
+    placeAddressButtons();
+}
+
+void TunnelsItem::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    placeAddressButtons(); // the address is measured in its final font only once shown
+}
+
+void TunnelsItem::placeAddressButtons()
+{
+    // Right behind the address text, whatever its length.
+    QLabel *address = ui->tunnel_server_host;
+    address->ensurePolished();
+    const int textEnd = address->x() + address->fontMetrics().horizontalAdvance(address->text());
+    const int x = qMin(textEnd + 12, address->geometry().right() - ui->btn_copy_address->width() -
+                                         ui->btn_address_qr->width() - 6);
+    const int y = address->y() + (address->height() - ui->btn_copy_address->height()) / 2;
+    ui->btn_copy_address->move(x, y);
+    ui->btn_address_qr->move(x + ui->btn_copy_address->width() + 4, y);
 }
 
 void TunnelsItem::TestLocalhost()
@@ -387,9 +416,7 @@ void TunnelsItem::showFigures()
     const QString figures =
         QStringLiteral("%1 个连接 · ↑ %2 ↓ %3 · 延迟 %4")
             .arg(current.activeConnections)
-            .arg(rateText(current.rateOut), rateText(current.rateIn),
-                 current.rttMs < 0 ? QStringLiteral("-")
-                                   : QStringLiteral("%1 ms").arg(current.rttMs));
+            .arg(rateText(current.rateOut), rateText(current.rateIn), roundTripText(current.rttMs));
     switch (current.state) {
     case State::Running:
         text = figures;
@@ -412,15 +439,14 @@ void TunnelsItem::showFigures()
     if (infosForm) {
         const bool running =
             current.state == State::Running || current.state == State::LocalUnreachable;
-        infosForm->updateLive(
-            running ? QStringLiteral("%1 个连接 · 延迟 %2")
-                          .arg(current.activeConnections)
-                          .arg(current.rttMs < 0 ? QStringLiteral("-")
-                                                 : QStringLiteral("%1 ms").arg(current.rttMs))
-                    : QString(),
-            running ? QStringLiteral("↑ %1  ↓ %2")
-                          .arg(rateText(current.rateOut), rateText(current.rateIn))
-                    : QString());
+        infosForm->updateLive(running ? QStringLiteral("%1 个连接 · 延迟 %2")
+                                            .arg(current.activeConnections)
+                                            .arg(roundTripText(current.rttMs))
+                                      : QString(),
+                              running
+                                  ? QStringLiteral("↑ %1  ↓ %2")
+                                        .arg(rateText(current.rateOut), rateText(current.rateIn))
+                                  : QString());
     }
 }
 

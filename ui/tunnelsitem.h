@@ -56,6 +56,9 @@ public slots:
     void tunnelInfoSlot(int type, QString info);
     void editSuccessSlot();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private slots:
     void on_tunnel_start_clicked();
     void on_btn_warning_info_clicked();
