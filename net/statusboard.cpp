@@ -42,12 +42,13 @@ QString bytes(double bytes)
     static const char *const units[] = {"B", "KB", "MB", "GB", "TB"};
     if (!(bytes > 0)) // also NaN
         bytes = 0;
+    // As the card rounds its rates: three digits at most, one decimal below ten.
     int unit = 0;
-    while (bytes >= 1024 && unit < 4) {
+    while (bytes >= 1000 && unit < 4) {
         bytes /= 1024;
         ++unit;
     }
-    const int decimals = unit == 0 || bytes >= 100 ? 0 : 1;
+    const int decimals = unit > 0 && bytes < 10 ? 1 : 0;
     return QString::number(bytes, 'f', decimals) + QLatin1Char(' ') + QLatin1String(units[unit]);
 }
 

@@ -86,11 +86,9 @@ void TrayMenu::cardChanged(Entry &entry)
                                          : QStringLiteral("正在重连：") + now.stateReason);
     } else if (now.state == State::LocalUnreachable) {
         entry.dropped = false;
+        // The reason names the address and what the system said.
         notify(entry, Notice::LocalUnreachable, QStringLiteral("本地服务不可达：") + name,
-               now.localAddress +
-                   (now.stateReason.isEmpty()
-                        ? QString()
-                        : QStringLiteral("（") + now.stateReason + QStringLiteral("）")));
+               now.stateReason.isEmpty() ? now.localAddress : now.stateReason);
     } else if (now.state == State::Running && before == State::Reconnecting && entry.dropped) {
         entry.dropped = false;
         notify(entry, Notice::Back, QStringLiteral("隧道已恢复：") + name,
