@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -545,10 +546,12 @@ private slots:
         QVERIFY(trayIcon(w)->isVisible());
     }
 
-    // The tray menu starts and stops a tunnel through its card, shows the window, reloads the
-    // list and quits as the exit dialog does.
+    // The tray menu starts and stops a tunnel through its card, tells when its local service
+    // cannot be reached, shows the window, reloads the list and quits as the exit dialog does.
     void trayMenuReachesTheCards()
     {
+        QTcpServer local;
+        QVERIFY(local.listen(QHostAddress("127.0.0.174")));
         FakeControlRelay relay;
         QVERIFY(relay.start(QHostAddress("127.0.0.174")));
         // The sign-in rewrites the card's record from these.
@@ -556,9 +559,11 @@ private slots:
                            {"serverIp", "127.0.0.174"},
                            {"domain", "a.home.test"},
                            {"bdw", 4},
-                           {"clientPort", 9}};
+                           {"clientPort", local.serverPort()}};
         QVariantMap entry = tunnel("1", "a.home.test");
         entry["serverIp"] = "127.0.0.174";
+        entry["clientIp"] = "127.0.0.174";
+        entry["clientPort"] = local.serverPort();
         entry["name"] = "NAS";
         setList({entry});
         MyWindow &w = open();
@@ -577,16 +582,29 @@ private slots:
         QTRY_COMPARE(start->text(), QStringLiteral("NAS · 已停止\t启动"));
         QTRY_COMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane"));
 
+        // Started again with the local service gone: the card's test fails, the tray tells.
+        local.close();
+        trayIcon(w)->show();
+        QSignalSpy shown(trayMenu(w), &TrayMenu::messageShown);
+        start->trigger();
+        QVERIFY(shown.wait());
+        QCOMPARE(shown.first().at(0).toString(), QStringLiteral("本地服务不可达：NAS"));
+        QVERIFY(shown.first().at(1).toString().contains("127.0.0.174"));
+        QTRY_COMPARE(start->text(), QStringLiteral("NAS · 本地服务不可达\t停止"));
+        start->trigger();
+        QTRY_COMPARE(card->status().state, TunnelStatus::State::Stopped);
+
+        w.hide();
         menuEntry(w, "显示主界面")->trigger();
         QVERIFY(w.isVisible());
         menuEntry(w, "刷新隧道列表")->trigger();
         QTRY_COMPARE(server.count(listPath), 2);
         QCOMPARE(cards(w).size(), 1);
-        trayIcon(w)->show();
         menuEntry(w, "完全退出")->trigger();
         QVERIFY(boxes.isEmpty());
         QVERIFY(!trayIcon(w)->isVisible());
         QCOMPARE(quits, QList<int>{0});
+        QCOMPARE(shown.count(), 1);
     }
 
     void trayBalloonsAtMostOncePerMinute()
