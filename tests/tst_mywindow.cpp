@@ -334,9 +334,13 @@ private slots:
 
     void optionalUpdateOffersTheButton()
     {
+        LogCapture log;
         setUpdate("1.0.1", 0);
         open();
         QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (需要更新)"));
+        // The two versions as numbers, their digits read together.
+        QVERIFY2(log.lines().contains(QStringLiteral("------------ 101 100")),
+                 qPrintable(log.lines().join('\n')));
         QVERIFY(!child<QPushButton>("pushButton_7")->isHidden());
         QVERIFY(topLevel<UpDateForm>().isEmpty());
     }
