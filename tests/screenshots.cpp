@@ -11,6 +11,7 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "platform/environment.h"
+#include "ui/addressqr.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
@@ -116,8 +117,57 @@ QString longLog(int lines)
     return log;
 }
 
+} // namespace
+
+// Fills in what a live session would have sampled.
+struct CardShots
+{
+    static std::unique_ptr<TunnelsItem> live(TunnelStatus::State state, const QString &reason)
+    {
+        auto item = card(1, {{1, QStringLiteral("login success!")}}, 1);
+        item->current.state = state;
+        item->current.stateReason = reason;
+        item->current.activeConnections = 3;
+        item->current.rateOut = 1.2 * 1024 * 1024;
+        item->current.rateIn = 240 * 1024;
+        item->current.rttMs = 38;
+        item->showFigures();
+        return item;
+    }
+    static std::unique_ptr<QWidget> copied()
+    {
+        auto item = live(TunnelStatus::State::Running, QString());
+        item->on_btn_copy_address_clicked();
+        return item;
+    }
+};
+
+namespace {
+
+void addLiveShots(ShotRegistry &r)
+{
+    r.add(QStringLiteral("card_live"),
+          [] { return CardShots::live(TunnelStatus::State::Running, QString()); });
+    r.add(QStringLiteral("card_local_unreachable"), [] {
+        return CardShots::live(TunnelStatus::State::LocalUnreachable,
+                               QStringLiteral("127.0.0.1:5000 (Connection refused)"));
+    });
+    r.add(QStringLiteral("card_copied"), [] { return CardShots::copied(); });
+    r.add(QStringLiteral("card_address_qr"), [] {
+        return std::make_unique<AddressQr>(QStringLiteral("http://nas.example.com:20001"), nullptr);
+    });
+    r.add(QStringLiteral("infos_live"), [] {
+        auto form = std::make_unique<InfosForm>();
+        form->updateInfo(sampleRecord(1), longLog(12), 12, 12);
+        form->updateLive(QStringLiteral("3 个连接 · 延迟 38 ms"),
+                         QStringLiteral("↑ 1.2 MB/s  ↓ 240 KB/s"));
+        return form;
+    });
+}
+
 void addTunnelCardShots(ShotRegistry &r)
 {
+    addLiveShots(r);
     r.add(QStringLiteral("card_idle"), [] { return card(1, {}, 1); });
     r.add(QStringLiteral("card_idle_web"), [] { return card(0, {}, 0); });
     r.add(QStringLiteral("card_running"), [] {

@@ -1,9 +1,11 @@
 #include "cardfakes.h"
+#include "fakerelay.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
 #include "platform/environment.h"
 #include "tunnel/tunnel.h"
+#include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
@@ -33,6 +35,7 @@ const QHostAddress RelayStarting(QStringLiteral("127.0.0.39"));
 const QHostAddress HttpAddress(QStringLiteral("127.0.0.41"));
 const QHostAddress LocalOpen(QStringLiteral("127.0.0.42"));
 const QHostAddress LocalClosed(QStringLiteral("127.0.0.44"));
+const QString RelayLive = QStringLiteral("127.0.0.116");
 constexpr int ClosedPort = 9; // nothing listens on our loopback address
 
 const QString IdleStyle = QStringLiteral(
@@ -627,6 +630,97 @@ private slots:
         QCOMPARE(session(item), first);
         QCOMPARE(startButton(item)->text(), QStringLiteral("启动中"));
         QCOMPARE(relay.connectionsSeen, 1);
+    }
+
+    void liveFiguresAndUnreachableLocalService()
+    {
+        // Known traffic through a running card: the sampled figures match it, failed local
+        // connects turn the card's state (with the address and the system's reason) and fold
+        // into one log line per sample, and the next good connect clears the warning.
+        FakeRelay relay;
+        FakeService service;
+        QVERIFY(service.listen(QHostAddress(RelayLive)));
+        const quint16 port = service.port();
+        QJsonObject inner{{"name", "nas"},
+                          {"serverIp", RelayLive},
+                          {"domain", "live.test"},
+                          {"bdw", 4},
+                          {"clientPort", port}};
+        relay.innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
+        QVERIFY(relay.listen(RelayLive));
+        TunnelRecord record = sampleRecord(QStringLiteral("live.test"), QHostAddress(RelayLive));
+        record.clientIp = RelayLive;
+        record.clientPort = port;
+        TunnelsItem card;
+        QSignalSpy changes(&card, &TunnelsItem::statusChanged);
+        card.InitItem(record);
+        child<QPushButton>(card, "tunnel_start")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Running, 5000);
+
+        const auto conn = [&](const QString &uid) {
+            FakeRelay::send(relay.controls().first(),
+                            FakeRelay::message({{"type", "CONN"}, {"uid", uid}}));
+        };
+        for (int i = 0; i < 5; ++i)
+            conn(QString::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(relay.datas().size(), 5, 5000);
+        // The card's own local tests connect too, and close at once.
+        const auto open = [&] {
+            std::vector<ServiceConnection *> out;
+            for (auto &c : service.connections)
+                if (!c->closed)
+                    out.push_back(c.get());
+            return out;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(open().size(), size_t(5), 5000);
+        const QByteArray up(1024 * 1024, 'u'), down(600 * 1024, 'd');
+        for (int i = 0; i < 5; ++i) {
+            relay.datas()[i]->socket->write(up);
+            open()[size_t(i)]->socket->write(down);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().bytesIn, qint64(5) * up.size(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().bytesOut, qint64(5) * down.size(), 20000);
+        QCOMPARE(card.status().activeConnections, 5);
+        QVERIFY(child<QLabel>(card, "tunnel_live")->text().startsWith(QStringLiteral("5 个连接")));
+
+        service.stopListening();
+        conn(QStringLiteral("a"));
+        conn(QStringLiteral("b"));
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::LocalUnreachable,
+                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().failedConnections, qint64(2), 10000);
+        const TunnelStatus failing = card.status();
+        QCOMPARE(failing.totalConnections, qint64(7));
+        QVERIFY2(failing.stateReason.startsWith(RelayLive + ':' + QString::number(port) + " ("),
+                 qPrintable(failing.stateReason));
+        QTRY_VERIFY_WITH_TIMEOUT(card.log.contains(QStringLiteral("本地服务连接失败：")), 5000);
+        QVERIFY(card.log.count(QStringLiteral("本地服务连接失败：")) <= 2);
+        QVERIFY(child<QLabel>(card, "tunnel_live")
+                    ->text()
+                    .startsWith(QStringLiteral("本地服务不可达：")));
+
+        QVERIFY(service.listen(QHostAddress(RelayLive), port));
+        conn(QStringLiteral("c"));
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Running, 10000);
+        QVERIFY(changes.count() > 3);
+
+        relay.closeAll();
+        child<QPushButton>(card, "tunnel_start")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Stopped, 5000);
+        QCOMPARE(card.status().bytesIn, qint64(0));
+        QCOMPARE(child<QLabel>(card, "tunnel_live")->text(), QString());
+    }
+
+    void addressQrCode()
+    {
+        if (!AddressQr::isAvailable())
+            QSKIP("built without the QR library");
+        // 28 bytes need version 3 at level M: 29 modules and a quiet zone of 4 each side.
+        const QImage code = AddressQr::encode(QStringLiteral("http://nas.example.com:20001"), 2);
+        QCOMPARE(code.size(), QSize((29 + 8) * 2, (29 + 8) * 2));
+        QCOMPARE(code.pixelColor(0, 0), QColor(Qt::white)); // quiet zone
+        QCOMPARE(code.pixelColor(8, 8), QColor(Qt::black)); // corner of the finder pattern
+        QVERIFY(AddressQr::encode(QString(4000, QLatin1Char('x')), 2).isNull()); // too long
     }
 
     void deletingARunningCardStopsItsSession()

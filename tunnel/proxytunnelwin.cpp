@@ -269,7 +269,8 @@ void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRe
         ++context->stats.localFailures;
         context->stats.setLocalFailure(request.clientIp + ':' + QString::number(request.clientPort),
                                        localError);
-    }
+    } else
+        ++context->stats.localConnects;
     context->stats.localReachable = local->handle != platform::InvalidSocket;
     std::unique_ptr<RelaySocket> server = connectRelaySocket(request.serverIp, RelayPort);
 

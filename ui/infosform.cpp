@@ -37,6 +37,12 @@ void InfosForm::updateInfo(const TunnelRecord &record, const QString &log, int r
     ui->label_2->setText(QStringLiteral("已接收心跳包：") + QString::number(receivedCount));
 }
 
+void InfosForm::updateLive(const QString &connections, const QString &rates)
+{
+    ui->label_live->setText(connections);
+    ui->label_rates->setText(rates);
+}
+
 void InfosForm::on_pushButton_clicked()
 {
     close();

@@ -20,6 +20,9 @@ public:
 
     void updateInfo(const TunnelRecord &record, const QString &log, int receivedCount,
                     int sentCount);
+    // The running tunnel's figures beside the title and the heartbeat counts; empty texts
+    // when it does not run.
+    void updateLive(const QString &connections, const QString &rates);
 
 private slots:
     void on_pushButton_clicked();
