@@ -426,6 +426,13 @@ void TestCreateTunnelForm::orderFailedOnNetwork()
     QCOMPARE(child<QPushButton>(form, "pushButton")->text(), QStringLiteral("立即开通"));
     QVERIFY(child<QWidget>(form, "widget_pay")->isHidden());
     QCOMPARE(done.count(), 0);
+
+    // The next attempt gets a payment code; the earlier refusal does not stand beside it.
+    api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "https://pay.example/qr"));
+    api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
+    child<QPushButton>(form, "pushButton")->click();
+    QTRY_VERIFY(child<QWidget>(form, "widget_pay")->isVisible());
+    QCOMPARE(state->text(), QString());
 }
 
 void TestCreateTunnelForm::tunnelOkEmitsAndCloses()

@@ -12,6 +12,7 @@
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
+#include "ui/placement.h"
 #include "ui/traymenu.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
@@ -41,10 +42,11 @@ constexpr int CardHeightPx = 146;
 // The note handed to the updater with every offer; the updater ignores it.
 const char UpdateNote[] = "2020.5.29";
 
-UpDateForm *openUpdater(const UpdateOffer &offer)
+UpDateForm *openUpdater(const UpdateOffer &offer, const QWidget *owner)
 {
     auto *form = new UpDateForm;
     form->setData(offer.version, offer.description, QLatin1String(UpdateNote), offer.urls);
+    placement::centreOn(form, owner);
     form->show();
     return form;
 }
@@ -207,6 +209,7 @@ void MyWindow::on_pushButton_login_clicked()
     auto *form = new CreateTunnelForm;
     connect(form, &CreateTunnelForm::payDone, this, &MyWindow::reloadTunnelList);
     connect(form, &CreateTunnelForm::paymentShown, this, &MyWindow::reloadAfterPayment);
+    placement::centreOn(form, this);
     form->show();
 }
 
@@ -262,6 +265,9 @@ void MyWindow::closeEvent(QCloseEvent *event)
 
 void MyWindow::minimizeToTray()
 {
+    // A window never moved by the program is placed anew by the window manager each time it
+    // is shown; pinning the position here brings it back from the tray where the user left it.
+    move(pos());
     hide();
     tray->setVisible(true);
     tray->showMessage(QStringLiteral("Borvane已最小化至托盘"),
@@ -388,12 +394,12 @@ void MyWindow::showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger)
 {
     // The button's own check opens the updater whatever the offer says; it counts down there.
     if (trigger == UpdateCheck::Trigger::Manual) {
-        openUpdater(offer);
+        openUpdater(offer, this);
         return;
     }
     ui->label_4->setText(ui->label_4->text() + QStringLiteral(" (需要更新)"));
     if (offer.mandatory)
-        openUpdater(offer)->startUpdate();
+        openUpdater(offer, this)->startUpdate();
     else
         ui->pushButton_7->show();
 }

@@ -66,6 +66,8 @@ private:
     bool openTarget(const QString &path);
     void startRequest(const QUrl &requestedUrl);
     void showSaveError(const QString &path, const QString &reason);
+    void showDownloadFailure(const QString &reason);
+    void reappear();
     void finishAll();
 
     QStringList urlList;
