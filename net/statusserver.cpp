@@ -247,7 +247,7 @@ bool StatusServer::start(const QString &address)
         r->ended.notify_all();
     });
     running = std::move(r);
-    qDebug().noquote() << "StatusApi" << address;
+    qDebug().noquote() << "StatusApi" << address << "port" << bound;
     return true;
 }
 
