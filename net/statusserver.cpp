@@ -18,7 +18,9 @@ namespace {
 
 // A local page and a local script: two workers are plenty, and nobody may hold one for long.
 constexpr int WorkerThreads = 2;
-constexpr int ReadTimeoutSeconds = 2;
+// Shorter than StopWaitMs: a visitor that stalls mid-request is dropped before the stop at
+// exit gives up waiting for it.
+constexpr int ReadTimeoutSeconds = 1;
 constexpr int KeepAliveSeconds = 1;
 // Nothing is ever posted here; a request with a body is refused before it is read in full.
 constexpr size_t MaxPayloadBytes = 4096;

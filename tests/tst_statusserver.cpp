@@ -206,10 +206,16 @@ private slots:
         }
     }
 
-    // Last: once stopped, nothing listens there any more.
+    // Last: a visitor that never finishes its request does not hold up the stop, and once
+    // stopped nothing listens there any more.
     void stopCloses()
     {
         const int port = server.port();
+        QTcpSocket stalled;
+        stalled.connectToHost(QString::fromLatin1(Address), quint16(port));
+        QVERIFY(stalled.waitForConnected(5000));
+        stalled.write("GET /api/tunnels HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+        QVERIFY(stalled.waitForBytesWritten(5000));
         server.stop();
         QVERIFY(!server.isRunning());
         QTcpServer probe;
