@@ -572,6 +572,8 @@ void TunnelsItem::on_btn_address_qr_clicked()
     auto *qr = new AddressQr(QStringLiteral("http://") + ui->tunnel_server_host->text(), this);
     qr->adjustSize();
     const QPoint below = ui->btn_address_qr->mapToGlobal(QPoint(0, ui->btn_address_qr->height()));
-    qr->move(below);
+    // Below its button, moved as little as needed to stay on the screen.
+    qr->move(placement::centredOn(QRect(below, qr->size()), qr->size(),
+                                  placement::availableAreaAt(below)));
     qr->show();
 }
