@@ -32,10 +32,12 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -257,6 +259,31 @@ void addHomeShots(ShotRegistry &r)
         version->setText(version->text() + QStringLiteral(" (需要更新)"));
         window->findChild<QPushButton *>(QStringLiteral("pushButton_7"))->show();
         return window;
+    });
+    r.add(QStringLiteral("tray_menu"), [] {
+        auto window = homeWindow();
+        const QStringList names{QStringLiteral("家里的NAS"), QStringLiteral("远程桌面"),
+                                QStringLiteral("博客")};
+        for (int i = 0; i < names.size(); ++i) {
+            TunnelRecord record = sampleRecord(1);
+            record.id = QString::number(12 + i);
+            record.domain = QStringLiteral("t%1.example.com").arg(i);
+            record.name = names.at(i);
+            window->initListView(record, i);
+        }
+        // Running, reconnecting after it ran, stopped.
+        const QList<TunnelsItem *> cards = window->findChildren<TunnelsItem *>();
+        for (TunnelsItem *card : cards.mid(0, 2))
+            card->tunnelInfoSlot(1, QStringLiteral("login success!"));
+        cards.at(1)->tunnelInfoSlot(-4, QStringLiteral("心跳超时"));
+        QCoreApplication::processEvents();
+        // The picture is of the menu alone; the window lives, hidden, as long as the menu.
+        auto menu = std::make_unique<QMenu>();
+        menu->addActions(window->findChild<QSystemTrayIcon *>()->contextMenu()->actions());
+        MyWindow *owner = window.release();
+        owner->setParent(menu.get());
+        owner->hide();
+        return menu;
     });
     r.add(QStringLiteral("updater_offer"), [] {
         auto form = std::make_unique<UpDateForm>();

@@ -441,10 +441,12 @@ void TestCreateTunnelForm::tunnelOkEmitsAndCloses()
     fillOrder(form);
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "TunnelOk"));
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
     QTRY_COMPARE(done.count(), 1);
     QTRY_VERIFY(form.isNull());
     QCOMPARE(api.count("GET", "order/createQrCode"), 0);
+    QCOMPARE(shown.count(), 0);
 }
 
 void TestCreateTunnelForm::otherDataIsPaymentUrl()
@@ -455,8 +457,10 @@ void TestCreateTunnelForm::otherDataIsPaymentUrl()
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "tunnelok"));
     api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
 
+    QTRY_COMPARE(shown.count(), 1);
     QLabel *qr = child<QLabel>(form, "label_qrcode");
     QTRY_VERIFY(!qr->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(qr->pixmap(Qt::ReturnByValue).size(), QSize(40, 40));

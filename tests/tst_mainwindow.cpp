@@ -192,10 +192,14 @@ void TestMainWindow::cleanup()
     for (const QPointer<MainWindow> &w : qAsConst(windows))
         delete w.data();
     windows.clear();
+    // Picked out first: a home window takes its own top-level tray menu with it.
+    QList<QPointer<MyWindow>> homes;
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<MyWindow *>(w))
-            delete w;
+        if (auto *home = qobject_cast<MyWindow *>(w))
+            homes.append(home);
     }
+    for (const QPointer<MyWindow> &home : qAsConst(homes))
+        delete home.data();
     api.reset();
     QFile::remove(settingsFilePath());
     environment.reset();

@@ -198,6 +198,8 @@ void CreateTunnelForm::showPayment(const QString &payUrl)
                 ui->label_qrcode->setPixmap(image);
             },
             nullptr);
+    // Last: a receiver may close this form.
+    emit paymentShown();
 }
 
 void CreateTunnelForm::on_pushButton_2_clicked()

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "net/statusboard.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
@@ -12,6 +13,7 @@
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
 #include "ui/placement.h"
+#include "ui/traymenu.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
@@ -23,8 +25,11 @@
 #include <QDebug>
 #include <QIcon>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <iterator>
 
 namespace {
 
@@ -68,6 +73,13 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     tray->setIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     tray->setToolTip(tr("Borvane"));
     connect(tray, &QSystemTrayIcon::activated, this, &MyWindow::onTrayActivated);
+    trayMenu = new TrayMenu(tray, this);
+    connect(trayMenu, &TrayMenu::showWindowRequested, this, &MyWindow::showFromTray);
+    connect(trayMenu, &TrayMenu::reloadRequested, this, &MyWindow::reloadTunnelList);
+    connect(trayMenu, &TrayMenu::quitRequested, this, &MyWindow::quitCompletely);
+    connect(trayMenu, &TrayMenu::statusesChanged, this,
+            [](const QList<TunnelStatus> &tunnels) { StatusBoard::shared().publish(tunnels); });
+    new QShortcut(QKeySequence::Refresh, this, this, &MyWindow::reloadTunnelList);
 
     ui->pushButton_7->hide();
     ui->label_2->setText(currentUserName);
@@ -90,6 +102,10 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     connect(refreshTimer, &QTimer::timeout, this, &MyWindow::onRefreshTimeout);
     if (!refreshTimer->isActive())
         refreshTimer->start();
+
+    paymentReloadTimer = new QTimer(this);
+    paymentReloadTimer->setSingleShot(true);
+    connect(paymentReloadTimer, &QTimer::timeout, this, &MyWindow::onPaymentReloadTimeout);
 }
 
 MyWindow::~MyWindow()
@@ -169,6 +185,7 @@ void MyWindow::initListView(const TunnelRecord &record, int index)
         card->setMinimumSize(card->size());
         cardsByDomain.insert(record.domain, card);
         listLayout->addWidget(card);
+        trayMenu->addCard(card);
         qDebug() << "t的高度：" << card->height();
     }
     const int height = CardSlotHeightPx * (index + 1);
@@ -182,12 +199,33 @@ void MyWindow::reloadTunnelList()
     getTunnelList();
 }
 
+void MyWindow::on_pushButton_refresh_clicked()
+{
+    reloadTunnelList();
+}
+
 void MyWindow::on_pushButton_login_clicked()
 {
     auto *form = new CreateTunnelForm;
     connect(form, &CreateTunnelForm::payDone, this, &MyWindow::reloadTunnelList);
+    connect(form, &CreateTunnelForm::paymentShown, this, &MyWindow::reloadAfterPayment);
     placement::centreOn(form, this);
     form->show();
+}
+
+// A later payment code starts the round again rather than adding a second one.
+void MyWindow::reloadAfterPayment()
+{
+    paymentReloadsDone = 0;
+    paymentReloadTimer->start(PaymentReloadDelaysMs[0]);
+}
+
+void MyWindow::onPaymentReloadTimeout()
+{
+    reloadTunnelList();
+    ++paymentReloadsDone;
+    if (paymentReloadsDone < int(std::size(PaymentReloadDelaysMs)))
+        paymentReloadTimer->start(PaymentReloadDelaysMs[paymentReloadsDone]);
 }
 
 // ---- Tray, exit and account switch ----
@@ -196,8 +234,7 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
-        show();
-        platform::bringToFront(this);
+        showFromTray();
         break;
     case QSystemTrayIcon::DoubleClick:
         show();
@@ -205,6 +242,12 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
     default:
         break;
     }
+}
+
+void MyWindow::showFromTray()
+{
+    show();
+    platform::bringToFront(this);
 }
 
 void MyWindow::closeEvent(QCloseEvent *event)
@@ -247,11 +290,18 @@ void MyWindow::on_pushButton_close_clicked()
                              // Escape and the close button mean the second: back to the tray.
                              {QMessageBox::YesRole, QMessageBox::NoRole}});
     if (choice == 0) {
-        tray->hide();
-        platform::quit(0);
+        quitCompletely();
     } else if (choice == 1) {
         minimizeToTray();
     }
+}
+
+// The one way out of the program, from the exit dialog and from the tray's menu: every tunnel
+// ends with the process.
+void MyWindow::quitCompletely()
+{
+    tray->hide();
+    platform::quit(0);
 }
 
 void MyWindow::on_pushButton_3_clicked()
