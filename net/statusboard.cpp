@@ -42,7 +42,7 @@ QString bytes(double bytes)
     static const char *const units[] = {"B", "KB", "MB", "GB", "TB"};
     if (!(bytes > 0)) // also NaN
         bytes = 0;
-    // As the card rounds its rates: three digits at most, one decimal below ten.
+    // Three digits at most, one decimal below ten.
     int unit = 0;
     while (bytes >= 1000 && unit < 4) {
         bytes /= 1024;
@@ -55,6 +55,13 @@ QString bytes(double bytes)
 QString rate(double bytesPerSecond)
 {
     return bytes(bytesPerSecond) + QStringLiteral("/s");
+}
+
+QString roundTrip(int ms)
+{
+    if (ms < 0)
+        return QStringLiteral("-");
+    return ms == 0 ? QStringLiteral("<1 ms") : QString::number(ms) + QStringLiteral(" ms");
 }
 
 } // namespace statustext

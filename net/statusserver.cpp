@@ -331,10 +331,7 @@ QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
             cell(statustext::bytes(double(t.bytesIn)) + QStringLiteral(" / ") +
                  statustext::bytes(double(t.bytesOut))) +
             cell(statustext::rate(t.rateIn) + QStringLiteral(" / ") + statustext::rate(t.rateOut)) +
-            cell(t.rttMs < 0    ? QStringLiteral("-")
-                 : t.rttMs == 0 ? QStringLiteral("<1 ms")
-                                : QString::number(t.rttMs) + QStringLiteral(" ms")) +
-            QStringLiteral("</tr>\n");
+            cell(statustext::roundTrip(t.rttMs)) + QStringLiteral("</tr>\n");
     }
     if (tunnels.isEmpty())
         rows = QStringLiteral("<tr><td colspan=\"8\">暂无隧道</td></tr>\n");

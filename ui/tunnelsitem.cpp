@@ -4,6 +4,7 @@
 
 #include "core/globals.h"
 #include "core/settings.h"
+#include "net/statusboard.h"
 #include "platform/platform_gui.h"
 #include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"
@@ -45,27 +46,6 @@ const QString WarningIcon = QStringLiteral(":/img/img/warning.png");
 
 const QString LiveStyle = QStringLiteral("QLabel{color: rgb(90, 98, 112);font-size:12px;}");
 const QString WarningLiveStyle = QStringLiteral("QLabel{color: rgb(190, 54, 30);font-size:12px;}");
-
-// "240 KB/s", "1.2 MB/s": one decimal below ten, none above.
-QString rateText(double bytesPerSecond)
-{
-    static const char *const units[] = {"B/s", "KB/s", "MB/s", "GB/s"};
-    int unit = 0;
-    while (bytesPerSecond >= 1000 && unit < 3) {
-        bytesPerSecond /= 1024;
-        ++unit;
-    }
-    const int decimals = unit > 0 && bytesPerSecond < 10 ? 1 : 0;
-    return QString::number(bytesPerSecond, 'f', decimals) + QLatin1Char(' ') +
-           QLatin1String(units[unit]);
-}
-
-QString roundTripText(int ms)
-{
-    if (ms < 0)
-        return QStringLiteral("-");
-    return ms == 0 ? QStringLiteral("<1 ms") : QStringLiteral("%1 ms").arg(ms);
-}
 
 // Runs on a thread of the global pool: only copies of the record's values come here.
 bool probeLocalService(const QString &domain, const QString &ip, int port)
@@ -417,7 +397,8 @@ void TunnelsItem::showFigures()
     const QString figures =
         QStringLiteral("%1 个连接 · ↑ %2 ↓ %3 · 延迟 %4")
             .arg(current.activeConnections)
-            .arg(rateText(current.rateOut), rateText(current.rateIn), roundTripText(current.rttMs));
+            .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn),
+                 statustext::roundTrip(current.rttMs));
     switch (current.state) {
     case State::Running:
         text = figures;
@@ -440,14 +421,14 @@ void TunnelsItem::showFigures()
     if (infosForm) {
         const bool running =
             current.state == State::Running || current.state == State::LocalUnreachable;
-        infosForm->updateLive(running ? QStringLiteral("%1 个连接 · 延迟 %2")
-                                            .arg(current.activeConnections)
-                                            .arg(roundTripText(current.rttMs))
-                                      : QString(),
-                              running
-                                  ? QStringLiteral("↑ %1  ↓ %2")
-                                        .arg(rateText(current.rateOut), rateText(current.rateIn))
-                                  : QString());
+        infosForm->updateLive(
+            running ? QStringLiteral("%1 个连接 · 延迟 %2")
+                          .arg(current.activeConnections)
+                          .arg(statustext::roundTrip(current.rttMs))
+                    : QString(),
+            running ? QStringLiteral("↑ %1  ↓ %2")
+                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
+                    : QString());
     }
 }
 
