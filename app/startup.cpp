@@ -1,10 +1,11 @@
 #include "startup.h"
 
 #include "crashreport.h"
-#include "globals.h"
-#include "logging.h"
+
+#include "core/globals.h"
+#include "core/logging.h"
+#include "core/settings.h"
 #include "platform/platform.h"
-#include "settings.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -45,6 +46,11 @@ void restoreSavedToken()
         QDir().mkpath(settingsDirPath());
         protectSettingsFile();
     }
+}
+
+bool statusApiEnabled()
+{
+    return readSetting(QStringLiteral("/setting/statusApi")) != QLatin1String("false");
 }
 
 void loadEmbeddedFont(QApplication &app)

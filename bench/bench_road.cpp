@@ -7,11 +7,14 @@
 //
 // Figures: echo throughput of one connection; 64-byte round trips (p50, p99); time for 500
 // concurrent visitors to finish a 4 KiB echo each; the relay server's resident memory per open
-// visitor connection; the relay server's CPU seconds per GB relayed.
+// visitor connection; the relay server's CPU seconds per GB relayed. Then the same service
+// quiet and under a flood from strangers (4,000 silent relay connections kept open, 100 API
+// clients sending a header line every two seconds): sign-in latency (API and relay LOGIN) and
+// a visitor's round trip, p50 and p99.
 //
 // Usage: bench_road [path to borvane-server]
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/httprequest.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelrecord.h"
@@ -33,6 +36,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -232,11 +236,156 @@ void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online
     }
 }
 
-QVariantMap callApi(HttpRequest request)
+// A flood from several loopback addresses of its own, so the service's per-address caps see
+// many strangers rather than one.
+int connectFrom(const std::string &source, const char *address, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    ::inet_pton(AF_INET, address, &to.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads away what the server said (a refusal) to see whether it has closed.
+bool closedByPeer(int fd)
+{
+    char buffer[4096];
+    for (int i = 0; i < 16; ++i) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return true;
+        if (n < 0)
+            return false;
+    }
+    return false;
+}
+
+constexpr int FloodRelayConnections = 4000;
+constexpr int FloodApiClients = 100;
+
+// Keeps the flood's connections open: what the service closes (first-frame time, request
+// time) is opened again. The slow API clients send one header line every two seconds.
+void flood(std::atomic<bool> &stop, std::atomic<int> &relayOpen, std::atomic<int> &apiOpen)
+{
+    std::vector<int> relay(FloodRelayConnections, -1), api(FloodApiClients, -1);
+    auto nextLine = Clock::now();
+    while (!stop) {
+        int open = 0;
+        for (size_t i = 0; i < relay.size(); ++i) {
+            if (relay[i] >= 0 && closedByPeer(relay[i])) {
+                ::close(relay[i]);
+                relay[i] = -1;
+            }
+            if (relay[i] < 0)
+                relay[i] =
+                    connectFrom("127.0.0." + std::to_string(190 + i % 8), ServerAddress, 8888);
+            open += relay[i] >= 0;
+        }
+        relayOpen = open;
+        const bool line = Clock::now() >= nextLine;
+        if (line)
+            nextLine = Clock::now() + std::chrono::seconds(2);
+        open = 0;
+        for (size_t i = 0; i < api.size(); ++i) {
+            if (api[i] >= 0 && closedByPeer(api[i])) {
+                ::close(api[i]);
+                api[i] = -1;
+            }
+            if (api[i] < 0) {
+                api[i] = connectFrom("127.0.0." + std::to_string(200 + i % 4), ServerAddress, 8080);
+                if (api[i] >= 0)
+                    sendAll(api[i], "GET /price HTTP/1.1\r\n", 21);
+            } else if (line) {
+                sendAll(api[i], "X-Slow: 1\r\n", 11);
+            }
+            open += api[i] >= 0;
+        }
+        apiOpen = open;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int fd : relay)
+        if (fd >= 0)
+            ::close(fd);
+    for (int fd : api)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+// Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
+double apiSignIn()
+{
+    const auto start = Clock::now();
+    const int fd = connectTo(ServerAddress, 8080);
+    if (fd < 0)
+        return 0;
+    const std::string request = "GET /user?userId=&token=&phone=13800000000&pwd=demo123456 "
+                                "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    std::string answer;
+    char buffer[4096];
+    if (sendAll(fd, request.data(), request.size()))
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, size_t(n));
+    ::close(fd);
+    return answer.find("\"flag\":true") != std::string::npos ? secondsSince(start) * 1e3 : 0;
+}
+
+// Milliseconds from connecting to LOGINOK for a tunnel token, 0 on a failure.
+double relaySignIn(const std::string &token)
+{
+    const auto start = Clock::now();
+    const int fd = connectTo(ServerAddress, 8888);
+    if (fd < 0)
+        return 0;
+    const std::string login = frame("{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}", "login");
+    std::string json;
+    const bool ok = sendAll(fd, login.data(), login.size()) && readFrame(fd, &json) &&
+                    json.find("LOGINOK") != std::string::npos;
+    ::close(fd);
+    return ok ? secondsSince(start) * 1e3 : 0;
+}
+
+struct RoadUnderLoad
+{
+    Percentiles apiMs, loginMs, rttUs;
+    bool ok = true;
+};
+
+RoadUnderLoad measureSignInsAndVisitor(const Target &relay, const std::string &signInToken)
+{
+    RoadUnderLoad r;
+    std::vector<double> api, login;
+    for (int i = 0; i < 20; ++i)
+        api.push_back(apiSignIn());
+    for (int i = 0; i < 200; ++i)
+        login.push_back(relaySignIn(signInToken));
+    for (double v : api)
+        r.ok = r.ok && v > 0;
+    for (double v : login)
+        r.ok = r.ok && v > 0;
+    r.apiMs = percentiles(api);
+    r.loginMs = percentiles(login);
+    roundTrips(relay, 2000, r.rttUs.p50, r.rttUs.p99);
+    r.ok = r.ok && r.rttUs.p99 > 0;
+    return r;
+}
+
+QVariantMap callApi(HttpRequest request, bool post = false)
 {
     QVariantMap answer;
     QEventLoop loop;
-    request.get(
+    using Send = void (HttpRequest::*)(HttpRequest::SuccessHandler, HttpRequest::FailureHandler);
+    const Send method = post ? Send(&HttpRequest::post) : Send(&HttpRequest::get);
+    (request.*method)(
         [&](bool, const QVariantMap &m) {
             answer = m;
             loop.quit();
@@ -289,8 +438,19 @@ int main(int argc, char **argv)
     }
     currentUserId = signIn.value("data").toMap().value("id").toString();
     currentToken = signIn.value("data").toMap().value("token").toString();
+    // A second tunnel, signed in and out again and again under the flood.
+    callApi(HttpRequest(apiBaseUrl + "port")
+                .addParam("clientIp", "127.0.0.1")
+                .addParam("tunnelName", "signin")
+                .addParam("clientPort", "9")
+                .addParam("type", "1")
+                .addParam("priceId", "1")
+                .addHeader("content-type", "application/x-www-form-urlencoded"),
+            true);
     const QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
     TunnelRecord record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
+    const std::string signInToken =
+        list.value("data").toList().value(1).toMap().value("token").toString().toStdString();
     Tunnel tunnel;
     bool online = false;
     QObject::connect(&tunnel, &Tunnel::tunnel_info, [&](int type, const QString &) {
@@ -362,6 +522,37 @@ int main(int argc, char **argv)
             }
             std::fflush(stdout);
         }
+
+        // The pause-free client is still signed in: the same road quiet, then under a flood.
+        const Target &relay = targets[3];
+        const RoadUnderLoad quiet = measureSignInsAndVisitor(relay, signInToken);
+        std::atomic<bool> stop{false};
+        std::atomic<int> relayOpen{0}, apiOpen{0};
+        std::thread flooding(flood, std::ref(stop), std::ref(relayOpen), std::ref(apiOpen));
+        for (int i = 0; i < 200 && (relayOpen < FloodRelayConnections || apiOpen < FloodApiClients);
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const long floodRss = rssKb(serverPid);
+        const RoadUnderLoad loaded = measureSignInsAndVisitor(relay, signInToken);
+        const int relayHeld = relayOpen, apiHeld = apiOpen;
+        stop = true;
+        flooding.join();
+        std::printf("\nflood: %d of %d silent relay connections and %d of %d slow API clients "
+                    "open at the start of the measurement; service RSS %ld kB\n",
+                    relayHeld, FloodRelayConnections, apiHeld, FloodApiClients, floodRss);
+        std::printf("%-22s %10s %10s %8s\n", "", "quiet", "flood", "ratio");
+        auto row = [](const char *name, double a, double b) {
+            std::printf("%-22s %10.2f %10.2f %8.2f\n", name, a, b, a > 0 ? b / a : 0.0);
+        };
+        row("api sign-in p50 ms", quiet.apiMs.p50, loaded.apiMs.p50);
+        row("api sign-in p99 ms", quiet.apiMs.p99, loaded.apiMs.p99);
+        row("relay LOGIN p50 ms", quiet.loginMs.p50, loaded.loginMs.p50);
+        row("relay LOGIN p99 ms", quiet.loginMs.p99, loaded.loginMs.p99);
+        row("visitor rtt p50 us", quiet.rttUs.p50, loaded.rttUs.p50);
+        row("visitor rtt p99 us", quiet.rttUs.p99, loaded.rttUs.p99);
+        if (!quiet.ok || !loaded.ok)
+            status = 1;
+        std::fflush(stdout);
         QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
     });
     app.exec();

@@ -12,7 +12,7 @@
 // each costs. Visitors of that last figure come from a child process of their own, so the
 // client's descriptors are the engine's alone.
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"
 

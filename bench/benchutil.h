@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/wirecodec.h"
+
 namespace benchutil {
 
 using Clock = std::chrono::steady_clock;
@@ -99,28 +101,20 @@ inline void pump(int from, int to, size_t bufferBytes)
     ::shutdown(to, SHUT_RDWR);
 }
 
-// A relay frame: JSON length and data length, both big-endian 32 bits, then the two parts.
 inline std::string frame(const std::string &json, const std::string &data)
 {
-    std::string out(8, '\0');
-    const uint32_t jl = htonl(uint32_t(json.size())), dl = htonl(uint32_t(data.size()));
-    std::memcpy(&out[0], &jl, 4);
-    std::memcpy(&out[4], &dl, 4);
-    return out + json + data;
+    return wire::frame(json, data);
 }
 
 // Keeps the JSON part and drops the data. Each part is capped, so a corrupt header cannot ask
 // for gigabytes.
 inline bool readFrame(int fd, std::string *json)
 {
-    char header[8];
-    if (!recvAll(fd, header, 8))
+    char header[wire::HeaderBytes];
+    if (!recvAll(fd, header, sizeof header))
         return false;
-    uint32_t jl, dl;
-    std::memcpy(&jl, header, 4);
-    std::memcpy(&dl, header + 4, 4);
-    jl = ntohl(jl);
-    dl = ntohl(dl);
+    const uint32_t jl = wire::getLength(header);
+    const uint32_t dl = wire::getLength(header + 4);
     if (jl > 1 << 20 || dl > 1 << 20)
         return false;
     std::string body(jl + dl, '\0');

@@ -4,19 +4,18 @@
 
 namespace api {
 
-namespace {
-bool isSecret(const QString &name)
+const QStringList &secretItems()
 {
-    return name == QLatin1String(Token) || name == QLatin1String(TunnelToken) ||
-           name == QLatin1String(Pwd) || name == QLatin1String("password");
+    static const QStringList names{QLatin1String(Token), QLatin1String(TunnelToken),
+                                   QLatin1String(Pwd), QStringLiteral("password")};
+    return names;
 }
-} // namespace
 
 QVariantMap forLog(const QVariantMap &answer)
 {
     QVariantMap copy;
     for (auto it = answer.cbegin(); it != answer.cend(); ++it)
-        copy.insert(it.key(), isSecret(it.key()) && !it.value().toString().isEmpty()
+        copy.insert(it.key(), secretItems().contains(it.key()) && !it.value().toString().isEmpty()
                                   ? QVariant(QStringLiteral("***"))
                                   : forLog(it.value()));
     return copy;

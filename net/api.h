@@ -4,9 +4,10 @@
 // (HttpRequest adds them), then the items listed beside the call. Answers are
 // {"flag": bool, "msg": text, "data": payload}.
 
-#include "app/globals.h"
+#include "core/globals.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 namespace api {
@@ -60,9 +61,13 @@ inline QString url(const char *path, const QString &suffix = QString())
     return apiBaseUrl + QLatin1String(path) + suffix;
 }
 
-// A copy of an answer (or part of one) fit for the log: the values of token, tunnelToken, pwd
-// and password are masked at every depth, so signing in or listing tunnels leaves no secret in
-// the log file.
+// The items whose values are secrets: token, tunnelToken, pwd and password. Their values never
+// appear in the log nor in a text handed to a caller (such texts end up in logs, status labels
+// and message boxes).
+const QStringList &secretItems();
+
+// A copy of an answer (or part of one) fit for the log: the values of the secret items are
+// masked at every depth, so signing in or listing tunnels leaves no secret in the log file.
 QVariant forLog(const QVariant &value);
 QVariantMap forLog(const QVariantMap &answer);
 

@@ -1,11 +1,14 @@
 #include "httprequest.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
+#include "net/api.h"
+#include "platform/environment.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -13,15 +16,17 @@
 
 namespace {
 
-int currentTransferTimeoutMs = HttpRequest::DefaultTransferTimeoutMs;
-
-// Items whose values never appear in a text handed to a caller: such texts end up in logs,
-// status labels and message boxes.
-const QStringList &secretItems()
+// Any rendering of a secret item in a text: "name=value" after a start, "?", "&" or a space.
+const QRegularExpression &secretPattern()
 {
-    static const QStringList names{QStringLiteral("pwd"), QStringLiteral("token"),
-                                   QStringLiteral("tunnelToken")};
-    return names;
+    static const QRegularExpression pattern = [] {
+        QStringList names;
+        for (const QString &name : api::secretItems())
+            names << QRegularExpression::escape(name);
+        return QRegularExpression(QStringLiteral("(^|[?&\\s])(") + names.join(QLatin1Char('|')) +
+                                  QStringLiteral(")=[^&#\\s]*"));
+    }();
+    return pattern;
 }
 
 // QUrlQuery reads "%41" in a value as an escape for "A", which would corrupt a password such as
@@ -40,7 +45,7 @@ QString maskedQuery(const QUrlQuery &query)
 {
     QList<QPair<QString, QString>> items = query.queryItems(QUrl::FullyEncoded);
     for (auto &item : items) {
-        if (secretItems().contains(QUrl::fromPercentEncoding(item.first.toUtf8())))
+        if (api::secretItems().contains(QUrl::fromPercentEncoding(item.first.toUtf8())))
             item.second = QStringLiteral("***");
     }
     QUrlQuery masked;
@@ -64,9 +69,7 @@ struct InFlight
                 text.replace(form, maskedUrl);
         }
         // Any other rendering of a secret item.
-        static const QRegularExpression pattern(
-            QStringLiteral("(^|[?&\\s])(pwd|token|tunnelToken)=[^&#\\s]*"));
-        return text.replace(pattern, QStringLiteral("\\1\\2=***"));
+        return text.replace(secretPattern(), QStringLiteral("\\1\\2=***"));
     }
 
     // The error reaction: the failure callback with the library's text, once.
@@ -119,12 +122,27 @@ std::shared_ptr<InFlight> start(const QString &baseUrl, const QUrlQuery &query,
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     // Restarts with every byte that moves, so only a stalled transfer times out.
-    request.setTransferTimeout(currentTransferTimeoutMs);
+    request.setTransferTimeout(
+        Environment::current().transferTimeoutMs.value_or(HttpRequest::DefaultTransferTimeoutMs));
 
     flight->manager = new QNetworkAccessManager;
     flight->reply =
         postBody ? flight->manager->post(request, *postBody) : flight->manager->get(request);
     return flight;
+}
+
+// The callback, run only while context lives; an empty callback stays empty.
+template <typename... Args>
+std::function<void(Args...)> bound(const QObject *context, std::function<void(Args...)> callback)
+{
+    Q_ASSERT(context);
+    if (!callback)
+        return callback;
+    const QPointer<QObject> guard(const_cast<QObject *>(context));
+    return [guard, callback](Args... args) {
+        if (guard)
+            callback(args...);
+    };
 }
 
 } // namespace
@@ -148,16 +166,6 @@ HttpRequest &HttpRequest::addHeader(const QString &name, const QString &value)
     return *this;
 }
 
-void HttpRequest::setTransferTimeoutMs(int ms)
-{
-    currentTransferTimeoutMs = ms;
-}
-
-int HttpRequest::transferTimeoutMs()
-{
-    return currentTransferTimeoutMs;
-}
-
 QString HttpRequest::encodedQuery() const
 {
     return d.query.query(QUrl::FullyEncoded);
@@ -171,6 +179,23 @@ void HttpRequest::get(SuccessHandler onSuccess, FailureHandler onFailure)
 void HttpRequest::post(SuccessHandler onSuccess, FailureHandler onFailure)
 {
     send(true, std::move(onSuccess), std::move(onFailure));
+}
+
+void HttpRequest::get(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure)
+{
+    get(bound(context, std::move(onSuccess)), bound(context, std::move(onFailure)));
+}
+
+void HttpRequest::post(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure)
+{
+    post(bound(context, std::move(onSuccess)), bound(context, std::move(onFailure)));
+}
+
+void HttpRequest::fetch(const QObject *context, ChunkHandler onChunk, FinishedHandler onFinished,
+                        FailureHandler onFailure)
+{
+    fetch(bound(context, std::move(onChunk)), bound(context, std::move(onFinished)),
+          bound(context, std::move(onFailure)));
 }
 
 void HttpRequest::send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure)

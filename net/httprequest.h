@@ -8,9 +8,15 @@
 
 #include <functional>
 
+class QObject;
+
 // Builds one request to the service API and sends it once. Every request carries the account
 // items userId and token first. Exactly one of the two callbacks runs, later, on the GUI thread.
 // The object may be destroyed as soon as get/post/fetch has returned.
+//
+// A window passes itself as the context, as QObject::connect takes one: the callbacks are bound
+// to it, and once it is destroyed neither runs, so an answer never reaches a window that has
+// gone. The forms without a context are for callers that outlive every answer.
 class HttpRequest
 {
 public:
@@ -29,12 +35,37 @@ public:
     // Streaming GET: chunks as they arrive, then finished or failure.
     void fetch(ChunkHandler onChunk, FinishedHandler onFinished, FailureHandler onFailure);
 
-    // A request whose transfer stalls this long (no byte moves) ends in the failure callback.
+    // The same, bound to context (never null).
+    void get(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure);
+    void post(const QObject *context, SuccessHandler onSuccess, FailureHandler onFailure);
+    void fetch(const QObject *context, ChunkHandler onChunk, FinishedHandler onFinished,
+               FailureHandler onFailure);
+    // The answer and the failure handed to two member functions of the context.
+    template <typename Context>
+    void get(Context *context, void (Context::*onSuccess)(bool, const QVariantMap &),
+             void (Context::*onFailure)(const QString &))
+    {
+        get(context, member(context, onSuccess), member(context, onFailure));
+    }
+    template <typename Context>
+    void post(Context *context, void (Context::*onSuccess)(bool, const QVariantMap &),
+              void (Context::*onFailure)(const QString &))
+    {
+        post(context, member(context, onSuccess), member(context, onFailure));
+    }
+
+    // A request whose transfer stalls this long (no byte moves) ends in the failure callback,
+    // unless the environment sets another wait.
     static constexpr int DefaultTransferTimeoutMs = 30000;
-    static void setTransferTimeoutMs(int ms); // for tests; applies to requests sent afterwards
-    static int transferTimeoutMs();
 
 private:
+    // The binding to the context makes calling through the raw pointer safe.
+    template <typename Context, typename... Args>
+    static std::function<void(Args...)> member(Context *context, void (Context::*f)(Args...))
+    {
+        return [context, f](Args... args) { (context->*f)(args...); };
+    }
+
     void send(bool isPost, SuccessHandler onSuccess, FailureHandler onFailure);
     QString encodedQuery() const;
 

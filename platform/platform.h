@@ -7,9 +7,6 @@
 #include <QStringList>
 
 #include <cstddef>
-#include <functional>
-
-class QWidget;
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -114,24 +111,16 @@ void setAutostartValue(const QString &appName, const QString &command);
 // Creates the desktop launcher linkName (e.g. "Borvane") pointing to target unless it exists.
 void createDesktopShortcut(const QString &linkName, const QString &target);
 
-// ---- Windows and processes ----
-void bringToFront(QWidget *window); // the topmost toggle of the home window
-
+// ---- Processes ----
 // Ends every process whose executable name is exactly name (taskkill /f /t /im name).
-// Runs through the process runner, which tests replace so that nothing is killed.
+// Runs through the environment's process runner, which tests replace so that nothing is killed.
 void killProcessesByName(const QString &name);
-using ProcessRunner = std::function<int(const QString &program, const QStringList &arguments)>;
-void setProcessRunner(ProcessRunner runner); // an empty runner restores the real one
 
-// Starts a program detached; replaceable for tests.
-using ProcessStarter = std::function<bool(const QString &program, const QStringList &arguments)>;
+// Starts a program detached, through the environment's starter.
 bool startDetached(const QString &program, const QStringList &arguments);
-void setProcessStarter(ProcessStarter starter); // an empty starter restores the real one
 
-// Opens a URL in the default browser; replaceable for tests.
-using UrlOpener = std::function<void(const QString &url)>;
-void openUrl(const QString &url);
-void setUrlOpener(UrlOpener opener);
+// The window and browser services are declared in platform_gui.h: they are built with the
+// widgets, not with this library.
 
 // ---- Names of our executables ----
 QString clientExecutableName();  // "borvane"

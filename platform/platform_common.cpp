@@ -1,50 +1,71 @@
-// The parts of the platform layer that are the same on every system: the replaceable process
-// runner and starter, through which tests keep the program from ending or starting anything.
+// The parts of the platform layer that are the same on every system: the environment and the
+// process runner and starter, through which tests keep the program from ending or starting
+// anything.
+#include "environment.h"
 #include "platform.h"
 #include "platform_p.h"
 
+#include <QCoreApplication>
 #include <QProcess>
-
-namespace platform {
+#include <QtGlobal>
 
 namespace {
 
-ProcessRunner &runnerSlot()
-{
-    static ProcessRunner runner;
-    return runner;
-}
-
-ProcessStarter &starterSlot()
-{
-    static ProcessStarter starter;
-    return starter;
-}
+const Environment *installedEnvironment = nullptr;
 
 } // namespace
 
-int runProcess(const QString &program, const QStringList &arguments)
+const Environment &Environment::current()
 {
-    if (runnerSlot())
-        return runnerSlot()(program, arguments);
-    return QProcess::execute(program, arguments);
+    static const Environment system;
+    return installedEnvironment ? *installedEnvironment : system;
 }
 
-void setProcessRunner(ProcessRunner runner)
+Environment::Scope::Scope(Environment environment)
+    : installed(std::move(environment)), previous(installedEnvironment)
 {
-    runnerSlot() = std::move(runner);
+    installedEnvironment = &installed;
+}
+
+Environment::Scope::~Scope()
+{
+    // A scope ended out of turn would leave a dangling environment behind.
+    if (installedEnvironment != &installed)
+        qFatal("Environment scopes must end in the reverse order of their start");
+    installedEnvironment = previous;
+}
+
+namespace platform {
+
+QDateTime now()
+{
+    const Environment &environment = Environment::current();
+    return environment.clock ? environment.clock() : QDateTime::currentDateTime();
+}
+
+void quit(int exitCode)
+{
+    const Environment &environment = Environment::current();
+    if (environment.quit)
+        environment.quit(exitCode);
+    else
+        QCoreApplication::exit(exitCode);
+}
+
+int runProcess(const QString &program, const QStringList &arguments)
+{
+    const Environment &environment = Environment::current();
+    if (environment.runProcess)
+        return environment.runProcess(program, arguments);
+    return QProcess::execute(program, arguments);
 }
 
 bool startDetached(const QString &program, const QStringList &arguments)
 {
-    if (starterSlot())
-        return starterSlot()(program, arguments);
+    const Environment &environment = Environment::current();
+    if (environment.startDetached)
+        return environment.startDetached(program, arguments);
     return QProcess::startDetached(program, arguments);
-}
-
-void setProcessStarter(ProcessStarter starter)
-{
-    starterSlot() = std::move(starter);
 }
 
 } // namespace platform

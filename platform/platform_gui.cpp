@@ -1,9 +1,10 @@
-// windows.h (through platform.h) must not define min and max over the Qt headers that follow.
+// windows.h must not define min and max over the Qt headers included before it.
 #if defined(_WIN32) && !defined(NOMINMAX)
 #define NOMINMAX
 #endif
 
-#include "platform.h"
+#include "platform_gui.h"
+#include "environment.h"
 
 #include <QDesktopServices>
 #include <QUrl>
@@ -14,14 +15,6 @@
 #endif
 
 namespace platform {
-
-namespace {
-UrlOpener &openerSlot()
-{
-    static UrlOpener opener;
-    return opener;
-}
-} // namespace
 
 void bringToFront(QWidget *window)
 {
@@ -41,15 +34,11 @@ void bringToFront(QWidget *window)
 
 void openUrl(const QString &url)
 {
-    if (openerSlot())
-        openerSlot()(url);
+    const Environment &environment = Environment::current();
+    if (environment.openUrl)
+        environment.openUrl(url);
     else
         QDesktopServices::openUrl(QUrl(url));
-}
-
-void setUrlOpener(UrlOpener opener)
-{
-    openerSlot() = std::move(opener);
 }
 
 } // namespace platform

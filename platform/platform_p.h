@@ -11,7 +11,7 @@ struct sockaddr;
 
 namespace platform {
 
-// Runs a command to completion through the replaceable process runner; returns its exit code.
+// Runs a command to completion through the environment's process runner; returns its exit code.
 int runProcess(const QString &program, const QStringList &arguments);
 
 // What connectTcp needs of each system: a stream socket that programs we start do not inherit,

@@ -7,6 +7,10 @@
 #include <sodium.h>
 
 #include <chrono>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -15,14 +19,14 @@ namespace {
 constexpr int64_t CodeLifetimeS = 300;
 constexpr int64_t CodeResendAfterS = 60;
 constexpr int MaxFreeTunnelsPerAccount = 2;
-constexpr int MaxSignInFailures = 10;
-constexpr int64_t SignInLockS = 600;
+constexpr int64_t ForgetFailuresAfterS = 3600;
+constexpr int64_t DayS = 24 * 3600;
+constexpr size_t MaxTrackedKeys = 100000;
 constexpr size_t MinPasswordBytes = 6;
 constexpr size_t MaxPasswordBytes = 64;
 constexpr size_t MaxTunnelNameChars = 32;
 constexpr size_t MaxQrUrlBytes = 1024;
 constexpr size_t MaxBodyBytes = 64 * 1024;
-constexpr size_t ApiWorkerThreads = 32;
 const std::string QrPath = "/order/createQrCode?";
 
 void answer(httplib::Response &res, bool flag, const std::string &msg, const json &data = "")
@@ -48,11 +52,6 @@ bool validPhone(const std::string &phone)
     return true;
 }
 
-std::string maskedPhone(const std::string &phone)
-{
-    return phone.size() == 11 ? phone.substr(0, 3) + "****" + phone.substr(7) : phone;
-}
-
 bool validName(const std::string &name)
 {
     if (name.empty() || !util::isValidUtf8(name) || util::utf8Length(name) > MaxTunnelNameChars)
@@ -60,7 +59,38 @@ bool validName(const std::string &name)
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7f)
             return false;
+    // C1 controls and the marks that reorder text (U+061C, U+200E-F, U+202A-E, U+2066-9): a
+    // name must read as what it is.
+    for (size_t i = 0; i + 1 < name.size(); ++i) {
+        const auto b0 = static_cast<unsigned char>(name[i]);
+        const auto b1 = static_cast<unsigned char>(name[i + 1]);
+        if ((b0 == 0xc2 && b1 >= 0x80 && b1 <= 0x9f) || (b0 == 0xd8 && b1 == 0x9c))
+            return false;
+        if (b0 == 0xe2 && i + 2 < name.size()) {
+            const auto b2 = static_cast<unsigned char>(name[i + 2]);
+            if ((b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xaa && b2 <= 0xae))) ||
+                (b1 == 0x81 && b2 >= 0xa6 && b2 <= 0xa9))
+                return false;
+        }
+    }
     return true;
+}
+
+// Only port tunnels (1) and web tunnels (0, kept as port tunnels) exist.
+bool parseType(const std::string &text, long long &type)
+{
+    return util::parseUInt(text, 1, type);
+}
+
+template <class Map> void forgetOld(Map &entries, int64_t now, int64_t age)
+{
+    if (entries.size() <= MaxTrackedKeys)
+        return;
+    for (auto it = entries.begin(); it != entries.end();)
+        it = now - it->second.last > age ? entries.erase(it) : std::next(it);
+    // Still full: an attacker cycling through keys; starting over beats growing without end.
+    if (entries.size() > MaxTrackedKeys)
+        entries.clear();
 }
 
 // This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
@@ -72,7 +102,27 @@ int storedType(long long requested)
 
 } // namespace
 
-ApiServer::ApiServer(const Config &cfg, Database &database) : config(cfg), db(database)
+namespace {
+
+GateLimits gateLimits(const Config &config)
+{
+    GateLimits l;
+    l.workers = config.apiWorkers;
+    l.connectionsPerSource = config.apiConnectionsPerSource;
+    l.requestTimeoutS = config.apiRequestTimeoutS;
+    l.maxHeaderLines = config.apiMaxHeaderLines;
+    l.maxBodyBytes = MaxBodyBytes;
+    // A quarter of the process's descriptors at most; the relay counts on the rest.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        l.maxConnections = int(std::min<rlim_t>(rlim_t(l.maxConnections), limit.rlim_cur / 4));
+    return l;
+}
+
+} // namespace
+
+ApiServer::ApiServer(const Config &cfg, Database &database)
+    : config(cfg), db(database), server(gateLimits(cfg))
 {
     dummyHash = hashPassword(util::randomHex(16));
     routes();
@@ -84,12 +134,13 @@ bool ApiServer::bind(std::string &error)
         error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
         return false;
     }
+    server.widenBacklog();
     return true;
 }
 
 void ApiServer::run()
 {
-    server.listen_after_bind();
+    server.serve();
 }
 
 void ApiServer::stop()
@@ -117,13 +168,10 @@ std::optional<User> ApiServer::authenticate(const util::Params &p)
 {
     long long id;
     const std::string token = util::param(p, "token");
-    if (!util::parseUInt(util::param(p, "userId"), INT64_MAX / 2, id) || token.empty())
+    if (!util::parseUInt(util::param(p, "userId"), INT64_MAX / 2, id) || token.empty() ||
+        token.size() > 128)
         return std::nullopt;
-    auto user = db.userById(id);
-    if (!user || user->token.size() != token.size() ||
-        sodium_memcmp(user->token.data(), token.data(), token.size()) != 0)
-        return std::nullopt;
-    return user;
+    return db.userBySession(id, token, util::nowSeconds());
 }
 
 json ApiServer::tunnelJson(const TunnelRow &t) const
@@ -171,50 +219,76 @@ bool ApiServer::verifyPassword(const std::string &hash, const std::string &passw
     return ok;
 }
 
-bool ApiServer::signInLocked(const std::string &phone)
+int64_t ApiServer::Backoff::waitFor(const std::string &key, int64_t now)
 {
-    std::lock_guard<std::mutex> lock(failureMutex);
-    const auto it = signInFailures.find(phone);
-    if (it == signInFailures.end())
-        return false;
-    if (util::nowSeconds() - it->second.since > SignInLockS) {
-        signInFailures.erase(it);
-        return false;
+    const auto it = entries.find(key);
+    if (it == entries.end())
+        return 0;
+    if (now - it->second.last > ForgetFailuresAfterS) {
+        entries.erase(it);
+        return 0;
     }
-    return it->second.count >= MaxSignInFailures;
+    const int over = it->second.failures - freeFailures;
+    if (over < 0)
+        return 0;
+    const int64_t wait = std::min<int64_t>(maxWaitS, firstWaitS << std::min(over, 20));
+    return std::max<int64_t>(0, it->second.last + wait - now);
 }
 
-void ApiServer::noteSignInFailure(const std::string &phone, bool failed)
+void ApiServer::Backoff::fail(const std::string &key, int64_t now)
 {
-    std::lock_guard<std::mutex> lock(failureMutex);
-    if (!failed) {
-        signInFailures.erase(phone);
-        return;
+    forgetOld(entries, now, ForgetFailuresAfterS);
+    Entry &e = entries[key];
+    ++e.failures;
+    e.last = now;
+}
+
+void ApiServer::Backoff::forgive(const std::string &key, bool all)
+{
+    const auto it = entries.find(key);
+    if (it != entries.end() && (all || --it->second.failures <= 0))
+        entries.erase(it);
+}
+
+bool ApiServer::DailyCount::take(const std::string &key, int cap, int64_t now)
+{
+    if (entries.size() > MaxTrackedKeys) {
+        for (auto it = entries.begin(); it != entries.end();)
+            it = it->second.day != now / DayS ? entries.erase(it) : std::next(it);
+        if (entries.size() > MaxTrackedKeys)
+            return false;
     }
-    // Bounded: an attacker cycling through numbers cannot grow the table without end.
-    if (signInFailures.size() > 100000)
-        signInFailures.clear();
-    Failures &f = signInFailures[phone];
-    if (f.count == 0)
-        f.since = util::nowSeconds();
-    ++f.count;
+    Entry &e = entries[key];
+    if (e.day != now / DayS)
+        e = Entry{0, now / DayS};
+    if (e.count >= cap)
+        return false;
+    ++e.count;
+    return true;
+}
+
+void ApiServer::DailyCount::giveBack(const std::string &key)
+{
+    const auto it = entries.find(key);
+    if (it != entries.end() && it->second.count > 0)
+        --it->second.count;
 }
 
 void ApiServer::routes()
 {
-    // A kept-alive connection holds a worker until it goes quiet; enough workers that a few
-    // idle clients do not make the others wait.
-    server.new_task_queue = [] { return new httplib::ThreadPool(ApiWorkerThreads); };
-    server.set_keep_alive_timeout(3);
+    // Connections, heads and deadlines are the gate's (see httpgate.h); the body's size is
+    // the library's.
     server.set_payload_max_length(MaxBodyBytes);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
 
     server.set_logger([](const Request &req, const Response &res) {
         // The path only: the query of a sign-in holds the password.
         std::string path = req.path.empty() ? req.target.substr(0, req.target.find('?')) : req.path;
         if (path.size() > 200)
             path = path.substr(0, 200) + "...";
+        // An order id is all it takes to open its payment page.
+        const std::string payPath = "/order/pay/";
+        if (path.compare(0, payPath.size(), payPath) == 0)
+            path = payPath + logx::mask(path.substr(payPath.size()));
         logx::info("api", "request",
                    {{"method", req.method},
                     {"path", path},
@@ -313,20 +387,42 @@ void ApiServer::signIn(const Request &req, Response &res)
         return refuse(res, "登录失败", "手机号和密码不能为空");
     if (!validPhone(phone) || pwd.size() > MaxPasswordBytes)
         return refuse(res, "登录失败", "手机号或密码错误");
-    if (signInLocked(phone)) {
-        logx::warn("api", "signin-locked", {{"phone", maskedPhone(phone)}});
-        return refuse(res, "登录失败", "密码错误次数过多，请10分钟后再试");
+    // The attempt counts as a failure before the password is checked, so parallel guesses
+    // cannot all pass the limit together; a success takes it back.
+    const std::string source = req.remote_addr;
+    const int64_t now = util::nowSeconds();
+    int64_t wait;
+    {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        wait = std::max(sourceFailures.waitFor(source, now), phoneFailures.waitFor(phone, now));
+        if (wait == 0) {
+            sourceFailures.fail(source, now);
+            phoneFailures.fail(phone, now);
+        }
+    }
+    if (wait > 0) {
+        logx::info("api", "signin-throttled",
+                   {{"phone", util::maskedPhone(phone)}, {"peer", source}});
+        return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
     }
     std::string hash;
     const auto user = db.userByPhone(phone, &hash);
     const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
-    noteSignInFailure(phone, !ok);
     if (!ok) {
-        logx::info("api", "signin-refused", {{"phone", maskedPhone(phone)}});
+        logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
         return refuse(res, "登录失败", "手机号或密码错误");
     }
+    {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        sourceFailures.forgive(source, false);
+        phoneFailures.forgive(phone, true);
+    }
+    const std::string token =
+        db.createSession(user->id, now, int64_t(config.tokenLifetimeDays) * DayS);
+    if (token.empty())
+        return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     logx::info("api", "signin", {{"user", std::to_string(user->id)}});
-    answer(res, true, "登录成功", {{"id", user->id}, {"name", user->name}, {"token", user->token}});
+    answer(res, true, "登录成功", {{"id", user->id}, {"name", user->name}, {"token", token}});
 }
 
 void ApiServer::registerUser(const Request &req, Response &res)
@@ -347,7 +443,18 @@ void ApiServer::registerUser(const Request &req, Response &res)
         return refuse(res, "注册失败", "验证码格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "注册失败", "该手机号已注册，请直接登录");
-    switch (db.consumeCode(phone, code, util::nowSeconds())) {
+    // Counted before the check, as with passwords; only wrong guesses stay counted.
+    {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        if (!codeGuesses.take(phone, config.codeGuessesPerDay, util::nowSeconds()))
+            return refuse(res, "注册失败", "今日验证码错误次数过多，请明天再试");
+    }
+    const auto check = db.consumeCode(phone, code, util::nowSeconds());
+    if (check != Database::CodeCheck::Wrong && check != Database::CodeCheck::TooManyTries) {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        codeGuesses.giveBack(phone);
+    }
+    switch (check) {
     case Database::CodeCheck::Ok:
         break;
     case Database::CodeCheck::Missing:
@@ -363,7 +470,7 @@ void ApiServer::registerUser(const Request &req, Response &res)
     if (hash.empty())
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     int64_t id = 0;
-    switch (db.createUser(phone, maskedPhone(phone), hash, id)) {
+    switch (db.createUser(phone, util::maskedPhone(phone), hash, id)) {
     case Database::Insert::Ok:
         break;
     case Database::Insert::Exists:
@@ -371,7 +478,8 @@ void ApiServer::registerUser(const Request &req, Response &res)
     case Database::Insert::Failed:
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     }
-    logx::info("api", "registered", {{"user", std::to_string(id)}, {"phone", maskedPhone(phone)}});
+    logx::info("api", "registered",
+               {{"user", std::to_string(id)}, {"phone", util::maskedPhone(phone)}});
     answer(res, true, "注册成功");
 }
 
@@ -390,8 +498,20 @@ void ApiServer::getCode(const Request &req, Response &res)
         return refuse(res, "获取失败", "手机号格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
+    {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        if (!codeRequests.take(req.remote_addr, config.codeRequestsPerSourceDay,
+                               util::nowSeconds()))
+            return refuse(res, "获取失败", "今日获取验证码次数过多，请明天再试");
+    }
     const std::string code = util::randomDigits(6);
-    switch (db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS)) {
+    const auto stored =
+        db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS);
+    if (stored != Database::CodeStore::Ok) {
+        std::lock_guard<std::mutex> lock(limitMutex);
+        codeRequests.giveBack(req.remote_addr);
+    }
+    switch (stored) {
     case Database::CodeStore::Ok:
         break;
     case Database::CodeStore::TooSoon:
@@ -399,9 +519,29 @@ void ApiServer::getCode(const Request &req, Response &res)
     case Database::CodeStore::Failed:
         return refuse(res, "获取失败", "服务器繁忙，请稍后重试");
     }
-    // No SMS gateway is reachable from here: the text message goes to the log.
-    logx::info("sms", "code", {{"phone", phone}, {"code", code}, {"valid_s", "300"}});
+    // No SMS gateway is reachable from here: the text message goes to the outbox file, which
+    // only the service's own user can read; the log names the phone masked.
+    if (!sendSms(phone, code)) {
+        logx::error("sms", "outbox-failed", {{"path", config.smsOutbox}});
+        return refuse(res, "获取失败", "服务器繁忙，请稍后重试");
+    }
+    logx::info(
+        "sms", "code",
+        {{"phone", util::maskedPhone(phone)}, {"valid_s", "300"}, {"outbox", config.smsOutbox}});
     answer(res, true, "验证码已发送");
+}
+
+bool ApiServer::sendSms(const std::string &phone, const std::string &code)
+{
+    const int fd = ::open(config.smsOutbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return false;
+    const std::string line = util::formatTime(util::nowSeconds()) + " " + phone + " " + code +
+                             " 您的Borvane验证码，5分钟内有效\n";
+    const bool ok = ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+    ::close(fd);
+    return ok;
 }
 
 void ApiServer::tunnelList(const Request &req, Response &res)
@@ -438,7 +578,7 @@ void ApiServer::changeTunnel(const Request &req, Response &res)
         return refuse(res, "修改失败", "内网IP必须是IPv4地址，如 192.168.1.10");
     if (!validName(name))
         return refuse(res, "修改失败", "隧道名字不能为空，最多32个字");
-    if (!util::parseUInt(util::param(p, "type"), 99, type))
+    if (!parseType(util::param(p, "type"), type))
         return refuse(res, "修改失败", "隧道类型不正确");
     const auto tunnel = db.tunnelById(id);
     const std::string token = util::param(p, "tunnelToken");
@@ -469,7 +609,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
         return refuse(res, "开通失败", "内网IP必须是IPv4地址，如 192.168.1.10");
     if (!util::parseUInt(util::trim(util::param(p, "clientPort")), 65535, port) || port == 0)
         return refuse(res, "开通失败", "内网端口必须是1到65535之间的数字");
-    if (!util::parseUInt(util::param(p, "type"), 99, type))
+    if (!parseType(util::param(p, "type"), type))
         return refuse(res, "开通失败", "隧道类型不正确");
     if (!util::parseUInt(util::param(p, "priceId"), INT64_MAX / 2, priceId))
         return refuse(res, "开通失败", "请选择套餐");
@@ -477,9 +617,9 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     if (!price)
         return refuse(res, "开通失败", "套餐不存在");
 
+    const std::string tooMany =
+        "每个账户最多开通" + std::to_string(config.maxTunnelsPerAccount) + "条隧道";
     if (price->free()) {
-        if (db.countTunnelsWithPrice(user->id, price->id) >= MaxFreeTunnelsPerAccount)
-            return refuse(res, "开通失败", "免费隧道每个账户最多开通两条");
         NewTunnel t;
         t.userId = user->id;
         t.name = name;
@@ -489,15 +629,31 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
         t.bdw = price->bdw;
         t.stopTime = price->time > 0 ? util::nowSeconds() + int64_t(price->time) * 3600 : 0;
         t.priceId = price->id;
-        const auto row = db.createTunnel(t);
-        if (!row)
-            return refuse(res, "开通失败", "公网端口已用完，请联系客服");
+        t.maxPerUser = config.maxTunnelsPerAccount;
+        t.maxWithPrice = MaxFreeTunnelsPerAccount;
+        Database::Refusal why = Database::Refusal::Failed;
+        const auto row = db.createTunnel(t, &why);
+        if (!row) {
+            switch (why) {
+            case Database::Refusal::TooMany:
+                return refuse(res, "开通失败", tooMany);
+            case Database::Refusal::TooManyWithPrice:
+                return refuse(res, "开通失败", "免费隧道每个账户最多开通两条");
+            case Database::Refusal::NoPort:
+                return refuse(res, "开通失败", "公网端口已用完，请联系客服");
+            case Database::Refusal::Failed:
+                break;
+            }
+            return refuse(res, "开通失败", "服务器繁忙，请稍后重试");
+        }
         logx::info(
             "api", "tunnel-created",
             {{"tunnel", std::to_string(row->id)}, {"port", std::to_string(row->serverPort)}});
         return answer(res, true, "开通成功", "TunnelOk");
     }
 
+    if (int(db.tunnelsOf(user->id).size()) >= config.maxTunnelsPerAccount)
+        return refuse(res, "开通失败", tooMany);
     Order o;
     o.id = util::randomHex(16);
     o.userId = user->id;
@@ -508,9 +664,18 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     o.type = storedType(type);
     o.amount = price->pay;
     o.createdAt = util::nowSeconds();
-    if (!db.createOrder(o))
+    // Unpaid orders older than a day no longer count: nobody pays those.
+    switch (db.createOrder(o, config.maxPendingOrders, o.createdAt - DayS)) {
+    case Database::OrderStore::Ok:
+        break;
+    case Database::OrderStore::TooMany:
+        return refuse(res, "开通失败", "待支付的订单过多，请先支付已有订单，或24小时后再试");
+    case Database::OrderStore::Failed:
         return refuse(res, "开通失败", "服务器繁忙，请稍后重试");
-    logx::info("api", "order-created", {{"order", o.id}, {"user", std::to_string(user->id)}});
+    }
+    // The order id is the payment page's key: only its ends go to the log.
+    logx::info("api", "order-created",
+               {{"order", logx::mask(o.id)}, {"user", std::to_string(user->id)}});
     answer(res, true, "订单已创建，请扫码支付", config.publicApiBase() + "/order/pay/" + o.id);
 }
 
@@ -573,15 +738,40 @@ void ApiServer::paymentPage(const Request &req, Response &res)
                     "text/html; charset=utf-8");
 }
 
+bool ApiServer::payAllowed(const util::Params &p, const Order &order)
+{
+    const std::string secret = util::param(p, "secret");
+    if (!config.paySecret.empty() && secret.size() == config.paySecret.size() &&
+        sodium_memcmp(secret.data(), config.paySecret.data(), secret.size()) == 0)
+        return true;
+    const auto user = authenticate(p);
+    return user && user->id == order.userId;
+}
+
 void ApiServer::pay(const Request &req, Response &res)
 {
     const std::string id = req.matches[1].str();
+    const auto pending = db.order(id);
+    if (!pending) {
+        res.status = 404;
+        return res.set_content(pages::paymentMissing(), "text/html; charset=utf-8");
+    }
+    // Marking an order paid stands in for the provider: it takes the account that placed the
+    // order, or the provider's secret.
+    if (!payAllowed(params(req), *pending)) {
+        logx::info("api", "pay-refused", {{"order", logx::mask(id)}, {"peer", req.remote_addr}});
+        res.status = 403;
+        const auto price = db.price(pending->priceId);
+        return res.set_content(
+            pages::payment(*pending, price ? &*price : nullptr, "请先登录下单的账户再确认支付"),
+            "text/html; charset=utf-8");
+    }
     TunnelRow created;
     std::string message;
-    switch (db.payOrder(id, util::nowSeconds(), created)) {
+    switch (db.payOrder(id, util::nowSeconds(), config.maxTunnelsPerAccount, created)) {
     case Database::Pay::Paid:
         logx::info("api", "order-paid",
-                   {{"order", id},
+                   {{"order", logx::mask(id)},
                     {"tunnel", std::to_string(created.id)},
                     {"port", std::to_string(created.serverPort)}});
         message = "支付成功，隧道已开通";
@@ -594,6 +784,9 @@ void ApiServer::pay(const Request &req, Response &res)
         return res.set_content(pages::paymentMissing(), "text/html; charset=utf-8");
     case Database::Pay::NoPort:
         message = "公网端口已用完，请联系客服";
+        break;
+    case Database::Pay::TooMany:
+        message = "每个账户最多开通" + std::to_string(config.maxTunnelsPerAccount) + "条隧道";
         break;
     case Database::Pay::Failed:
         message = "支付处理失败，请稍后重试";

@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "database.h"
+#include "httpgate.h"
 #include "util.h"
 
 #include <httplib.h>
@@ -45,12 +46,12 @@ private:
 
     std::string hashPassword(const std::string &password);
     bool verifyPassword(const std::string &hash, const std::string &password);
-    bool signInLocked(const std::string &phone);
-    void noteSignInFailure(const std::string &phone, bool failed);
+    bool payAllowed(const util::Params &p, const Order &order);
+    bool sendSms(const std::string &phone, const std::string &code);
 
     const Config &config;
     Database &db;
-    httplib::Server server;
+    GatedServer server;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 
     // Password hashing takes 64 MiB and a good part of a core: a few at a time.
@@ -58,13 +59,42 @@ private:
     std::condition_variable hashFree;
     int hashSlots = 2;
 
-    struct Failures
+    // Failed sign-ins per address and per phone. Past a few, each further attempt waits twice
+    // as long as the one before, so guessing is slow and a stranger cannot lock anyone out.
+    struct Backoff
     {
-        int count = 0;
-        int64_t since = 0;
+        int freeFailures;
+        int64_t firstWaitS;
+        int64_t maxWaitS;
+        struct Entry
+        {
+            int failures = 0;
+            int64_t last = 0;
+        };
+        std::map<std::string, Entry> entries;
+        // Seconds until key may try again; 0: now.
+        int64_t waitFor(const std::string &key, int64_t now);
+        void fail(const std::string &key, int64_t now);
+        void forgive(const std::string &key, bool all);
     };
-    std::mutex failureMutex;
-    std::map<std::string, Failures> signInFailures;
+    // Uses of something per key and UTC day.
+    struct DailyCount
+    {
+        struct Entry
+        {
+            int count = 0;
+            int64_t day = 0;
+        };
+        std::map<std::string, Entry> entries;
+        // Counts one use unless the cap is reached.
+        bool take(const std::string &key, int cap, int64_t now);
+        void giveBack(const std::string &key);
+    };
+    std::mutex limitMutex;
+    Backoff sourceFailures{5, 10, 900, {}};
+    Backoff phoneFailures{10, 2, 60, {}};
+    DailyCount codeGuesses;  // per phone
+    DailyCount codeRequests; // per address
 };
 
 // A tiny web server for the demo page: the local service that the demo tunnel publishes.

@@ -28,7 +28,41 @@ const char *helpText =
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
     "  --demo-bdw MBPS        bandwidth of the demo tunnel, 0 for unlimited (default 10)\n"
     "  --demo-web PORT        serve only a small demo web page on the bind address and PORT\n"
+    "  --demo-expiry-s N      the demo tunnel's paid time ends N seconds after start (default:\n"
+    "                         never)\n"
     "  --pair-timeout-ms N    how long a visitor waits for its data connection (default 10000)\n"
+    "  --first-frame-ms N     time a new relay connection has to send LOGIN or CONN (default "
+    "5000)\n"
+    "  --max-undecided N      relay connections waiting for their first frame; past it the\n"
+    "                         oldest is closed (default 4096)\n"
+    "  --max-undecided-per-source N\n"
+    "                         the same per address; past it new ones are closed (default 1024)\n"
+    "  --idle-timeout-s N     a visitor connection silent both ways this long is closed (default "
+    "300)\n"
+    "  --max-visitors-per-tunnel N\n"
+    "                         concurrent visitors of one tunnel (default 500)\n"
+    "  --max-visitors-per-source N\n"
+    "                         concurrent visitors from one address, all tunnels (default 1000)\n"
+    "  --fd-reserve N         descriptors no new visitor may take, kept for sign-ins and data\n"
+    "                         connections (default 512)\n"
+    "  --api-workers N        API threads that run complete requests (default 16)\n"
+    "  --api-conns-per-source N\n"
+    "                         open API connections per address (default 32)\n"
+    "  --api-request-timeout-s N\n"
+    "                         time to send a whole API request (default 10)\n"
+    "  --api-max-header-lines N\n"
+    "                         header lines of one API request (default 64)\n"
+    "  --max-tunnels N        tunnels per account, free and paid (default 20)\n"
+    "  --max-pending-orders N unpaid orders per account (default 10)\n"
+    "  --token-days N         days an account token stays valid after its sign-in (default 30)\n"
+    "  --pay-secret S         secret with which a payment notification may mark an order paid\n"
+    "                         (default: none; only the account's token does)\n"
+    "  --code-guesses-per-day N\n"
+    "                         wrong verification codes per phone and day (default 10)\n"
+    "  --code-requests-per-day N\n"
+    "                         verification codes requested per address and day (default 20)\n"
+    "  --sms-outbox PATH      file the verification codes are written to, readable by the\n"
+    "                         service's user only (default: the database path + .sms)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
     "  --version              print the version and exit\n"
     "  --help                 print this help and exit\n"
@@ -51,6 +85,43 @@ bool parseMs(std::string_view text, int &ms)
         return false;
     ms = static_cast<int>(v);
     return true;
+}
+
+// Whole-number options: name, field, smallest and largest value.
+struct IntOption
+{
+    const char *name;
+    int Config::*field;
+    long long min;
+    long long max;
+};
+
+const IntOption intOptions[] = {
+    {"--first-frame-ms", &Config::firstFrameMs, 100, 600000},
+    {"--max-undecided", &Config::maxUndecided, 1, 1000000},
+    {"--max-undecided-per-source", &Config::maxUndecidedPerSource, 1, 1000000},
+    {"--idle-timeout-s", &Config::visitorIdleS, 1, 7 * 24 * 3600},
+    {"--max-visitors-per-tunnel", &Config::maxVisitorsPerTunnel, 1, 1000000},
+    {"--max-visitors-per-source", &Config::maxVisitorsPerSource, 1, 1000000},
+    {"--fd-reserve", &Config::descriptorReserve, 16, 1000000},
+    {"--api-workers", &Config::apiWorkers, 1, 1024},
+    {"--api-conns-per-source", &Config::apiConnectionsPerSource, 1, 1000000},
+    {"--api-request-timeout-s", &Config::apiRequestTimeoutS, 1, 3600},
+    {"--api-max-header-lines", &Config::apiMaxHeaderLines, 4, 10000},
+    {"--max-tunnels", &Config::maxTunnelsPerAccount, 1, 100000},
+    {"--max-pending-orders", &Config::maxPendingOrders, 1, 100000},
+    {"--token-days", &Config::tokenLifetimeDays, 1, 3650},
+    {"--code-guesses-per-day", &Config::codeGuessesPerDay, 1, 100000},
+    {"--code-requests-per-day", &Config::codeRequestsPerSourceDay, 1, 100000},
+    {"--demo-expiry-s", &Config::demoExpiryS, 1, 10 * 365 * 24 * 3600},
+};
+
+const IntOption *intOption(const std::string &name)
+{
+    for (const IntOption &o : intOptions)
+        if (name == o.name)
+            return &o;
+    return nullptr;
 }
 
 } // namespace
@@ -139,6 +210,20 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         } else if (name == "--pair-timeout-ms") {
             if (!parseMs(value, config.pairTimeoutMs))
                 return fail("--pair-timeout-ms needs a number of milliseconds");
+        } else if (const IntOption *o = intOption(name)) {
+            long long v;
+            if (!util::parseUInt(value, o->max, v) || v < o->min)
+                return fail(name + " needs a number from " + std::to_string(o->min) + " to " +
+                            std::to_string(o->max));
+            config.*(o->field) = static_cast<int>(v);
+        } else if (name == "--sms-outbox") {
+            if (value.empty())
+                return fail("--sms-outbox needs a path");
+            config.smsOutbox = value;
+        } else if (name == "--pay-secret") {
+            if (value.size() < 16)
+                return fail("--pay-secret needs at least 16 characters");
+            config.paySecret = value;
         } else if (name == "--log-level") {
             if (value != "debug" && value != "info" && value != "warn" && value != "error")
                 return fail("--log-level needs debug, info, warn or error");
@@ -147,6 +232,8 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             return fail("unknown option " + name);
         }
     }
+    if (config.smsOutbox.empty())
+        config.smsOutbox = config.databasePath + ".sms";
     if (config.publicHost.empty())
         config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
     if (config.relayPort == config.apiPort)

@@ -18,12 +18,43 @@ struct Config
     bool demo = false;
     int demoClientPort = 8081;  // the local service of the demo tunnel
     int demoBandwidthMbps = 10; // 0: unlimited
+    int demoExpiryS = 0;        // the demo tunnel's paid time ends this long after start; 0: never
     // Serve only the small demo web page on this port (the demo's "local service") and exit on
     // a signal; 0 runs the service itself.
     int demoWebPort = 0;
-    int pairTimeoutMs = 10000;  // a visitor whose data connection does not come is closed
-    int loginTimeoutMs = 10000; // a new relay connection must send its first frame in time
-    int controlIdleMs = 60000;  // a control connection with no input for this long is dropped
+    int pairTimeoutMs = 10000; // a visitor whose data connection does not come is closed
+    int firstFrameMs = 5000;   // a new relay connection must send its first frame in time
+    int controlIdleMs = 60000; // a control connection with no input for this long is dropped
+    // Relay connections that have not said what they are: past the global cap the oldest goes,
+    // past the cap of one address the newest.
+    int maxUndecided = 4096;
+    int maxUndecidedPerSource = 1024;
+    // Paired visitors: silent for this long, a pipe is closed; caps per tunnel and per address.
+    int visitorIdleS = 300;
+    int maxVisitorsPerTunnel = 500;
+    int maxVisitorsPerSource = 1000;
+    // Descriptors no visitor may take, so sign-ins and data connections of known tunnels fit.
+    int descriptorReserve = 512;
+
+    // API: worker threads (a request reaches one only once its head is in), connections per
+    // address, the time to send a whole request, header lines per request.
+    int apiWorkers = 16;
+    int apiConnectionsPerSource = 32;
+    int apiRequestTimeoutS = 10;
+    int apiMaxHeaderLines = 64;
+
+    // Accounts.
+    int maxTunnelsPerAccount = 20;
+    int maxPendingOrders = 10;
+    int tokenLifetimeDays = 30;
+    // Lets a payment provider's notification mark an order paid (order/pay/<id>?secret=...);
+    // empty: only the account's own token does.
+    std::string paySecret;
+    // Verification codes are appended here (no SMS gateway); the database path + ".sms" by
+    // default.
+    std::string smsOutbox;
+    int codeGuessesPerDay = 10;        // per phone
+    int codeRequestsPerSourceDay = 20; // per address
     std::string logLevel = "info";
 
     // Base of every URL the service hands out (payment pages): "http://host:apiPort".

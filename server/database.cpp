@@ -3,6 +3,7 @@
 #include "log.h"
 #include "util.h"
 
+#include <sodium.h>
 #include <sqlite3.h>
 
 #include <set>
@@ -92,7 +93,31 @@ const char *const migrations[] = {
     INSERT INTO app_update (id, version, update_desc, urls, must_update) VALUES
         (1, '1.0.0', '当前为最新版本。', '', 0);
     )sql",
+    // 2: a token per sign-in, kept only as a hash, with an expiry. The single clear token of
+    // each account is retired, which signs everyone out once.
+    R"sql(
+    CREATE TABLE sessions (
+        token_hash TEXT PRIMARY KEY,
+        user_id INTEGER NOT NULL REFERENCES users(id),
+        created_at INTEGER NOT NULL,
+        expires_at INTEGER NOT NULL
+    );
+    CREATE INDEX sessions_user ON sessions(user_id);
+    CREATE INDEX orders_user_state ON orders(user_id, state);
+    UPDATE users SET token = 'retired-' || id;
+    )sql",
 };
+
+constexpr int MaxSessionsPerUser = 20;
+
+std::string tokenHash(const std::string &token)
+{
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(token.data()), token.size());
+    char hex[2 * sizeof digest + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
+}
 
 // A prepared statement that finalises itself.
 class Stmt
@@ -271,24 +296,55 @@ void Database::setTunnelDefaults(int first, int last, const std::string &suffix)
 std::optional<User> Database::userByPhone(const std::string &phone, std::string *passwordHash)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT id, phone, name, token, password_hash FROM users WHERE phone = ?");
+    Stmt s(db, "SELECT id, phone, name, password_hash FROM users WHERE phone = ?");
     s.bind(1, phone);
     if (s.step() != SQLITE_ROW)
         return std::nullopt;
-    User u{s.integer(0), s.text(1), s.text(2), s.text(3)};
+    User u{s.integer(0), s.text(1), s.text(2)};
     if (passwordHash)
-        *passwordHash = s.text(4);
+        *passwordHash = s.text(3);
     return u;
 }
 
 std::optional<User> Database::userById(int64_t id)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT id, phone, name, token FROM users WHERE id = ?");
+    Stmt s(db, "SELECT id, phone, name FROM users WHERE id = ?");
     s.bind(1, id);
     if (s.step() != SQLITE_ROW)
         return std::nullopt;
-    return User{s.integer(0), s.text(1), s.text(2), s.text(3)};
+    return User{s.integer(0), s.text(1), s.text(2)};
+}
+
+std::string Database::createSession(int64_t userId, int64_t now, int64_t lifetimeS)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const std::string token = util::randomHex(20);
+    {
+        Stmt s(db, "INSERT INTO sessions (token_hash, user_id, created_at, expires_at) "
+                   "VALUES (?, ?, ?, ?)");
+        s.bind(1, tokenHash(token)).bind(2, userId).bind(3, now).bind(4, now + lifetimeS);
+        if (s.step() != SQLITE_DONE)
+            return std::string();
+    }
+    // Expired sessions and all but the newest few go.
+    Stmt s(db, "DELETE FROM sessions WHERE user_id = ? AND (expires_at <= ? OR token_hash NOT IN "
+               "(SELECT token_hash FROM sessions WHERE user_id = ? ORDER BY created_at DESC, "
+               "rowid DESC LIMIT ?))");
+    s.bind(1, userId).bind(2, now).bind(3, userId).bind(4, MaxSessionsPerUser);
+    s.step();
+    return token;
+}
+
+std::optional<User> Database::userBySession(int64_t userId, const std::string &token, int64_t now)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, "SELECT u.id, u.phone, u.name FROM sessions s JOIN users u ON u.id = s.user_id "
+               "WHERE s.token_hash = ? AND s.user_id = ? AND s.expires_at > ?");
+    s.bind(1, tokenHash(token)).bind(2, userId).bind(3, now);
+    if (s.step() != SQLITE_ROW)
+        return std::nullopt;
+    return User{s.integer(0), s.text(1), s.text(2)};
 }
 
 Database::Insert Database::createUser(const std::string &phone, const std::string &name,
@@ -297,7 +353,8 @@ Database::Insert Database::createUser(const std::string &phone, const std::strin
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "INSERT INTO users (phone, name, password_hash, token, created_at) "
                "VALUES (?, ?, ?, ?, ?)");
-    s.bind(1, phone).bind(2, name).bind(3, passwordHash).bind(4, util::randomHex(20));
+    // Tokens live in sessions; this column only keeps its old constraint satisfied.
+    s.bind(1, phone).bind(2, name).bind(3, passwordHash).bind(4, "unused-" + util::randomHex(16));
     s.bind(5, util::nowSeconds());
     const int rc = s.step();
     if (rc == SQLITE_CONSTRAINT)
@@ -401,8 +458,23 @@ bool Database::updateTunnel(int64_t id, const std::string &name, const std::stri
     return s.step() == SQLITE_DONE && sqlite3_changes(db) == 1;
 }
 
-std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t)
+std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusal *why)
 {
+    auto refuse = [why](Refusal r) {
+        if (why)
+            *why = r;
+        return std::nullopt;
+    };
+    // Counted in the same transaction as the insert, so parallel orders cannot pass a cap
+    // together.
+    if (t.maxPerUser > 0) {
+        Stmt s(db, "SELECT COUNT(*) FROM tunnels WHERE user_id = ?");
+        s.bind(1, t.userId);
+        if (s.step() != SQLITE_ROW || s.integer(0) >= t.maxPerUser)
+            return refuse(Refusal::TooMany);
+    }
+    if (t.maxWithPrice > 0 && countTunnelsWithPrice(t.userId, t.priceId) >= t.maxWithPrice)
+        return refuse(Refusal::TooManyWithPrice);
     std::set<int> used;
     {
         Stmt s(db, "SELECT server_port FROM tunnels WHERE server_port BETWEEN ? AND ?");
@@ -418,7 +490,7 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t)
         }
     }
     if (port == 0)
-        return std::nullopt;
+        return refuse(Refusal::NoPort);
     // The domain names the row, so it is written once the id is known.
     const std::string token = util::randomHex(16);
     const std::string placeholder = "pending-" + token;
@@ -430,7 +502,7 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t)
         s.bind(5, t.clientPort).bind(6, t.type).bind(7, t.stopTime).bind(8, placeholder);
         s.bind(9, token).bind(10, t.bdw).bind(11, t.priceId).bind(12, util::nowSeconds());
         if (s.step() != SQLITE_DONE)
-            return std::nullopt;
+            return refuse(Refusal::Failed);
     }
     const int64_t id = sqlite3_last_insert_rowid(db);
     {
@@ -442,12 +514,14 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t)
     return tunnelById(id);
 }
 
-std::optional<TunnelRow> Database::createTunnel(const NewTunnel &tunnel)
+std::optional<TunnelRow> Database::createTunnel(const NewTunnel &tunnel, Refusal *why)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (why)
+        *why = Refusal::Failed;
     if (!exec("BEGIN IMMEDIATE"))
         return std::nullopt;
-    auto row = createTunnelLocked(tunnel);
+    auto row = createTunnelLocked(tunnel, why);
     exec(row ? "COMMIT" : "ROLLBACK");
     return row;
 }
@@ -482,15 +556,24 @@ std::optional<Price> Database::price(int64_t id)
                  s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
 }
 
-bool Database::createOrder(const Order &o)
+Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    {
+        Stmt c(db, "SELECT COUNT(*) FROM orders WHERE user_id = ? AND state = 'pending' AND "
+                   "created_at > ?");
+        c.bind(1, o.userId).bind(2, since);
+        if (c.step() != SQLITE_ROW)
+            return OrderStore::Failed;
+        if (c.integer(0) >= maxPending)
+            return OrderStore::TooMany;
+    }
     Stmt s(db, "INSERT INTO orders (id, user_id, price_id, tunnel_name, client_ip, client_port, "
                "type, amount, state, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'pending', ?)");
     s.bind(1, o.id).bind(2, o.userId).bind(3, o.priceId).bind(4, o.tunnelName);
     s.bind(5, o.clientIp).bind(6, o.clientPort).bind(7, o.type).bind(8, o.amount);
     s.bind(9, o.createdAt);
-    return s.step() == SQLITE_DONE;
+    return s.step() == SQLITE_DONE ? OrderStore::Ok : OrderStore::Failed;
 }
 
 std::optional<Order> Database::order(const std::string &id)
@@ -516,7 +599,8 @@ std::optional<Order> Database::order(const std::string &id)
     return o;
 }
 
-Database::Pay Database::payOrder(const std::string &id, int64_t now, TunnelRow &created)
+Database::Pay Database::payOrder(const std::string &id, int64_t now, int maxPerUser,
+                                 TunnelRow &created)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     const auto o = order(id);
@@ -538,10 +622,14 @@ Database::Pay Database::payOrder(const std::string &id, int64_t now, TunnelRow &
     t.bdw = p->bdw;
     t.stopTime = p->time > 0 ? now + int64_t(p->time) * 3600 : 0;
     t.priceId = p->id;
-    auto row = createTunnelLocked(t);
+    t.maxPerUser = maxPerUser;
+    Refusal why = Refusal::Failed;
+    auto row = createTunnelLocked(t, &why);
     if (!row) {
         exec("ROLLBACK");
-        return Pay::NoPort;
+        return why == Refusal::TooMany  ? Pay::TooMany
+               : why == Refusal::NoPort ? Pay::NoPort
+                                        : Pay::Failed;
     }
     Stmt s(db, "UPDATE orders SET state = 'paid', tunnel_id = ?, paid_at = ? "
                "WHERE id = ? AND state = 'pending'");
@@ -578,7 +666,7 @@ std::optional<UpdateInfo> Database::updateInfo(int64_t id)
 
 std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std::string &name,
                                             const std::string &passwordHash, int clientPort,
-                                            int bdw)
+                                            int bdw, int64_t stopTime)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     auto user = userByPhone(phone, nullptr);
@@ -596,8 +684,8 @@ std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std:
         const TunnelRow &t = existing.front();
         if (t.clientPort != clientPort)
             updateTunnel(t.id, t.name, t.clientIp, clientPort, t.type);
-        Stmt s(db, "UPDATE tunnels SET bdw = ? WHERE id = ?");
-        s.bind(1, bdw).bind(2, t.id);
+        Stmt s(db, "UPDATE tunnels SET bdw = ?, stop_time = ? WHERE id = ?");
+        s.bind(1, bdw).bind(2, stopTime).bind(3, t.id);
         s.step();
         return tunnelById(t.id);
     }
@@ -608,7 +696,7 @@ std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std:
     t.clientPort = clientPort;
     t.type = 1;
     t.bdw = bdw;
-    t.stopTime = 0;
+    t.stopTime = stopTime;
     t.priceId = 1;
     return createTunnel(t);
 }

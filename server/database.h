@@ -13,7 +13,6 @@ struct User
     int64_t id = 0;
     std::string phone;
     std::string name;
-    std::string token;
 };
 
 struct TunnelRow
@@ -80,6 +79,8 @@ struct NewTunnel
     int bdw = 0;
     int64_t stopTime = 0;
     int64_t priceId = 0;
+    int maxPerUser = 0;   // 0: no cap on the account's tunnels
+    int maxWithPrice = 0; // 0: no cap on the account's tunnels of this price
 };
 
 // The service's storage: one SQLite connection, serialised by a mutex, so the API threads and
@@ -106,6 +107,10 @@ public:
     Insert createUser(const std::string &phone, const std::string &name,
                       const std::string &passwordHash, int64_t &id);
 
+    // Sign-in tokens: each sign-in gets its own, stored as a hash; empty on failure.
+    std::string createSession(int64_t userId, int64_t now, int64_t lifetimeS);
+    std::optional<User> userBySession(int64_t userId, const std::string &token, int64_t now);
+
     // Verification codes: one live code per phone.
     enum class CodeStore { Ok, TooSoon, Failed };
     CodeStore storeCode(const std::string &phone, const std::string &code, int64_t now,
@@ -120,30 +125,35 @@ public:
     std::optional<TunnelRow> tunnelByToken(const std::string &token);
     bool updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
                       int clientPort, int type);
-    // Allocates a free public port and a domain; nothing when the range is used up.
-    std::optional<TunnelRow> createTunnel(const NewTunnel &tunnel);
+    // Allocates a free public port and a domain; nothing when the range is used up or a cap
+    // of the account is reached (why says which).
+    enum class Refusal { NoPort, TooMany, TooManyWithPrice, Failed };
+    std::optional<TunnelRow> createTunnel(const NewTunnel &tunnel, Refusal *why = nullptr);
     int countTunnelsWithPrice(int64_t userId, int64_t priceId);
 
     std::vector<Price> prices();
     std::optional<Price> price(int64_t id);
 
-    bool createOrder(const Order &order);
+    // Refused when the account has maxPending orders unpaid since the given time.
+    enum class OrderStore { Ok, TooMany, Failed };
+    OrderStore createOrder(const Order &order, int maxPending, int64_t since);
     std::optional<Order> order(const std::string &id);
-    enum class Pay { Paid, AlreadyPaid, Missing, NoPort, Failed };
+    enum class Pay { Paid, AlreadyPaid, Missing, NoPort, TooMany, Failed };
     // Marks a pending order paid and creates its tunnel, both or neither.
-    Pay payOrder(const std::string &id, int64_t now, TunnelRow &created);
+    Pay payOrder(const std::string &id, int64_t now, int maxPerUser, TunnelRow &created);
 
     std::optional<std::string> appConfig(const std::string &key);
     std::optional<UpdateInfo> updateInfo(int64_t id);
 
     // Adds the demo account and its tunnel unless they exist; returns the tunnel.
     std::optional<TunnelRow> seedDemo(const std::string &phone, const std::string &name,
-                                      const std::string &passwordHash, int clientPort, int bdw);
+                                      const std::string &passwordHash, int clientPort, int bdw,
+                                      int64_t stopTime);
 
 private:
     bool exec(const char *sql);
     bool migrate(std::string &error);
-    std::optional<TunnelRow> createTunnelLocked(const NewTunnel &tunnel);
+    std::optional<TunnelRow> createTunnelLocked(const NewTunnel &tunnel, Refusal *why);
     std::optional<TunnelRow> tunnelWhere(const char *where, int64_t id, const std::string *text);
 
     sqlite3 *db = nullptr;

@@ -115,6 +115,23 @@ void write(Level level, std::string_view comp, std::string_view event, Fields fi
     std::fflush(stderr);
 }
 
+void Refusals::note(const std::string &kind)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Count &c = counts[kind];
+    ++c.total;
+    ++c.sinceLog;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - c.logged < std::chrono::seconds(1))
+        return;
+    warn(comp, "refused",
+         {{"kind", kind},
+          {"count", std::to_string(c.sinceLog)},
+          {"total", std::to_string(c.total)}});
+    c.sinceLog = 0;
+    c.logged = now;
+}
+
 std::string mask(std::string_view secret)
 {
     if (secret.size() <= 8)

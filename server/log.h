@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <initializer_list>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +40,27 @@ inline void error(std::string_view comp, std::string_view event, Fields fields =
 {
     write(Level::Error, comp, event, fields);
 }
+
+// Connections turned away, counted per kind and logged at most once a second per kind
+// (event=refused kind=... count=<since the last line> total=...), so a flood cannot fill the
+// log. Safe to use from several threads.
+class Refusals
+{
+public:
+    explicit Refusals(std::string comp) : comp(std::move(comp)) {}
+    void note(const std::string &kind);
+
+private:
+    struct Count
+    {
+        uint64_t total = 0;
+        uint64_t sinceLog = 0;
+        std::chrono::steady_clock::time_point logged{};
+    };
+    std::string comp;
+    std::mutex mutex;
+    std::map<std::string, Count> counts;
+};
 
 // Keeps the first and last characters of a token so lines can be matched up without leaking it.
 std::string mask(std::string_view secret);

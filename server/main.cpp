@@ -96,13 +96,14 @@ int main(int argc, char **argv)
             return 1;
         }
         const auto tunnel =
-            db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort, config.demoBandwidthMbps);
+            db.seedDemo(DemoPhone, DemoName, hash, config.demoClientPort, config.demoBandwidthMbps,
+                        config.demoExpiryS ? util::nowSeconds() + config.demoExpiryS : 0);
         if (!tunnel) {
             logx::error("db", "demo-seed-failed");
             return 1;
         }
         logx::info("server", "demo-ready",
-                   {{"phone", DemoPhone},
+                   {{"phone", util::maskedPhone(DemoPhone)},
                     {"tunnel", std::to_string(tunnel->id)},
                     {"domain", tunnel->domain},
                     {"public", config.publicHost + ":" + std::to_string(tunnel->serverPort)},
@@ -127,6 +128,7 @@ int main(int argc, char **argv)
         t.clientPort = row->clientPort;
         t.serverPort = row->serverPort;
         t.expired = row->expired(util::nowSeconds());
+        t.stopTime = row->stopTime;
         return t;
     });
     if (!relay.start(error)) {

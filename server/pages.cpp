@@ -105,9 +105,30 @@ std::string payment(const Order &order, const Price *price, const std::string &m
     if (order.state == "paid") {
         body += "<p>隧道已开通。回到客户端点击“我已支付”即可看到新隧道。</p>";
     } else {
-        body += "<p>这是参考服务的模拟支付页：点击下面的按钮即视为支付完成，"
+        // Paying takes the account that placed the order: the page signs in through the API
+        // and sends the account's token along.
+        body += "<p>这是参考服务的模拟支付页：登录下单的账户后点击下面的按钮即视为支付完成，"
                 "不会产生任何真实扣款。</p>"
-                "<form method=\"post\"><button type=\"submit\">确认支付</button></form>";
+                R"html(<form method="post" id="pay"><input type="hidden" name="userId" id="uid">
+<input type="hidden" name="token" id="tok"><p><input id="phone" placeholder="手机号"><br>
+<input id="pwd" type="password" placeholder="密码"></p><button type="submit">确认支付</button>
+<span id="state" class="err"></span></form>
+<script>
+document.getElementById('pay').onsubmit = async (e) => {
+  const form = e.target;
+  if (tok.value) return;
+  e.preventDefault();
+  const q = 'userId=&token=&phone=' + encodeURIComponent(phone.value) + '&pwd=' +
+            encodeURIComponent(pwd.value);
+  try {
+    const a = await (await fetch('/user?' + q)).json();
+    if (!a.flag) { state.textContent = a.msg + ' ' + (a.data || ''); return; }
+    uid.value = String(a.data.id);
+    tok.value = a.data.token;
+    form.submit();
+  } catch (err) { state.textContent = '请求失败：' + err; }
+};
+</script>)html";
     }
     return frame("订单支付", body);
 }

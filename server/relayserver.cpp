@@ -9,7 +9,10 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <list>
+#include <malloc.h>
 #include <set>
+#include <sys/resource.h>
 
 using asio::ip::tcp;
 using nlohmann::json;
@@ -21,13 +24,16 @@ namespace {
 
 // The client buffers a whole frame; so do we, but never more than this.
 constexpr size_t MaxFrameBytes = 1024 * 1024;
+// LOGIN and CONN are under 200 bytes: a stranger's first frame gets no more than this.
+constexpr size_t MaxFirstFrameBytes = 4 * 1024;
 constexpr size_t FrameHeaderBytes = 8;
 constexpr size_t ReadChunkBytes = 16 * 1024;
 constexpr size_t PipeBufferBytes = 64 * 1024;
 // A control connection that does not read what we send is dropped past this much.
 constexpr size_t MaxQueuedControlBytes = 4 * 1024 * 1024;
 constexpr size_t MaxPendingPerTunnel = 2048;
-constexpr size_t MaxUndecidedConnections = 4096;
+// Descriptors of the relay's share it never takes: the database, the log, the listeners.
+constexpr size_t DescriptorsForOthers = 64;
 // After one direction of a pipe has ended, the other gets this long to finish.
 constexpr auto HalfClosedLinger = std::chrono::seconds(30);
 constexpr auto LimiterBurst = std::chrono::milliseconds(100);
@@ -79,15 +85,22 @@ class FrameBuffer
 public:
     enum class Status { Need, Frame, Bad };
 
+    explicit FrameBuffer(size_t limit = MaxFrameBytes, size_t chunk = ReadChunkBytes)
+        : limit(limit), chunk(chunk)
+    {
+    }
+
     asio::mutable_buffer prepare()
     {
-        if (data.size() - used < ReadChunkBytes)
-            data.resize(used + ReadChunkBytes);
+        if (data.size() - used < chunk)
+            data.resize(used + chunk);
         return asio::buffer(data.data() + used, data.size() - used);
     }
     void commit(size_t n) { used += n; }
     void append(const std::string &bytes)
     {
+        if (bytes.empty()) // an empty vector's data() may be null
+            return;
         if (data.size() - used < bytes.size())
             data.resize(used + bytes.size());
         std::memcpy(data.data() + used, bytes.data(), bytes.size());
@@ -103,7 +116,7 @@ public:
         const int32_t jsonLen = readInt(data.data());
         const int32_t dataLen = readInt(data.data() + 4);
         if (jsonLen < 0 || dataLen < 0 ||
-            FrameHeaderBytes + size_t(jsonLen) + size_t(dataLen) > MaxFrameBytes)
+            FrameHeaderBytes + size_t(jsonLen) + size_t(dataLen) > limit)
             return Status::Bad;
         const size_t total = FrameHeaderBytes + size_t(jsonLen) + size_t(dataLen);
         if (used < total)
@@ -127,8 +140,127 @@ public:
     }
 
 private:
+    size_t limit;
+    size_t chunk;
     std::vector<char> data;
     size_t used = 0;
+};
+
+// What the relay holds open, by kind and by source address.
+struct Tally
+{
+    size_t descriptors = 0;
+    size_t undecided = 0;
+    size_t undecidedPeak = 0;
+    std::map<std::string, int> undecidedBySource;
+    std::list<std::weak_ptr<Reader>> undecidedQueue; // oldest first
+    std::map<int64_t, int> visitorsByTunnel;
+    std::map<std::string, int> visitorsBySource;
+};
+
+template <class Key> void release(std::map<Key, int> &counts, const Key &key)
+{
+    const auto it = counts.find(key);
+    if (it != counts.end() && --it->second <= 0)
+        counts.erase(it);
+}
+
+template <class Key> int countOf(const std::map<Key, int> &counts, const Key &key)
+{
+    const auto it = counts.find(key);
+    return it == counts.end() ? 0 : it->second;
+}
+
+// Once a flood of undecided connections has drained, the allocator is asked to give back what
+// it kept, so the service returns to its usual size.
+void trimAfterFlood(Tally &tally)
+{
+    constexpr size_t FloodConnections = 256;
+    tally.undecidedPeak = std::max(tally.undecidedPeak, tally.undecided + 1);
+    if (tally.undecidedPeak < FloodConnections || tally.undecided > tally.undecidedPeak / 16)
+        return;
+    tally.undecidedPeak = tally.undecided;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+// Descriptors held by one object, given back when it goes.
+struct Held
+{
+    Held(std::shared_ptr<Tally> t, size_t n) : tally(std::move(t)), n(n)
+    {
+        tally->descriptors += n;
+    }
+    ~Held() { tally->descriptors -= n; }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    void add(size_t more)
+    {
+        n += more;
+        tally->descriptors += more;
+    }
+    std::shared_ptr<Tally> tally;
+    size_t n;
+};
+
+// One visitor, counted against its tunnel and its address while its connection is open.
+struct VisitorTicket
+{
+    VisitorTicket(std::shared_ptr<Tally> t, int64_t tunnel, std::string source)
+        : tally(std::move(t)), tunnel(tunnel), source(std::move(source))
+    {
+        ++tally->visitorsByTunnel[tunnel];
+        ++tally->visitorsBySource[this->source];
+    }
+    ~VisitorTicket()
+    {
+        release(tally->visitorsByTunnel, tunnel);
+        release(tally->visitorsBySource, source);
+    }
+    VisitorTicket(const VisitorTicket &) = delete;
+    VisitorTicket &operator=(const VisitorTicket &) = delete;
+    std::shared_ptr<Tally> tally;
+    int64_t tunnel;
+    std::string source;
+};
+
+// A connection that has not sent its first frame yet. Nothing is buffered for it until it sends.
+struct Reader
+{
+    Reader(tcp::socket s, asio::io_context &io, std::shared_ptr<Tally> t, std::string src)
+        : socket(std::move(s)), timer(io), buffer(MaxFirstFrameBytes, MaxFirstFrameBytes),
+          held(t, 1), tally(std::move(t)), source(std::move(src))
+    {
+        ++tally->undecided;
+        ++tally->undecidedBySource[source];
+    }
+    ~Reader() { finish(); }
+
+    // No longer undecided: decided, dropped or timed out.
+    void finish()
+    {
+        if (done)
+            return;
+        done = true;
+        timer.cancel();
+        --tally->undecided;
+        trimAfterFlood(*tally);
+        release(tally->undecidedBySource, source);
+        if (placed)
+            tally->undecidedQueue.erase(place);
+        placed = false;
+    }
+
+    tcp::socket socket;
+    asio::steady_timer timer;
+    FrameBuffer buffer;
+    Held held;
+    std::shared_ptr<Tally> tally;
+    std::string source;
+    std::list<std::weak_ptr<Reader>>::iterator place;
+    bool placed = false;
+    bool done = false;
 };
 
 // One tunnel's bandwidth, shared by all its connections: a pacing clock per direction. Each
@@ -155,13 +287,17 @@ struct Limiter
 
 struct PendingVisitor
 {
-    PendingVisitor(tcp::socket s, asio::io_context &io, int64_t id)
-        : socket(std::move(s)), timer(io), tunnelId(id)
+    PendingVisitor(tcp::socket s, asio::io_context &io, int64_t id,
+                   std::unique_ptr<VisitorTicket> ticket)
+        : socket(std::move(s)), timer(io), tunnelId(id), ticket(std::move(ticket)),
+          held(std::make_unique<Held>(this->ticket->tally, 1))
     {
     }
     tcp::socket socket;
     asio::steady_timer timer;
     int64_t tunnelId;
+    std::unique_ptr<VisitorTicket> ticket;
+    std::unique_ptr<Held> held;
 };
 
 // The control connection of one tunnel (or of a refused sign-in, until its answer is out).
@@ -169,7 +305,8 @@ class Control : public std::enable_shared_from_this<Control>
 {
 public:
     Control(RelayServer &server, tcp::socket s, std::string leftover)
-        : server(server), socket(std::move(s)), idleTimer(server.io), closeTimer(server.io)
+        : server(server), socket(std::move(s)), idleTimer(server.io), closeTimer(server.io),
+          held(server.tally, 1)
     {
         peer = peerOf(socket);
         // The frames that arrived right behind LOGIN: parsed once reading starts.
@@ -319,6 +456,7 @@ private:
     tcp::socket socket;
     asio::steady_timer idleTimer;
     asio::steady_timer closeTimer;
+    Held held;
     FrameBuffer buffer;
     std::deque<std::string> queue;
     size_t queuedBytes = 0;
@@ -330,12 +468,15 @@ private:
 
 struct TunnelState
 {
-    TunnelState(asio::io_context &io, RelayTunnel t) : info(std::move(t)), acceptor(io), retry(io)
+    TunnelState(asio::io_context &io, RelayTunnel t)
+        : info(std::move(t)), acceptor(io), retry(io), expiry(io)
     {
     }
     RelayTunnel info;
+    std::string token;
     tcp::acceptor acceptor;
     asio::steady_timer retry;
+    asio::steady_timer expiry; // the end of the paid time
     std::shared_ptr<Control> control;
     std::set<std::string> pendingUids;
     std::shared_ptr<Limiter> limiter;
@@ -346,10 +487,13 @@ class Pipe : public std::enable_shared_from_this<Pipe>
 {
 public:
     Pipe(asio::io_context &io, tcp::socket visitor, tcp::socket data,
-         std::shared_ptr<Limiter> limiter, int64_t tunnelId)
-        : limiter(std::move(limiter)), tunnelId(tunnelId),
-          linger(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
+         std::shared_ptr<Limiter> limiter, int64_t tunnelId, std::unique_ptr<VisitorTicket> ticket,
+         std::unique_ptr<Held> held, std::chrono::seconds idleTimeout)
+        : limiter(std::move(limiter)), tunnelId(tunnelId), ticket(std::move(ticket)),
+          held(std::move(held)), idleTimeout(idleTimeout), linger(io),
+          idle(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
     {
+        this->held->add(1); // the data connection
         sockets[0] = std::make_unique<tcp::socket>(std::move(visitor));
         sockets[1] = std::make_unique<tcp::socket>(std::move(data));
     }
@@ -357,6 +501,8 @@ public:
     // leftover: bytes that came behind the CONN frame; they go to the visitor first.
     void start(std::string leftover)
     {
+        lastActive = Clock::now();
+        armIdle(idleTimeout);
         pump(Up);
         if (leftover.empty()) {
             pump(Down);
@@ -396,6 +542,7 @@ private:
                     return;
                 if (ec)
                     return self->ended(d, ec);
+                self->lastActive = Clock::now();
                 self->forward(d, n);
             });
     }
@@ -444,6 +591,22 @@ private:
         });
     }
 
+    // A visitor that neither sends nor receives anything for the idle time goes, so idle
+    // connections cannot pile up on the service or on the user's client.
+    void armIdle(Clock::duration after)
+    {
+        idle.expires_after(after);
+        idle.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || self->closed)
+                return;
+            const auto quiet = Clock::now() - self->lastActive;
+            if (quiet < self->idleTimeout)
+                return self->armIdle(self->idleTimeout - quiet);
+            logx::debug("relay", "pipe-idle", {{"tunnel", std::to_string(self->tunnelId)}});
+            self->closeAll();
+        });
+    }
+
     void closeAll()
     {
         if (closed)
@@ -454,7 +617,10 @@ private:
             s->shutdown(tcp::socket::shutdown_both, ignored);
             s->close(ignored);
         }
+        ticket.reset();
+        held.reset();
         linger.cancel();
+        idle.cancel();
         pace[0].cancel();
         pace[1].cancel();
         logx::debug("relay", "pipe-closed", {{"tunnel", std::to_string(tunnelId)}});
@@ -462,9 +628,14 @@ private:
 
     std::shared_ptr<Limiter> limiter;
     int64_t tunnelId;
+    std::unique_ptr<VisitorTicket> ticket;
+    std::unique_ptr<Held> held;
+    std::chrono::seconds idleTimeout;
+    Clock::time_point lastActive;
     std::unique_ptr<tcp::socket> sockets[2]; // visitor, data
     std::array<char, PipeBufferBytes> buffers[2];
     asio::steady_timer linger;
+    asio::steady_timer idle;
     asio::steady_timer pace[2];
     bool done[2] = {false, false};
     bool closed = false;
@@ -475,8 +646,15 @@ private:
 using namespace relay;
 
 RelayServer::RelayServer(asio::io_context &io, const Config &config, Lookup lookup)
-    : io(io), config(config), lookup(std::move(lookup)), acceptor(io)
+    : io(io), config(config), lookup(std::move(lookup)), acceptor(io),
+      tally(std::make_shared<Tally>())
 {
+    // The API takes at most a quarter of the process's descriptors (see ApiServer).
+    rlimit limit{};
+    const size_t all = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                           ? size_t(limit.rlim_cur)
+                           : size_t(1) << 20;
+    descriptorLimit = all - all / 4;
 }
 
 RelayServer::~RelayServer() = default;
@@ -538,99 +716,112 @@ void RelayServer::accept()
             return;
         }
         asio::error_code ignored;
-        if (undecided >= MaxUndecidedConnections) {
-            // Connections that say nothing hold a descriptor for the first-frame time; past
-            // this many, new ones are turned away so signed-in tunnels keep working.
-            logx::debug("relay", "undecided-limit", {{"peer", peerOf(socket)}});
+        const auto peer = socket.remote_endpoint(ignored);
+        const std::string source = ignored ? std::string("?") : peer.address().to_string();
+        if (countOf(tally->undecidedBySource, source) >= config.maxUndecidedPerSource) {
+            noteRefused("undecided-per-source");
             socket.close(ignored);
-            accept();
-            return;
+            return accept();
+        }
+        // Past the cap, the connection that has said nothing for longest makes room: a client
+        // sends LOGIN or CONN at once, so a flood of silent connections sheds itself and a
+        // sign-in always gets in.
+        const size_t reserve = size_t(config.descriptorReserve);
+        if (tally->undecided >= size_t(config.maxUndecided) ||
+            tally->descriptors + reserve / 2 >= descriptorLimit)
+            evictOldestUndecided();
+        if (tally->descriptors + DescriptorsForOthers >= descriptorLimit) {
+            noteRefused("descriptors");
+            socket.close(ignored);
+            return accept();
         }
         socket.set_option(tcp::no_delay(true), ignored);
-        firstFrame(std::make_shared<tcp::socket>(std::move(socket)));
+        firstFrame(std::move(socket), source);
         accept();
     });
 }
 
-void RelayServer::firstFrame(std::shared_ptr<tcp::socket> socket)
+bool RelayServer::evictOldestUndecided()
+{
+    auto &queue = tally->undecidedQueue;
+    while (!queue.empty()) {
+        const auto reader = queue.front().lock();
+        if (!reader) {
+            queue.pop_front();
+            continue;
+        }
+        reader->finish(); // leaves the queue
+        asio::error_code ignored;
+        reader->socket.close(ignored);
+        noteRefused("undecided-evicted");
+        return true;
+    }
+    return false;
+}
+
+void RelayServer::firstFrame(tcp::socket socket, const std::string &source)
 {
     // The first frame says what the connection is: LOGIN (control) or CONN (data).
-    struct Reader
-    {
-        std::shared_ptr<tcp::socket> socket;
-        FrameBuffer buffer;
-        asio::steady_timer timer;
-        bool done = false;
-        size_t &undecided;
-        Reader(std::shared_ptr<tcp::socket> s, asio::io_context &io, size_t &count)
-            : socket(std::move(s)), timer(io), undecided(count)
-        {
-            ++undecided;
-        }
-        ~Reader() { --undecided; }
-    };
-    auto reader = std::make_shared<Reader>(socket, io, undecided);
-    reader->timer.expires_after(std::chrono::milliseconds(config.loginTimeoutMs));
-    reader->timer.async_wait([reader](const asio::error_code &ec) {
+    auto reader = std::make_shared<Reader>(std::move(socket), io, tally, source);
+    tally->undecidedQueue.push_back(reader);
+    reader->place = std::prev(tally->undecidedQueue.end());
+    reader->placed = true;
+    asio::error_code ignored;
+    reader->socket.non_blocking(true, ignored);
+    reader->timer.expires_after(std::chrono::milliseconds(config.firstFrameMs));
+    reader->timer.async_wait([this, reader](const asio::error_code &ec) {
         if (ec || reader->done)
             return;
-        reader->done = true;
-        logx::debug("relay", "first-frame-timeout", {{"peer", peerOf(*reader->socket)}});
-        asio::error_code ignored;
-        reader->socket->close(ignored);
+        reader->finish();
+        noteRefused("first-frame-timeout");
+        asio::error_code e;
+        reader->socket.close(e);
     });
-    auto step = std::make_shared<std::function<void()>>();
-    *step = [this, reader, step]() {
-        reader->socket->async_read_some(
-            reader->buffer.prepare(), [this, reader, step](const asio::error_code &ec, size_t n) {
-                if (reader->done || stopped) {
-                    *step = nullptr;
-                    return;
-                }
-                auto drop = [&](const char *why) {
-                    reader->done = true;
-                    reader->timer.cancel();
-                    logx::info("relay", "dropped",
-                               {{"peer", peerOf(*reader->socket)}, {"reason", why}});
-                    asio::error_code ignored;
-                    reader->socket->close(ignored);
-                    *step = nullptr;
-                };
-                if (ec) {
-                    reader->done = true;
-                    reader->timer.cancel();
-                    *step = nullptr;
-                    return;
-                }
-                reader->buffer.commit(n);
-                json body;
-                const auto status = reader->buffer.next(body);
-                if (status == FrameBuffer::Status::Need)
-                    return (*step)();
-                if (status == FrameBuffer::Status::Bad)
-                    return drop("bad-frame");
-                const std::string type = stringMember(body, "type");
-                if (type == "LOGIN") {
-                    reader->done = true;
-                    reader->timer.cancel();
-                    auto control = std::make_shared<Control>(*this, std::move(*reader->socket),
-                                                             reader->buffer.takeRest());
-                    *step = nullptr;
-                    login(control, stringMember(body, "token"));
-                    return;
-                }
-                if (type == "CONN") {
-                    reader->done = true;
-                    reader->timer.cancel();
-                    const auto uid = stringMember(body, "uid");
-                    *step = nullptr;
-                    dataConnection(std::move(*reader->socket), reader->buffer.takeRest(), uid);
-                    return;
-                }
-                drop("unexpected-first-frame");
-            });
-    };
-    (*step)();
+    readFirstFrame(reader);
+}
+
+void RelayServer::readFirstFrame(std::shared_ptr<Reader> reader)
+{
+    // Wait for readiness rather than read into a buffer: a silent connection costs no memory.
+    reader->socket.async_wait(tcp::socket::wait_read, [this, reader](const asio::error_code &ec) {
+        if (reader->done || stopped)
+            return;
+        asio::error_code e;
+        auto drop = [&](const char *why) {
+            reader->finish();
+            noteRefused(why);
+            logx::debug("relay", "dropped", {{"peer", peerOf(reader->socket)}, {"reason", why}});
+            reader->socket.close(e);
+        };
+        if (ec)
+            return drop("first-frame-error");
+        const size_t n = reader->socket.read_some(reader->buffer.prepare(), e);
+        if (e == asio::error::would_block)
+            return readFirstFrame(reader);
+        if (e) {
+            reader->finish();
+            reader->socket.close(e);
+            return;
+        }
+        reader->buffer.commit(n);
+        json body;
+        const auto status = reader->buffer.next(body);
+        if (status == FrameBuffer::Status::Need)
+            return readFirstFrame(reader);
+        if (status == FrameBuffer::Status::Bad)
+            return drop("bad-first-frame");
+        const std::string type = stringMember(body, "type");
+        if (type != "LOGIN" && type != "CONN")
+            return drop("unexpected-first-frame");
+        reader->finish();
+        std::string rest = reader->buffer.takeRest();
+        if (type == "LOGIN") {
+            auto control = std::make_shared<Control>(*this, std::move(reader->socket), rest);
+            login(control, stringMember(body, "token"));
+        } else {
+            dataConnection(std::move(reader->socket), std::move(rest), stringMember(body, "uid"));
+        }
+    });
 }
 
 void RelayServer::login(std::shared_ptr<Control> control, const std::string &token)
@@ -676,6 +867,8 @@ void RelayServer::login(std::shared_ptr<Control> control, const std::string &tok
         acceptVisitors(state);
     }
     state->limiter = limiterFor(found->id, found->bdw);
+    state->token = token;
+    armExpiry(state);
 
     if (state->control && !state->control->isClosed()) {
         // Signed in elsewhere: the older connection is told and let go.
@@ -723,6 +916,7 @@ void RelayServer::closeTunnel(int64_t tunnelId)
     asio::error_code ignored;
     state->acceptor.close(ignored);
     state->retry.cancel();
+    state->expiry.cancel();
     for (const auto &uid : state->pendingUids) {
         const auto p = pending.find(uid);
         if (p == pending.end())
@@ -736,6 +930,39 @@ void RelayServer::closeTunnel(int64_t tunnelId)
     logx::info(
         "relay", "tunnel-offline",
         {{"tunnel", std::to_string(tunnelId)}, {"port", std::to_string(state->info.serverPort)}});
+}
+
+void RelayServer::armExpiry(const std::shared_ptr<TunnelState> &state)
+{
+    state->expiry.cancel();
+    if (state->info.stopTime == 0)
+        return;
+    // At the end of the paid time the tunnel is looked up again (it may have been renewed);
+    // an expired one is told why and signed out.
+    const int64_t left = std::max<int64_t>(0, state->info.stopTime - util::nowSeconds());
+    state->expiry.expires_after(std::chrono::seconds(left) + std::chrono::milliseconds(100));
+    std::weak_ptr<TunnelState> weak = state;
+    state->expiry.async_wait([this, weak](const asio::error_code &ec) {
+        const auto state = weak.lock();
+        if (ec || stopped || !state)
+            return;
+        const auto now = lookup(state->token);
+        if (now && !now->expired) {
+            state->info.stopTime = now->stopTime;
+            return armExpiry(state);
+        }
+        const int64_t id = state->info.id;
+        logx::info("relay", "tunnel-expired", {{"tunnel", std::to_string(id)}});
+        auto control = state->control;
+        if (control) {
+            control->tunnelId = 0;
+            control->sendAndClose({{"type", "LOGIN"},
+                                   {"msg", "EXPIRED"},
+                                   {"info", "该隧道已到期，已停止运行，请续费后再启动"}},
+                                  "");
+        }
+        closeTunnel(id);
+    });
 }
 
 void RelayServer::acceptVisitors(std::shared_ptr<TunnelState> state)
@@ -760,14 +987,32 @@ void RelayServer::acceptVisitors(std::shared_ptr<TunnelState> state)
 void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::socket socket)
 {
     asio::error_code ignored;
-    if (!state->control || state->pendingUids.size() >= MaxPendingPerTunnel) {
+    if (!state->control) {
         socket.close(ignored);
+        return;
+    }
+    const int64_t tunnelId = state->info.id;
+    const auto peer = socket.remote_endpoint(ignored);
+    const std::string source = ignored ? std::string("?") : peer.address().to_string();
+    // A visitor and its data connection: refused while that would eat into the reserve.
+    const char *refusal = nullptr;
+    if (countOf(tally->visitorsByTunnel, tunnelId) >= config.maxVisitorsPerTunnel)
+        refusal = "visitors-per-tunnel";
+    else if (countOf(tally->visitorsBySource, source) >= config.maxVisitorsPerSource)
+        refusal = "visitors-per-source";
+    else if (tally->descriptors + 2 + size_t(config.descriptorReserve) > descriptorLimit)
+        refusal = "visitor-descriptors";
+    else if (state->pendingUids.size() >= MaxPendingPerTunnel)
+        refusal = "visitors-pending";
+    if (refusal) {
+        socket.close(ignored);
+        noteRefused(refusal);
         return;
     }
     socket.set_option(tcp::no_delay(true), ignored);
     const std::string uid = util::randomHex(16);
-    const int64_t tunnelId = state->info.id;
-    auto visitor = std::make_shared<PendingVisitor>(std::move(socket), io, tunnelId);
+    auto visitor = std::make_shared<PendingVisitor>(
+        std::move(socket), io, tunnelId, std::make_unique<VisitorTicket>(tally, tunnelId, source));
     pending[uid] = visitor;
     state->pendingUids.insert(uid);
     visitor->timer.expires_after(std::chrono::milliseconds(config.pairTimeoutMs));
@@ -811,8 +1056,10 @@ void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const
         limiter = l != limiters.end() ? l->second.lock() : nullptr;
     }
     logx::debug("relay", "paired", {{"tunnel", std::to_string(visitor->tunnelId)}, {"uid", uid}});
-    auto pipe = std::make_shared<Pipe>(io, std::move(visitor->socket), std::move(socket), limiter,
-                                       visitor->tunnelId);
+    auto pipe =
+        std::make_shared<Pipe>(io, std::move(visitor->socket), std::move(socket), limiter,
+                               visitor->tunnelId, std::move(visitor->ticket),
+                               std::move(visitor->held), std::chrono::seconds(config.visitorIdleS));
     pipe->start(std::move(leftover));
 }
 

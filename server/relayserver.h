@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "log.h"
 
 #include <asio.hpp>
 
@@ -21,6 +22,7 @@ struct RelayTunnel
     int clientPort = 0;
     int serverPort = 0;
     bool expired = false;
+    int64_t stopTime = 0; // epoch seconds; 0: never
 };
 
 namespace relay {
@@ -29,6 +31,8 @@ class Pipe;
 struct TunnelState;
 struct PendingVisitor;
 struct Limiter;
+struct Tally;
+struct Reader;
 } // namespace relay
 
 // The relay server: control connections (LOGIN, HEART, STOP, CONN requests), one public
@@ -51,15 +55,20 @@ public:
 private:
     friend class relay::Control;
     friend class relay::Pipe;
+    friend struct relay::Reader;
 
     void accept();
-    void firstFrame(std::shared_ptr<asio::ip::tcp::socket> socket);
+    void firstFrame(asio::ip::tcp::socket socket, const std::string &source);
+    void readFirstFrame(std::shared_ptr<relay::Reader> reader);
+    bool evictOldestUndecided();
     void login(std::shared_ptr<relay::Control> control, const std::string &token);
     void controlClosed(relay::Control *control, int64_t tunnelId);
     void acceptVisitors(std::shared_ptr<relay::TunnelState> state);
     void newVisitor(const std::shared_ptr<relay::TunnelState> &state, asio::ip::tcp::socket socket);
     void dataConnection(asio::ip::tcp::socket socket, std::string leftover, const std::string &uid);
     void closeTunnel(int64_t tunnelId);
+    void armExpiry(const std::shared_ptr<relay::TunnelState> &state);
+    void noteRefused(const char *kind) { refusals.note(kind); }
     std::shared_ptr<relay::Limiter> limiterFor(int64_t tunnelId, int bdw);
 
     asio::io_context &io;
@@ -70,5 +79,9 @@ private:
     std::map<int64_t, std::shared_ptr<relay::TunnelState>> tunnels;
     std::map<std::string, std::shared_ptr<relay::PendingVisitor>> pending;
     std::map<int64_t, std::weak_ptr<relay::Limiter>> limiters;
-    size_t undecided = 0; // connections that have not sent their first frame yet
+    // Open connections by kind and source; shared with the connections, which may outlive us
+    // in the io_context's queue.
+    std::shared_ptr<relay::Tally> tally;
+    size_t descriptorLimit = 0;
+    logx::Refusals refusals{"relay"};
 };

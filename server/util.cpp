@@ -338,4 +338,10 @@ std::string formatTime(int64_t epochSeconds)
     return buf;
 }
 
+std::string maskedPhone(const std::string &phone)
+{
+    return phone.size() == 11 ? phone.substr(0, 3) + "****" + phone.substr(7)
+                              : std::string(phone.size(), '*');
+}
+
 } // namespace util

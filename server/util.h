@@ -37,6 +37,9 @@ size_t utf8Length(std::string_view text);
 
 std::string htmlEscape(std::string_view text);
 
+// "138****0000": enough to tell accounts apart in a log or a default name.
+std::string maskedPhone(const std::string &phone);
+
 int64_t nowSeconds();
 // "yyyy-MM-dd hh:mm:ss" in UTC.
 std::string formatTime(int64_t epochSeconds);

@@ -3,6 +3,7 @@
 // and a tiny HTTP service. Both listen on loopback only, on an address the test chooses.
 
 #include "fakehttpbase.h"
+#include "wirecodec.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -14,8 +15,19 @@
 
 #include <functional>
 
-// The relay's control port is fixed, so each test picks its own loopback address.
-class FakeRelay : public QTcpServer
+// The named child of a card or form; a test that misses one cannot go on.
+template <typename T> T *child(QObject &parent, const char *name)
+{
+    T *widget = parent.findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("missing %s", name);
+    return widget;
+}
+
+// A relay server that speaks the control channel only (sign-in and heartbeats); the engine's
+// own tests use the fuller FakeRelay of fakerelay.h. The relay's control port is fixed, so each
+// test picks its own loopback address.
+class FakeControlRelay : public QTcpServer
 {
     Q_OBJECT
 
@@ -31,7 +43,8 @@ public:
 
     bool start(const QHostAddress &address)
     {
-        connect(this, &QTcpServer::newConnection, this, &FakeRelay::accept, Qt::UniqueConnection);
+        connect(this, &QTcpServer::newConnection, this, &FakeControlRelay::accept,
+                Qt::UniqueConnection);
         return listen(address, 8888);
     }
 
@@ -41,8 +54,7 @@ public:
     {
         if (!current)
             return;
-        const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
-        current->write(be32(json.size()) + be32(data.size()) + json + data);
+        current->write(wire::frame(QJsonDocument(object).toJson(QJsonDocument::Compact), data));
         current->flush();
     }
 
@@ -53,21 +65,6 @@ signals:
     void controlClosed();
 
 private:
-    static QByteArray be32(int value)
-    {
-        QByteArray bytes(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            bytes[i] = char((quint32(value) >> (24 - 8 * i)) & 0xff);
-        return bytes;
-    }
-    static int readBe32(const QByteArray &bytes, int offset)
-    {
-        quint32 value = 0;
-        for (int i = 0; i < 4; ++i)
-            value = (value << 8) | quint8(bytes[offset + i]);
-        return int(value);
-    }
-
     void accept()
     {
         while (QTcpSocket *socket = nextPendingConnection()) {
@@ -85,17 +82,21 @@ private:
     {
         QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
         // Bounded: a frame larger than this means the client is broken; the test then fails.
-        while (buffer.size() >= 8) {
-            const int jsonLength = readBe32(buffer, 0);
-            const int dataLength = readBe32(buffer, 4);
-            if (jsonLength < 0 || dataLength < 0 || jsonLength + dataLength > 65536) {
+        constexpr int MaxFrameBytes = 65536;
+        for (;;) {
+            wire::Header header;
+            const wire::Cut cut = wire::cut(buffer, &header, MaxFrameBytes);
+            if (cut == wire::Cut::Malformed ||
+                header.jsonLength + header.dataLength > MaxFrameBytes) {
                 socket->abort();
                 return;
             }
-            if (buffer.size() < 8 + jsonLength + dataLength)
+            if (cut == wire::Cut::Incomplete)
                 break;
-            const QJsonObject object = QJsonDocument::fromJson(buffer.mid(8, jsonLength)).object();
-            buffer.remove(0, 8 + jsonLength + dataLength);
+            const QJsonObject object =
+                QJsonDocument::fromJson(buffer.mid(wire::HeaderBytes, int(header.jsonLength)))
+                    .object();
+            buffer.remove(0, int(header.frameBytes()));
             received.append(object);
             answer(socket, object);
             emit frameReceived(object);

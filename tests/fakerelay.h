@@ -11,7 +11,8 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtEndian>
+
+#include "wirecodec.h"
 
 #include <functional>
 #include <memory>
@@ -93,11 +94,7 @@ public:
     static QByteArray frame(const QJsonObject &json, const QByteArray &data = QByteArray())
     {
         // Compact on purpose: the client must accept any JSON object text.
-        const QByteArray text = QJsonDocument(json).toJson(QJsonDocument::Compact);
-        QByteArray out(8, '\0');
-        qToBigEndian<qint32>(text.size(), out.data());
-        qToBigEndian<qint32>(data.size(), out.data() + 4);
-        return out + text + data;
+        return wire::frame(QJsonDocument(json).toJson(QJsonDocument::Compact), data);
     }
     static void send(RelayConnection *c, const QJsonObject &json) { c->socket->write(frame(json)); }
     static QJsonObject message(std::initializer_list<QPair<QString, QJsonValue>> members)
@@ -151,15 +148,14 @@ private:
             return;
         }
         c->pending += bytes;
-        while (c->pending.size() >= 8 && !c->data) {
-            const qint32 jl = qFromBigEndian<qint32>(c->pending.constData());
-            const qint32 dl = qFromBigEndian<qint32>(c->pending.constData() + 4);
-            if (jl < 0 || dl < 0 || c->pending.size() < 8 + jl + dl)
-                return;
-            const QByteArray whole = c->pending.left(8 + jl + dl);
-            c->pending.remove(0, 8 + jl + dl);
+        wire::Header header;
+        while (!c->data && wire::cut(c->pending, &header, wire::AnyLength) == wire::Cut::Whole) {
+            const QByteArray whole = c->pending.left(int(header.frameBytes()));
+            c->pending.remove(0, whole.size());
             c->rawFrames << whole;
-            const QJsonObject json = QJsonDocument::fromJson(whole.mid(8, jl)).object();
+            const QJsonObject json =
+                QJsonDocument::fromJson(whole.mid(wire::HeaderBytes, int(header.jsonLength)))
+                    .object();
             c->messages << json;
             const QString type = json.value("type").toString();
             if (type == "CONN" && c->messages.size() == 1) {

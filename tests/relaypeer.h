@@ -8,14 +8,12 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <QtEndian>
+
+#include "wirecodec.h"
 
 inline QByteArray relayFrame(const QByteArray &json, const QByteArray &data)
 {
-    QByteArray out(8, '\0');
-    qToBigEndian<qint32>(json.size(), out.data());
-    qToBigEndian<qint32>(data.size(), out.data() + 4);
-    return out + json + data;
+    return wire::frame(json, data);
 }
 
 // The client's JSON writer: indented, keys in order.
@@ -63,14 +61,13 @@ public:
         clock.start();
         while (true) {
             buffer += socket.readAll();
-            if (buffer.size() >= 8) {
-                const qint32 jsonLen = qFromBigEndian<qint32>(buffer.constData());
-                const qint32 dataLen = qFromBigEndian<qint32>(buffer.constData() + 4);
-                if (jsonLen >= 0 && dataLen >= 0 && buffer.size() >= 8 + jsonLen + dataLen) {
-                    lastFrame = buffer.left(8 + jsonLen + dataLen);
-                    buffer.remove(0, lastFrame.size());
-                    return QJsonDocument::fromJson(lastFrame.mid(8, jsonLen)).object();
-                }
+            wire::Header header;
+            if (wire::cut(buffer, &header, wire::AnyLength) == wire::Cut::Whole) {
+                lastFrame = buffer.left(int(header.frameBytes()));
+                buffer.remove(0, lastFrame.size());
+                return QJsonDocument::fromJson(
+                           lastFrame.mid(wire::HeaderBytes, int(header.jsonLength)))
+                    .object();
             }
             const int left = timeoutMs - int(clock.elapsed());
             if (left <= 0 || socket.state() != QAbstractSocket::ConnectedState)

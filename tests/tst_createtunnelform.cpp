@@ -3,8 +3,8 @@
 
 #include "fakesigninapi.h"
 
-#include "app/globals.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "platform/environment.h"
 #include "ui/createtunnelform.h"
 
 #include <QBuffer>
@@ -303,9 +303,11 @@ void TestCreateTunnelForm::purchaseNotice()
                  QStringLiteral("<a href=\"http://example.com\">双十二</a>"));
     // Its links open in the browser.
     QStringList opened;
-    platform::setUrlOpener([&opened](const QString &url) { opened << url; });
-    emit child<QLabel>(shown, "label_9")->linkActivated(QStringLiteral("http://example.com"));
-    platform::setUrlOpener(nullptr);
+    {
+        Environment::Scope environment;
+        environment->openUrl = [&opened](const QString &url) { opened << url; };
+        emit child<QLabel>(shown, "label_9")->linkActivated(QStringLiteral("http://example.com"));
+    }
     QCOMPARE(opened, QStringList{QStringLiteral("http://example.com")});
 
     api.setReply("GET", "appConfig/bvnotice_buy", FakeSigninApi::envelope(false, "无", "不该显示"));
@@ -424,6 +426,13 @@ void TestCreateTunnelForm::orderFailedOnNetwork()
     QCOMPARE(child<QPushButton>(form, "pushButton")->text(), QStringLiteral("立即开通"));
     QVERIFY(child<QWidget>(form, "widget_pay")->isHidden());
     QCOMPARE(done.count(), 0);
+
+    // The next attempt gets a payment code; the earlier refusal does not stand beside it.
+    api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "https://pay.example/qr"));
+    api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
+    child<QPushButton>(form, "pushButton")->click();
+    QTRY_VERIFY(child<QWidget>(form, "widget_pay")->isVisible());
+    QCOMPARE(state->text(), QString());
 }
 
 void TestCreateTunnelForm::tunnelOkEmitsAndCloses()
@@ -432,10 +441,12 @@ void TestCreateTunnelForm::tunnelOkEmitsAndCloses()
     fillOrder(form);
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "TunnelOk"));
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
     QTRY_COMPARE(done.count(), 1);
     QTRY_VERIFY(form.isNull());
     QCOMPARE(api.count("GET", "order/createQrCode"), 0);
+    QCOMPARE(shown.count(), 0);
 }
 
 void TestCreateTunnelForm::otherDataIsPaymentUrl()
@@ -446,8 +457,10 @@ void TestCreateTunnelForm::otherDataIsPaymentUrl()
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "tunnelok"));
     api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
 
+    QTRY_COMPARE(shown.count(), 1);
     QLabel *qr = child<QLabel>(form, "label_qrcode");
     QTRY_VERIFY(!qr->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(qr->pixmap(Qt::ReturnByValue).size(), QSize(40, 40));

@@ -6,7 +6,7 @@
 #include "relaypeer.h"
 #include "serverprocess.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/httprequest.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelrecord.h"

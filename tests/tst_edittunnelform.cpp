@@ -1,7 +1,8 @@
 #include "cardfakes.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "platform/environment.h"
 #include "ui/edittunnelform.h"
 #include "ui/messagebox.h"
 
@@ -54,14 +55,8 @@ class TstEditTunnelForm : public QObject
 
     FakeHttp http;
     QList<dialogs::Box> boxes;
+    Environment::Scope environment;
 
-    template <typename T> static T *child(EditTunnelForm &form, const char *name)
-    {
-        T *widget = form.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("missing %s", name);
-        return widget;
-    }
     static void fill(EditTunnelForm &form, const QString &name, const QString &ip,
                      const QString &port)
     {
@@ -78,10 +73,10 @@ private slots:
         apiBaseUrl = http.baseUrl();
         currentUserId = QStringLiteral("7");
         currentToken = QStringLiteral("account-token");
-        dialogs::setHook([this](const dialogs::Box &box) {
+        environment->messageBox = [this](const dialogs::Box &box) {
             boxes.append(box);
             return 0;
-        });
+        };
     }
 
     void init()
@@ -96,7 +91,6 @@ private slots:
     {
         removeFlag(DomainA);
         removeFlag(DomainB);
-        dialogs::setHook({});
     }
 
     void formLayout()

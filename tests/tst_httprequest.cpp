@@ -1,6 +1,7 @@
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 
 #include "fakehttpbase.h"
 
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -78,6 +80,15 @@ struct Outcome
     }
 };
 
+// A window's stand-in: its answers arrive through member functions.
+struct Receiver : QObject
+{
+    explicit Receiver(Outcome *outcome) : outcome(outcome) {}
+    Outcome *outcome;
+    void answered(bool flag, const QVariantMap &data) { outcome->onSuccess()(flag, data); }
+    void failed(const QString &message) { outcome->onFailure()(message); }
+};
+
 } // namespace
 
 class TstHttpRequest : public QObject
@@ -86,6 +97,7 @@ class TstHttpRequest : public QObject
 
 private:
     FakeHttpServer *server = nullptr;
+    std::unique_ptr<Environment::Scope> environment;
 
 private slots:
     void initTestCase()
@@ -98,7 +110,7 @@ private slots:
     {
         currentUserId = QStringLiteral("42");
         currentToken = QStringLiteral("tok-secret");
-        HttpRequest::setTransferTimeoutMs(HttpRequest::DefaultTransferTimeoutMs);
+        environment = std::make_unique<Environment::Scope>();
         server = new FakeHttpServer;
         QVERIFY(server->start());
     }
@@ -107,6 +119,7 @@ private slots:
     {
         delete server;
         server = nullptr;
+        environment.reset();
     }
 
     // ---- What is sent ----
@@ -407,7 +420,7 @@ private slots:
 
     void silentServerTimesOutOnce()
     {
-        HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
+        (*environment)->transferTimeoutMs = ShortTimeoutMs;
         Outcome outcome;
         HttpRequest(server->url(QStringLiteral("user")))
             .get(outcome.onSuccess(), outcome.onFailure());
@@ -431,6 +444,47 @@ private slots:
             .post(nullptr, nullptr);
         QTRY_COMPARE(server->received.size(), 2);
         QTest::qWait(50); // both replies are handled without a callback to call
+    }
+
+    // Bound to a context, as a window binds its requests: the answer or the failure reaches a
+    // context that lives, through lambdas or member functions, and nothing reaches one that has
+    // been destroyed after sending, whatever the form of request.
+    void boundCallbacksEndWithTheirContext()
+    {
+        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
+            FakeHttpServer::replyJson(s, R"({"flag": true})");
+        };
+        QTcpServer probe;
+        QVERIFY(probe.listen(SilentAddress, 0));
+        const QString refused = QStringLiteral("http://127.0.0.81:%1/user").arg(probe.serverPort());
+        probe.close();
+
+        Outcome keptAnswer, keptFailure, dropped;
+        Receiver kept(&keptAnswer);
+        QObject keeper;
+        auto gone = std::make_unique<Receiver>(&dropped);
+        int droppedCalls = 0;
+        HttpRequest(server->url(QStringLiteral("a")))
+            .get(&kept, &Receiver::answered, &Receiver::failed);
+        HttpRequest(refused).post(&keeper, keptFailure.onSuccess(), keptFailure.onFailure());
+        HttpRequest(server->url(QStringLiteral("b")))
+            .post(gone.get(), &Receiver::answered, &Receiver::failed);
+        HttpRequest(server->url(QStringLiteral("c")))
+            .get(gone.get(), dropped.onSuccess(), dropped.onFailure());
+        HttpRequest(refused).get(gone.get(), dropped.onSuccess(), dropped.onFailure());
+        HttpRequest(server->url(QStringLiteral("d")))
+            .fetch(
+                gone.get(), [&droppedCalls](const QByteArray &) { ++droppedCalls; },
+                [&droppedCalls] { ++droppedCalls; }, dropped.onFailure());
+        gone.reset();
+
+        QTRY_COMPARE(keptAnswer.successes, 1);
+        QVERIFY(keptAnswer.flag);
+        QTRY_COMPARE(keptFailure.failures, 1);
+        QTRY_COMPARE(server->received.size(), 4);
+        QTest::qWait(100); // the answers to the destroyed context have come and been dropped
+        QCOMPARE(dropped.calls(), 0);
+        QCOMPARE(droppedCalls, 0);
     }
 
     // ---- Several in flight ----
@@ -486,7 +540,7 @@ private slots:
         // (A generous time-out: a busy machine must not turn a pause into a stall.)
         constexpr int TrickleTimeoutMs = 1000;
         constexpr int Chunks = 8;
-        HttpRequest::setTransferTimeoutMs(TrickleTimeoutMs);
+        (*environment)->transferTimeoutMs = TrickleTimeoutMs;
         QByteArray expected;
         for (int i = 0; i < Chunks; ++i)
             expected += QByteArray(1000, char('a' + i));
@@ -532,7 +586,7 @@ private slots:
 
     void fetchOfAStalledBodyTimesOut()
     {
-        HttpRequest::setTransferTimeoutMs(ShortTimeoutMs);
+        (*environment)->transferTimeoutMs = ShortTimeoutMs;
         server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
             s->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npart");
         };

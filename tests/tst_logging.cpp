@@ -1,5 +1,5 @@
-#include "app/globals.h"
-#include "app/logging.h"
+#include "core/globals.h"
+#include "core/logging.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,9 +4,10 @@
 
 #include "fakesigninapi.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -143,6 +144,19 @@ private:
     QStringList opened;
     QStringList events; // boxes and browser openings, in order
     QList<QPointer<MainWindow>> windows;
+    std::unique_ptr<Environment::Scope> environment;
+    // The retry state, read as the window's friend: whether a retry waits, and its pause (-1
+    // when none).
+    static bool retryPending(const MainWindow &w) { return w.retryTimer->isActive(); }
+    static int pendingRetryDelayMs(const MainWindow &w)
+    {
+        return w.retryTimer->isActive() ? w.retryTimer->interval() : -1;
+    }
+    void setRetryDelays(int firstMs, int maxMs)
+    {
+        (*environment)->firstSignInRetryMs = firstMs;
+        (*environment)->maxSignInRetryMs = maxMs;
+    }
 };
 
 void TestMainWindow::initTestCase()
@@ -166,15 +180,6 @@ void TestMainWindow::initTestCase()
     QVERIFY(api.listen(QHostAddress(QStringLiteral("127.0.0.50"))));
     apiBaseUrl = api.baseUrl();
 
-    dialogs::setHook([this](const dialogs::Box &box) {
-        boxes << box;
-        events << QStringLiteral("box");
-        return 0;
-    });
-    platform::setUrlOpener([this](const QString &url) {
-        opened << url;
-        events << QStringLiteral("open");
-    });
     previousHandler = qInstallMessageHandler(recordWarnings);
 }
 
@@ -195,7 +200,16 @@ void TestMainWindow::init()
     currentUserId.clear();
     currentUserName.clear();
     currentToken.clear();
-    MainWindow::setRetryDelaysMs(MainWindow::FirstRetryDelayMs, MainWindow::MaxRetryDelayMs);
+    environment = std::make_unique<Environment::Scope>();
+    (*environment)->messageBox = [this](const dialogs::Box &box) {
+        boxes << box;
+        events << QStringLiteral("box");
+        return 0;
+    };
+    (*environment)->openUrl = [this](const QString &url) {
+        opened << url;
+        events << QStringLiteral("open");
+    };
 }
 
 void TestMainWindow::cleanup()
@@ -203,18 +217,21 @@ void TestMainWindow::cleanup()
     for (const QPointer<MainWindow> &w : qAsConst(windows))
         delete w.data();
     windows.clear();
+    // Picked out first: a home window takes its own top-level tray menu with it.
+    QList<QPointer<MyWindow>> homes;
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<MyWindow *>(w))
-            delete w;
+        if (auto *home = qobject_cast<MyWindow *>(w))
+            homes.append(home);
     }
+    for (const QPointer<MyWindow> &home : qAsConst(homes))
+        delete home.data();
     api.reset();
     QFile::remove(settingsFilePath());
+    environment.reset();
 }
 
 void TestMainWindow::cleanupTestCase()
 {
-    dialogs::setHook(nullptr);
-    platform::setUrlOpener(nullptr);
     qInstallMessageHandler(previousHandler);
     QFile::remove(settingsFilePath());
     home.reset();
@@ -474,7 +491,7 @@ void TestMainWindow::refusalShowsMsgAndData()
     w->login();
     QTRY_COMPARE(child<QLabel>(w, "label_state")->text(), shown);
     // A refusal is final: no retry, no home window, nothing saved.
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     QCOMPARE(api.count("GET", "user"), 1);
     QVERIFY(homeWindow() == nullptr);
     QCOMPARE(readSetting(QStringLiteral("/setting/username")), QString());
@@ -528,7 +545,7 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
 {
     // Long pauses, so that the timer never fires during the test: each retry is started by
     // hand, which is what the timer does when it fires.
-    MainWindow::setRetryDelaysMs(100000, 400000);
+    setRetryDelays(100000, 400000);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     QLabel *state = child<QLabel>(w, "label_state");
@@ -540,8 +557,8 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
     for (int i = 0; i < pauses.size(); ++i) {
         w->login();
         // A new attempt replaces the waiting one.
-        QVERIFY(!w->retryPending());
-        QTRY_COMPARE(w->pendingRetryDelayMs(), pauses[i]);
+        QVERIFY(!retryPending(*w));
+        QTRY_COMPARE(pendingRetryDelayMs(*w), pauses[i]);
         QCOMPARE(api.count("GET", "user"), i + 1);
         QVERIFY2(state->text().startsWith(failure), qPrintable(state->text()));
         QVERIFY(state->text().size() > failure.size());
@@ -552,15 +569,15 @@ void TestMainWindow::transportFailureRetriesAfterGrowingPauses()
     api.setReply("GET", "user", FakeSigninApi::envelope(false, QStringLiteral("维护中"), "稍后"));
     w->login();
     QTRY_COMPARE(state->text(), QStringLiteral("维护中 稍后"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     api.setReply("GET", "user", FakeSigninApi::status(500));
     w->login();
-    QTRY_COMPARE(w->pendingRetryDelayMs(), 100000);
+    QTRY_COMPARE(pendingRetryDelayMs(*w), 100000);
 }
 
 void TestMainWindow::retryTimerFiresByItself()
 {
-    MainWindow::setRetryDelaysMs(20, 80);
+    setRetryDelays(20, 80);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
@@ -572,12 +589,12 @@ void TestMainWindow::retryTimerFiresByItself()
     // The first answer ends the retries.
     api.setReply("GET", "user", FakeSigninApi::envelope(false, QStringLiteral("维护中"), "稍后"));
     QTRY_COMPARE(child<QLabel>(w, "label_state")->text(), QStringLiteral("维护中 稍后"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
 }
 
 void TestMainWindow::successEndsRetryOfLaterPress()
 {
-    MainWindow::setRetryDelaysMs(100000, 400000);
+    setRetryDelays(100000, 400000);
     api.hold("GET", "user");
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
@@ -590,29 +607,29 @@ void TestMainWindow::successEndsRetryOfLaterPress()
     apiBaseUrl = QStringLiteral("http://127.0.0.56:9/");
     w->login();
     apiBaseUrl = service;
-    QTRY_VERIFY(w->retryPending());
+    QTRY_VERIFY(retryPending(*w));
 
     // The first press is answered: the window signs in and nothing is tried again.
     api.release(
         FakeSigninApi::envelope(true, QStringLiteral("登录成功"),
                                 QVariantMap{{"id", "7"}, {"name", "alice"}, {"token", "t"}}));
     QTRY_VERIFY(homeWindow() != nullptr);
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
 }
 
 void TestMainWindow::emptiedFieldEndsRetries()
 {
-    MainWindow::setRetryDelaysMs(20, 40);
+    setRetryDelays(20, 40);
     api.setReply("GET", "user", FakeSigninApi::status(500));
     MainWindow *w = makeWindow();
     child<QLineEdit>(w, "lineEdit_3")->setText(QStringLiteral("13800000000"));
     child<QLineEdit>(w, "lineEdit_4")->setText(QStringLiteral("secret"));
     w->login();
-    QTRY_VERIFY(w->retryPending());
+    QTRY_VERIFY(retryPending(*w));
     child<QLineEdit>(w, "lineEdit_4")->clear();
     QTRY_COMPARE(boxes.size(), 1);
     QCOMPARE(boxes[0].text, QStringLiteral("输入不能为空"));
-    QVERIFY(!w->retryPending());
+    QVERIFY(!retryPending(*w));
     const int sent = api.count("GET", "user");
     // Nothing is scheduled any more; a code request made now arrives after the last sign-in.
     api.setReply("POST", "user/getCode", FakeSigninApi::envelope(true, "ok", ""));
@@ -831,7 +848,8 @@ void TestMainWindow::helpBoxThenWebsite()
 void TestMainWindow::draggingMovesWindow()
 {
     MainWindow *w = makeWindow();
-    w->move(100, 100);
+    // Room to the right: the test screen is barely wider than the window.
+    w->move(20, 100);
     const QPoint start = w->pos();
     auto send = [w](QEvent::Type type, QPoint local, Qt::MouseButton button,
                     Qt::MouseButtons buttons) {

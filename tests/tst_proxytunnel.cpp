@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "core/globals.h"
 #include "fakerelay.h"
 #include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"

@@ -3,7 +3,7 @@
 // client's own HttpRequest, so the wire forms the client uses are the ones tested.
 #include "serverprocess.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/httprequest.h"
 
 #include <QCryptographicHash>
@@ -14,8 +14,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTest>
 #include <QUrlQuery>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -42,6 +46,42 @@ QByteArray form(const QList<QPair<QString, QString>> &items)
     for (const auto &item : items)
         q.addQueryItem(item.first, item.second);
     return q.query(QUrl::FullyEncoded).toUtf8();
+}
+
+// Requests from another loopback address, all sent before any answer is read; the JSON
+// answers in the same order.
+QList<QJsonObject> fromSource(const QString &source, const QList<QByteArray> &requests)
+{
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < requests.size(); ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        sockets.back()->bind(QHostAddress(source));
+        sockets.back()->connectToHost(Address, 8080);
+        sockets.back()->waitForConnected(5000);
+    }
+    for (int i = 0; i < requests.size(); ++i) {
+        sockets[size_t(i)]->write(requests[i]);
+        sockets[size_t(i)]->flush();
+    }
+    QList<QJsonObject> answers;
+    for (auto &s : sockets) {
+        QByteArray all;
+        while (s->state() == QAbstractSocket::ConnectedState && s->waitForReadyRead(20000))
+            all += s->readAll();
+        all += s->readAll();
+        answers << QJsonDocument::fromJson(all.mid(all.indexOf("\r\n\r\n") + 4)).object();
+    }
+    return answers;
+}
+
+QByteArray rawRequest(const QByteArray &method, const QByteArray &pathAndQuery,
+                      const QByteArray &body = {})
+{
+    QByteArray r = method + " /" + pathAndQuery + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+    if (method == "POST")
+        r += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+             QByteArray::number(body.size()) + "\r\n";
+    return r + "\r\n" + body;
 }
 
 QString verifyOf(const QString &phone)
@@ -71,6 +111,8 @@ private slots:
     void publicCalls();
     void hostileRequests();
     void secretsStayOut();
+    void signInThrottledPerSource();
+    void accountCaps();
     void restartKeepsDataAndOptions();
 
 private:
@@ -122,9 +164,12 @@ QJsonObject TestServerApi::signInAs(const QString &phone, const QString &passwor
 
 QString TestServerApi::codeFromLog(const QString &phone)
 {
-    const QRegularExpression re("event=code phone=" + phone + " code=([0-9]{6})");
+    // The log names the phone masked; the code itself is in the outbox beside the database.
+    QFile outbox(server.databasePath() + ".sms");
+    outbox.open(QIODevice::ReadOnly);
+    const QRegularExpression re(" " + phone + " ([0-9]{6}) ");
     QString code;
-    auto it = re.globalMatch(QString::fromUtf8(server.log));
+    auto it = re.globalMatch(QString::fromUtf8(outbox.readAll()));
     while (it.hasNext())
         code = it.next().captured(1);
     return code;
@@ -169,7 +214,12 @@ void TestServerApi::signIn()
     const QVariantMap data = answer.value("data").toMap();
     QCOMPARE(data.value("id").toString(), userId);
     QCOMPARE(data.value("name").toString(), QStringLiteral("演示账户"));
-    QCOMPARE(data.value("token").toString(), token);
+    // Each sign-in has its own token; the earlier ones stay valid until they expire.
+    const QString fresh = data.value("token").toString();
+    QVERIFY(!fresh.isEmpty() && fresh != token);
+    for (const QString &t : {token, fresh})
+        QVERIFY(
+            get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", t}})).flag());
 
     // Typed with spaces around it, the password still signs in (the client saves it trimmed).
     QVERIFY(!signInAs(" " + DemoPhone + " ", " " + DemoPassword + " ").isEmpty());
@@ -238,9 +288,14 @@ void TestServerApi::registration()
             [&](const QString &) { called = true; });
     QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
     QVERIFY(flag);
-    QVERIFY(server.waitForLog(("event=code phone=" + phone).toUtf8()));
+    QVERIFY(server.waitForLog("event=code phone=139****2222"));
     const QString code = codeFromLog(phone);
     QCOMPARE(code.size(), 6);
+    QVERIFY(!server.log.contains(phone.toUtf8()));
+    QVERIFY(!server.log.contains(" " + code.toUtf8()));
+    QCOMPARE(QFile::permissions(server.databasePath() + ".sms") &
+                 (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
 
     a = post("user/getCode",
              form({{"userId", ""}, {"token", ""}, {"phone", phone}, {"verify", verifyOf(phone)}}));
@@ -403,6 +458,11 @@ void TestServerApi::changeTunnel()
     QVERIFY(!change("127.0.0.1", "80", "").flag());
     QVERIFY(!change("127.0.0.1", "80", QString(1000, 'n')).flag());
     QVERIFY(!change("127.0.0.1", "80", "web", "x").flag());
+    QVERIFY(!change("127.0.0.1", "80", "web", "2").flag());
+    // Marks that turn text around would make a name read as something else.
+    for (const QString &mark : {QString(QChar(0x202e)), QString(QChar(0x2066)),
+                                QString(QChar(0x200f)), QString(QChar(0x0085))})
+        QVERIFY(!change("127.0.0.1", "80", "web" + mark + "exe").flag());
     QVERIFY(!change("127.0.0.1", "80", "web", "1", "999").flag());
     QVERIFY(!change("127.0.0.1", "80", "web", "1", "abc").flag());
     QVERIFY(!change("127.0.0.1", "80", "web", "1", QString(), "wrong-token").flag());
@@ -529,12 +589,25 @@ void TestServerApi::orderPaidTunnelAndPay()
     QCOMPARE(page.status, 200);
     QVERIFY(page.contentType.startsWith("text/html"));
     QVERIFY(QString::fromUtf8(page.body).contains(QStringLiteral("确认支付")));
-    page = post(path, QByteArray());
+    // Paying takes the token of the account that placed the order.
+    const QJsonObject other = signInAs("13911112222", "pa+ss word&=1");
+    for (const QByteArray &body : {QByteArray(), form({{"userId", userId}, {"token", "wrong"}}),
+                                   form({{"userId", QString::number(other.value("id").toInt())},
+                                         {"token", other.value("token").toString()}}),
+                                   form({{"secret", "not-configured-here"}})}) {
+        page = post(path, body);
+        QCOMPARE(page.status, 403);
+        QVERIFY(!QString::fromUtf8(page.body).contains(QStringLiteral("支付成功")));
+        QCOMPARE(count(), before);
+    }
+    const QByteArray owner = form({{"userId", userId}, {"token", token}});
+    page = post(path, owner);
     QVERIFY(QString::fromUtf8(page.body).contains(QStringLiteral("支付成功")));
     QCOMPARE(count(), before + 1);
-    page = post(path, QByteArray());
+    page = post(path, owner);
     QVERIFY(QString::fromUtf8(page.body).contains(QStringLiteral("该订单已支付")));
     QCOMPARE(count(), before + 1);
+    QVERIFY(!server.log.contains(path.mid(path.lastIndexOf('/') + 1).toUtf8()));
     const QJsonObject t =
         get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", token}}))
             .json.value("data")
@@ -629,16 +702,124 @@ void TestServerApi::secretsStayOut()
         QVERIFY2(!stored.contains(p), p.constData());
         QVERIFY2(!server.log.contains(p), p.constData());
     }
-    // Nor does the account token reach the log.
+    // Nor does the account token reach the log; the database keeps only its hash.
     QVERIFY(!server.log.contains(token.toUtf8()));
+    QVERIFY(!stored.contains(token.toUtf8()));
+}
+
+void TestServerApi::signInThrottledPerSource()
+{
+    // Parallel wrong passwords from one address: the first few are checked, the rest wait.
+    QList<QByteArray> guesses;
+    for (int i = 0; i < 12; ++i)
+        guesses << rawRequest("GET", "user?" + form({{"userId", ""},
+                                                     {"token", ""},
+                                                     {"phone", DemoPhone},
+                                                     {"pwd", "guess" + QString::number(i)}}));
+    int checked = 0, waiting = 0;
+    for (const QJsonObject &a : fromSource("127.0.0.60", guesses)) {
+        QVERIFY(!a.value("flag").toBool());
+        checked += a.value("data").toString() == QStringLiteral("手机号或密码错误");
+        waiting += a.value("data").toString().startsWith(QStringLiteral("尝试过于频繁"));
+    }
+    QCOMPARE(checked, 5);
+    QCOMPARE(waiting, 7);
+    // That address waits even with the right password; the owner elsewhere is not locked out.
+    const QByteArray right = rawRequest(
+        "GET",
+        "user?" +
+            form({{"userId", ""}, {"token", ""}, {"phone", DemoPhone}, {"pwd", DemoPassword}}));
+    QVERIFY(!fromSource("127.0.0.60", {right}).first().value("flag").toBool());
+    QVERIFY(fromSource("127.0.0.61", {right}).first().value("flag").toBool());
+    QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
+
+    // Codes: a daily number per address.
+    QList<QByteArray> requests;
+    for (int i = 0; i < 21; ++i) {
+        const QString phone = "1370000" + QString::number(1000 + i);
+        requests << rawRequest(
+            "POST", "user/getCode",
+            form({{"userId", ""}, {"token", ""}, {"phone", phone}, {"verify", verifyOf(phone)}}));
+    }
+    int sent = 0;
+    QString refusal;
+    for (const QByteArray &r : requests) {
+        const QJsonObject a = fromSource("127.0.0.62", {r}).first();
+        sent += a.value("flag").toBool();
+        if (!a.value("flag").toBool())
+            refusal = a.value("data").toString();
+    }
+    QCOMPARE(sent, 20);
+    QCOMPARE(refusal, QStringLiteral("今日获取验证码次数过多，请明天再试"));
+}
+
+void TestServerApi::accountCaps()
+{
+    QCOMPARE(server.stop(), 0);
+    QVERIFY(server.start({"--ports", "21000-21009", "--max-tunnels", "4", "--max-pending-orders",
+                          "2", "--code-guesses-per-day", "3"}));
+    auto count = [&] {
+        return get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", token}}))
+            .json.value("data")
+            .toArray()
+            .size();
+    };
+    auto order = [&] {
+        return post("port", form({{"userId", userId},
+                                  {"token", token},
+                                  {"clientIp", "127.0.0.1"},
+                                  {"tunnelName", "more"},
+                                  {"clientPort", "22"},
+                                  {"type", "1"},
+                                  {"priceId", "2"}}));
+    };
+    QCOMPARE(count(), 3);
+    const Answer first = order();
+    const Answer second = order();
+    QVERIFY(first.flag() && second.flag());
+    Answer a = order();
+    QVERIFY(!a.flag());
+    QCOMPARE(a.dataText(), QStringLiteral("待支付的订单过多，请先支付已有订单，或24小时后再试"));
+    const QByteArray owner = form({{"userId", userId}, {"token", token}});
+    QVERIFY(QString::fromUtf8(post(first.dataText().mid(Base.size()), owner).body)
+                .contains(QStringLiteral("支付成功")));
+    QCOMPARE(count(), 4);
+    a = order();
+    QVERIFY(!a.flag());
+    QCOMPARE(a.dataText(), QStringLiteral("每个账户最多开通4条隧道"));
+    QVERIFY(QString::fromUtf8(post(second.dataText().mid(Base.size()), owner).body)
+                .contains(QStringLiteral("每个账户最多开通4条隧道")));
+    QCOMPARE(count(), 4);
+
+    // Wrong verification codes: a few per phone and day, whichever code they are for.
+    const QString phone = QStringLiteral("13911113333");
+    QVERIFY(
+        post("user/getCode",
+             form({{"userId", ""}, {"token", ""}, {"phone", phone}, {"verify", verifyOf(phone)}}))
+            .flag());
+    const QString code = codeFromLog(phone);
+    const QString wrong = code == "000000" ? "111111" : "000000";
+    auto registerWith = [&](const QString &c) {
+        return post("user", form({{"userId", ""},
+                                  {"token", ""},
+                                  {"phone", phone},
+                                  {"pwd", "secret123"},
+                                  {"code", c}}));
+    };
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(registerWith(wrong).dataText(), QStringLiteral("验证码错误"));
+    QCOMPARE(registerWith(code).dataText(), QStringLiteral("今日验证码错误次数过多，请明天再试"));
 }
 
 void TestServerApi::restartKeepsDataAndOptions()
 {
     QCOMPARE(server.stop(), 0);
-    QCOMPARE(server.log.count("event=migrated"), 1);
+    const int migrated = server.log.count("event=migrated");
     QVERIFY(server.start({"--ports", "21000-21009"}));
-    QCOMPARE(server.log.count("event=migrated"), 1); // schema already current
+    QCOMPARE(server.log.count("event=migrated"), migrated); // schema already current
+    // A token survives a restart.
+    QVERIFY(
+        get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", token}})).flag());
     QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
     QVERIFY(!signInAs("13911112222", "pa+ss word&=1").isEmpty());
 

@@ -120,8 +120,8 @@ void TestServerRelay::loginExchange()
     const QJsonObject reply = peer.nextFrame();
     // The frame's two lengths add up to exactly what arrived.
     const QByteArray &raw = peer.lastFrame;
-    const qint32 jsonLen = qFromBigEndian<qint32>(raw.constData());
-    const qint32 dataLen = qFromBigEndian<qint32>(raw.constData() + 4);
+    const qint32 jsonLen = qint32(wire::getLength(raw.constData()));
+    const qint32 dataLen = qint32(wire::getLength(raw.constData() + 4));
     QCOMPARE(raw.size(), 8 + jsonLen + dataLen);
     QCOMPARE(reply.value("type").toString(), QStringLiteral("LOGIN"));
     QCOMPARE(reply.value("msg").toString(), QStringLiteral("LOGINOK"));
@@ -296,13 +296,9 @@ void TestServerRelay::unknownOrLateDataConnections()
 
 void TestServerRelay::hostileFrames()
 {
-    QByteArray negative(8, '\0');
-    qToBigEndian<qint32>(-5, negative.data());
-    QByteArray huge(8, '\0');
-    qToBigEndian<qint32>(0x7fffffff, huge.data());
-    qToBigEndian<qint32>(0x7fffffff, huge.data() + 4);
-    QByteArray tooBig(8, '\0');
-    qToBigEndian<qint32>(2 * 1024 * 1024, tooBig.data());
+    const QByteArray negative = wire::header<QByteArray>(quint32(-5), 0);
+    const QByteArray huge = wire::header<QByteArray>(0x7fffffff, 0x7fffffff);
+    const QByteArray tooBig = wire::header<QByteArray>(2 * 1024 * 1024, 0);
     const QList<QByteArray> hostile{
         negative + "abcdefgh",
         huge,
@@ -386,8 +382,8 @@ void TestServerRelay::fiveHundredVisitors()
     auto readRequests = [&] {
         controlBuffer += controlSocket->readAll();
         while (controlBuffer.size() >= 8) {
-            const qint32 jl = qFromBigEndian<qint32>(controlBuffer.constData());
-            const qint32 dl = qFromBigEndian<qint32>(controlBuffer.constData() + 4);
+            const qint32 jl = qint32(wire::getLength(controlBuffer.constData()));
+            const qint32 dl = qint32(wire::getLength(controlBuffer.constData() + 4));
             if (controlBuffer.size() < 8 + jl + dl)
                 break;
             const QJsonObject m = QJsonDocument::fromJson(controlBuffer.mid(8, jl)).object();

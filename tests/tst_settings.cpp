@@ -1,7 +1,7 @@
-#include "app/globals.h"
-#include "app/logging.h"
-#include "app/settings.h"
 #include "app/startup.h"
+#include "core/globals.h"
+#include "core/logging.h"
+#include "core/settings.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,13 +1,15 @@
 #include "cardfakes.h"
+#include "fakerelay.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "platform/environment.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsitem.h"
+#include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
+#include "ui/tunnelsitem.h"
 
 #include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
@@ -33,6 +35,7 @@ const QHostAddress RelayStarting(QStringLiteral("127.0.0.39"));
 const QHostAddress HttpAddress(QStringLiteral("127.0.0.41"));
 const QHostAddress LocalOpen(QStringLiteral("127.0.0.42"));
 const QHostAddress LocalClosed(QStringLiteral("127.0.0.44"));
+const QString RelayLive = QStringLiteral("127.0.0.116");
 constexpr int ClosedPort = 9; // nothing listens on our loopback address
 
 const QString IdleStyle = QStringLiteral(
@@ -92,14 +95,8 @@ class TstTunnelsItem : public QObject
 
     QList<dialogs::Box> boxes;
     QStringList openedUrls;
+    Environment::Scope environment;
 
-    template <typename T> static T *child(TunnelsItem &item, const char *name)
-    {
-        T *widget = item.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("missing %s", name);
-        return widget;
-    }
     static QPushButton *startButton(TunnelsItem &item)
     {
         return child<QPushButton>(item, "tunnel_start");
@@ -119,7 +116,8 @@ class TstTunnelsItem : public QObject
         return item.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    static void prepareRelay(FakeRelay &relay, const QHostAddress &address, const QString &domain)
+    static void prepareRelay(FakeControlRelay &relay, const QHostAddress &address,
+                             const QString &domain)
     {
         relay.loginInfo = {{"name", "renamed"},
                            {"serverIp", address.toString()},
@@ -132,23 +130,17 @@ class TstTunnelsItem : public QObject
 private slots:
     void initTestCase()
     {
-        dialogs::setHook([this](const dialogs::Box &box) {
+        environment->messageBox = [this](const dialogs::Box &box) {
             boxes.append(box);
             return 0;
-        });
-        platform::setUrlOpener([this](const QString &url) { openedUrls.append(url); });
+        };
+        environment->openUrl = [this](const QString &url) { openedUrls.append(url); };
     }
 
     void init()
     {
         boxes.clear();
         openedUrls.clear();
-    }
-
-    void cleanupTestCase()
-    {
-        dialogs::setHook({});
-        platform::setUrlOpener({});
     }
 
     void formLayout()
@@ -481,7 +473,7 @@ private slots:
     void startSignInAndManualStop()
     {
         const QString domain = QStringLiteral("l.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStartStop, domain);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStartStop));
@@ -511,7 +503,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sent(item) >= 1 && received(item) >= 1, 9000);
         QCOMPARE(logLines(item).size(), 3);
 
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         startButton(item)->click();
         QCOMPARE(startButton(item)->text(), QStringLiteral("点我启动"));
         QCOMPARE(startButton(item)->styleSheet(), IdleStyle);
@@ -525,14 +517,14 @@ private slots:
     void stopFromTheServer()
     {
         const QString domain = QStringLiteral("m.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStop, domain);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStop));
         startButton(item)->click();
         QTRY_COMPARE(startButton(item)->text(), QStringLiteral("停止"));
 
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         relay.sendStop();
         QTRY_COMPARE(startButton(item)->text(), QStringLiteral("点我启动"));
         QCOMPARE(startButton(item)->styleSheet(), IdleStyle);
@@ -548,12 +540,12 @@ private slots:
     void signInRefused()
     {
         const QString domain = QStringLiteral("n.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayRefuse, domain);
-        relay.login = FakeRelay::Login::Refuse;
+        relay.login = FakeControlRelay::Login::Refuse;
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayRefuse));
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         startButton(item)->click();
         QVERIFY(closed.wait(5000));
         QTRY_VERIFY(logLines(item).last().contains(logLine(relay.refusal)));
@@ -583,7 +575,7 @@ private slots:
         QPointer<Tunnel> failed = session(item);
         QVERIFY(failed);
 
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayLateStart, domain);
         startButton(item)->click();
         QVERIFY(session(item) != failed.data());
@@ -598,9 +590,9 @@ private slots:
         const QString other = QStringLiteral("q.example.com");
         writeSetting(domain, QStringLiteral("true"));
         writeSetting(other, QStringLiteral("True"));
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayAutostart, domain);
-        FakeRelay quiet;
+        FakeControlRelay quiet;
         prepareRelay(quiet, RelayNoAutostart, other);
 
         TunnelsItem notStarted;
@@ -624,10 +616,10 @@ private slots:
     {
         const QString domain = QStringLiteral("r.example.com");
         writeSetting(domain, QStringLiteral("true"));
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayStarting, domain);
-        relay.login = FakeRelay::Login::Silent;
-        QSignalSpy frames(&relay, &FakeRelay::frameReceived);
+        relay.login = FakeControlRelay::Login::Silent;
+        QSignalSpy frames(&relay, &FakeControlRelay::frameReceived);
         TunnelsItem item;
         item.InitItem(sampleRecord(domain, RelayStarting));
         removeFlag(domain);
@@ -640,17 +632,108 @@ private slots:
         QCOMPARE(relay.connectionsSeen, 1);
     }
 
+    void liveFiguresAndUnreachableLocalService()
+    {
+        // Known traffic through a running card: the sampled figures match it, failed local
+        // connects turn the card's state (with the address and the system's reason) and fold
+        // into one log line per sample, and the next good connect clears the warning.
+        FakeRelay relay;
+        FakeService service;
+        QVERIFY(service.listen(QHostAddress(RelayLive)));
+        const quint16 port = service.port();
+        QJsonObject inner{{"name", "nas"},
+                          {"serverIp", RelayLive},
+                          {"domain", "live.test"},
+                          {"bdw", 4},
+                          {"clientPort", port}};
+        relay.innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
+        QVERIFY(relay.listen(RelayLive));
+        TunnelRecord record = sampleRecord(QStringLiteral("live.test"), QHostAddress(RelayLive));
+        record.clientIp = RelayLive;
+        record.clientPort = port;
+        TunnelsItem card;
+        QSignalSpy changes(&card, &TunnelsItem::statusChanged);
+        card.InitItem(record);
+        child<QPushButton>(card, "tunnel_start")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Running, 5000);
+
+        const auto conn = [&](const QString &uid) {
+            FakeRelay::send(relay.controls().first(),
+                            FakeRelay::message({{"type", "CONN"}, {"uid", uid}}));
+        };
+        for (int i = 0; i < 5; ++i)
+            conn(QString::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(relay.datas().size(), 5, 5000);
+        // The card's own local tests connect too, and close at once.
+        const auto open = [&] {
+            std::vector<ServiceConnection *> out;
+            for (auto &c : service.connections)
+                if (!c->closed)
+                    out.push_back(c.get());
+            return out;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(open().size(), size_t(5), 5000);
+        const QByteArray up(1024 * 1024, 'u'), down(600 * 1024, 'd');
+        for (int i = 0; i < 5; ++i) {
+            relay.datas()[i]->socket->write(up);
+            open()[size_t(i)]->socket->write(down);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().bytesIn, qint64(5) * up.size(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().bytesOut, qint64(5) * down.size(), 20000);
+        QCOMPARE(card.status().activeConnections, 5);
+        QVERIFY(child<QLabel>(card, "tunnel_live")->text().startsWith(QStringLiteral("5 个连接")));
+
+        service.stopListening();
+        conn(QStringLiteral("a"));
+        conn(QStringLiteral("b"));
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::LocalUnreachable,
+                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().failedConnections, qint64(2), 10000);
+        const TunnelStatus failing = card.status();
+        QCOMPARE(failing.totalConnections, qint64(7));
+        QVERIFY2(failing.stateReason.startsWith(RelayLive + ':' + QString::number(port) + " ("),
+                 qPrintable(failing.stateReason));
+        QTRY_VERIFY_WITH_TIMEOUT(card.log.contains(QStringLiteral("本地服务连接失败：")), 5000);
+        QVERIFY(card.log.count(QStringLiteral("本地服务连接失败：")) <= 2);
+        QVERIFY(child<QLabel>(card, "tunnel_live")
+                    ->text()
+                    .startsWith(QStringLiteral("本地服务不可达：")));
+
+        QVERIFY(service.listen(QHostAddress(RelayLive), port));
+        conn(QStringLiteral("c"));
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Running, 10000);
+        QVERIFY(changes.count() > 3);
+
+        relay.closeAll();
+        child<QPushButton>(card, "tunnel_start")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(card.status().state, TunnelStatus::State::Stopped, 5000);
+        QCOMPARE(card.status().bytesIn, qint64(0));
+        QCOMPARE(child<QLabel>(card, "tunnel_live")->text(), QString());
+    }
+
+    void addressQrCode()
+    {
+        if (!AddressQr::isAvailable())
+            QSKIP("built without the QR library");
+        // 28 bytes need version 3 at level M: 29 modules and a quiet zone of 4 each side.
+        const QImage code = AddressQr::encode(QStringLiteral("http://nas.example.com:20001"), 2);
+        QCOMPARE(code.size(), QSize((29 + 8) * 2, (29 + 8) * 2));
+        QCOMPARE(code.pixelColor(0, 0), QColor(Qt::white)); // quiet zone
+        QCOMPARE(code.pixelColor(8, 8), QColor(Qt::black)); // corner of the finder pattern
+        QVERIFY(AddressQr::encode(QString(4000, QLatin1Char('x')), 2).isNull()); // too long
+    }
+
     void deletingARunningCardStopsItsSession()
     {
         const QString domain = QStringLiteral("s.example.com");
-        FakeRelay relay;
+        FakeControlRelay relay;
         prepareRelay(relay, RelayDelete, domain);
         auto *item = new TunnelsItem;
         item->InitItem(sampleRecord(domain, RelayDelete));
         startButton(*item)->click();
         QTRY_COMPARE(startButton(*item)->text(), QStringLiteral("停止"));
         QPointer<Tunnel> running = session(*item);
-        QSignalSpy closed(&relay, &FakeRelay::controlClosed);
+        QSignalSpy closed(&relay, &FakeControlRelay::controlClosed);
         delete item;
         QVERIFY(closed.wait(5000));
         QTRY_VERIFY(!running);

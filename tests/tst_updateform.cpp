@@ -1,5 +1,6 @@
 #include "homehttpdouble.h"
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/messagebox.h"
 #include "ui/updateform.h"
@@ -22,6 +23,12 @@ class TstUpDateForm : public QObject
 private:
     HomeHttpDouble server;
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Environment::Scope> environment;
+    // The parts of the window that only a test reads, read as its friend.
+    static QStringList entries(const UpDateForm &form) { return form.urlList; }
+    static int finishedCount(const UpDateForm &form) { return form.count; }
+    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
     QStringList killed;
     QList<QPair<QString, QStringList>> started;
     QList<int> quits;
@@ -61,42 +68,34 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(server.start("127.0.0.61"));
-        platform::setProcessRunner([this](const QString &, const QStringList &arguments) {
-            killed.append(arguments.last());
-            return 0;
-        });
-        platform::setProcessStarter([this](const QString &program, const QStringList &arguments) {
-            started.append({program, arguments});
-            return true;
-        });
-        UpDateForm::setQuitHandler([this](int code) { quits.append(code); });
-        dialogs::setHook([this](const dialogs::Box &box) {
-            boxes.append(box);
-            return 0;
-        });
-    }
-    void cleanupTestCase()
-    {
-        platform::setProcessRunner({});
-        platform::setProcessStarter({});
-        UpDateForm::setQuitHandler({});
-        UpDateForm::setTargetDirectory({});
-        dialogs::setHook({});
-    }
+    void initTestCase() { QVERIFY(server.start("127.0.0.61")); }
     void init()
     {
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
-        UpDateForm::setTargetDirectory(dir->path());
+        environment = std::make_unique<Environment::Scope>();
+        (*environment)->runProcess = [this](const QString &, const QStringList &arguments) {
+            killed.append(arguments.last());
+            return 0;
+        };
+        (*environment)->startDetached = [this](const QString &program,
+                                               const QStringList &arguments) {
+            started.append({program, arguments});
+            return true;
+        };
+        (*environment)->quit = [this](int code) { quits.append(code); };
+        (*environment)->messageBox = [this](const dialogs::Box &box) {
+            boxes.append(box);
+            return 0;
+        };
+        (*environment)->updateFolder = dir->path();
         killed.clear();
         started.clear();
         quits.clear();
         boxes.clear();
         server.paths.clear();
     }
+    void cleanup() { environment.reset(); }
 
     void oneUrlWithoutSeparator()
     {
@@ -108,7 +107,7 @@ private slots:
         QCOMPARE(text(form, "label_head"), QStringLiteral("更新内容:"));
         QCOMPARE(text(form, "label_desc"), QStringLiteral("fixes"));
         form.startUpdate();
-        QVERIFY(!form.countingDown());
+        QVERIFY(!countingDown(form));
         QTRY_COMPARE(quits, QList<int>{0});
         QCOMPARE(readAll(target("app.bin")), QByteArray("new build"));
         QCOMPARE(killed, UpDateForm::buttonCleanupNames());
@@ -118,7 +117,7 @@ private slots:
                      platform::updaterExecutableName());
         QCOMPARE(text(form, "pushButton_state"), QStringLiteral("更新完毕,重启中"));
         QCOMPARE(form.findChild<QWidget *>("widget_progress")->width(), 0);
-        QCOMPARE(form.finishedCount(), 1);
+        QCOMPARE(finishedCount(form), 1);
         // Only the finished file is left: no temporary file beside it.
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"app.bin"});
     }
@@ -133,7 +132,7 @@ private slots:
         form.setData("2.0.0", "d", "n",
                      sep + fileUrl("files/a.bin") + sep + sep + fileUrl("files/b.bin") + sep +
                          fileUrl("files/c.bin") + sep);
-        QCOMPARE(form.entries().size(), 3);
+        QCOMPARE(entries(form).size(), 3);
         QCOMPARE(text(form, "label_title"), QStringLiteral("Borvane-版本更新-2.0.0(3)"));
         button(form, "pushButton")->click();
         QTRY_COMPARE(quits.size(), 1);
@@ -151,7 +150,7 @@ private slots:
         QCOMPARE(text(form, "label_title"), QStringLiteral("Borvane-版本更新-1.0.1(0)"));
         form.startUpdate();
         QCOMPARE(text(form, "pushButton_state"), QStringLiteral("正在下载第1个文件"));
-        QVERIFY(!form.downloading());
+        QVERIFY(!downloading(form));
         QCOMPARE(killed, UpDateForm::buttonCleanupNames());
         QVERIFY(started.isEmpty());
         QVERIFY(quits.isEmpty());
@@ -207,13 +206,13 @@ private slots:
         UpDateForm form;
         form.setData("1.0.1", "d", "n", fileUrl("files/gone.bin"));
         form.startUpdate();
-        QTRY_VERIFY(!form.downloading() && server.count("/files/gone.bin") == 1);
+        QTRY_VERIFY(!downloading(form) && server.count("/files/gone.bin") == 1);
         QVERIFY2(text(form, "label_desc").startsWith("Download failed:\n"),
                  qPrintable(text(form, "label_desc")));
         QVERIFY(text(form, "label_desc").endsWith("."));
         QCOMPARE(readAll(target("gone.bin")), QByteArray("installed"));
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"gone.bin"});
-        QCOMPARE(form.finishedCount(), 0);
+        QCOMPARE(finishedCount(form), 0);
         QVERIFY(quits.isEmpty());
         QVERIFY(started.isEmpty());
 
@@ -222,6 +221,30 @@ private slots:
         button(form, "pushButton")->click();
         QTRY_COMPARE(quits.size(), 1);
         QCOMPARE(readAll(target("gone.bin")), QByteArray("fresh"));
+    }
+
+    void failureWhileHiddenShowsTheWindowAgain()
+    {
+        // The countdown started the download and hid the window; the user must hear it failed.
+        server.setStatus("/files/lost.bin", 404);
+        UpDateForm form;
+        form.setData("1.0.1", "d", "n", fileUrl("files/lost.bin"));
+        form.show();
+        form.countdown = 1;
+        form.onCountdownTick();
+        QVERIFY(!form.isVisible());
+        QTRY_VERIFY(!downloading(form) && server.count("/files/lost.bin") == 1);
+        QVERIFY(form.isVisible());
+        QVERIFY2(text(form, "label_desc").startsWith("Download failed:\n"),
+                 qPrintable(text(form, "label_desc")));
+        QCOMPARE(text(form, "pushButton_state"), QStringLiteral("下载失败"));
+        QCOMPARE(form.findChild<QWidget *>("widget_progress")->width(), 0);
+
+        // A retry shows progress again, then hands over as usual.
+        serveFile("/files/lost.bin", "found");
+        button(form, "pushButton")->click();
+        QTRY_COMPARE(quits.size(), 1);
+        QCOMPARE(text(form, "pushButton_state"), QStringLiteral("更新完毕,重启中"));
     }
 
     void hostileNamesAreRefused_data()
@@ -242,7 +265,7 @@ private slots:
         QCOMPARE(boxes.first().title, QStringLiteral("Error"));
         QVERIFY2(boxes.first().text.startsWith("Unable to save the file "),
                  qPrintable(boxes.first().text));
-        QVERIFY(!form.downloading());
+        QVERIFY(!downloading(form));
         QVERIFY(server.paths.isEmpty());
         QVERIFY(QDir(dir->path()).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
         QVERIFY(quits.isEmpty());
@@ -254,7 +277,7 @@ private slots:
         UpDateForm form;
         form.setData("1.0.1", "d", "n", fileUrl("files/..%2F..%2Fescaped.bin"));
         form.startUpdate();
-        QTRY_VERIFY(!form.downloading() && server.paths.size() == 1);
+        QTRY_VERIFY(!downloading(form) && server.paths.size() == 1);
         QVERIFY(boxes.isEmpty());
         QVERIFY(!QFile::exists(dir->path() + "/../escaped.bin"));
         QVERIFY(!QFile::exists(dir->path() + "/../../escaped.bin"));
@@ -281,14 +304,14 @@ private slots:
         UpDateForm form;
         form.setData("1.0.1", "d", "n", fileUrl("files/auto.bin"));
         form.show();
-        QVERIFY(form.countingDown());
+        QVERIFY(countingDown(form));
         QCOMPARE(text(form, "pushButton_2"), QStringLiteral("暂时跳过"));
         for (const char *expected : {"暂时跳过:4", "暂时跳过:3", "暂时跳过:2", "暂时跳过:1"})
             QTRY_COMPARE_WITH_TIMEOUT(text(form, "pushButton_2"), QString::fromUtf8(expected),
                                       2000);
         QTRY_COMPARE_WITH_TIMEOUT(killed, UpDateForm::countdownCleanupNames(), 2000);
         QVERIFY(!form.isVisible());
-        QVERIFY(!form.countingDown());
+        QVERIFY(!countingDown(form));
         // Hidden, the download still runs to the hand-over.
         QTRY_COMPARE(quits.size(), 1);
         QCOMPARE(readAll(target("auto.bin")), QByteArray("auto"));
@@ -303,7 +326,7 @@ private slots:
         form->show();
         button(*form, "pushButton_2")->click();
         QVERIFY(!form->isVisible());
-        QVERIFY(!form->countingDown());
+        QVERIFY(!countingDown(*form));
         // The skipped offer goes away; nothing was cleaned up or fetched.
         QTRY_VERIFY(form.isNull());
         QVERIFY(killed.isEmpty());
@@ -320,7 +343,7 @@ private slots:
         form.setData("1.0.1", "d", "n", fileUrl("files/slow.bin"));
         form.startUpdate();
         QTRY_COMPARE(server.count("/files/slow.bin"), 1);
-        QVERIFY(form.downloading());
+        QVERIFY(downloading(form));
         form.networkReplyProgress(2, 4);
         button(form, "pushButton")->click();
         form.startUpdate();
@@ -345,7 +368,7 @@ private slots:
         form.startUpdate();
         QTRY_COMPARE(server.count("/files/cancel.bin"), 1);
         form.cancelDownload();
-        QVERIFY(!form.downloading());
+        QVERIFY(!downloading(form));
         QCOMPARE(readAll(target("cancel.bin")), QByteArray("installed"));
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"cancel.bin"});
         server.release();

@@ -32,6 +32,7 @@ struct RelayStats
     std::atomic<qint64> total{0};         // CONN requests served since the session started
     std::atomic<qint64> failed{0};        // requests whose data connection could not be set up
     std::atomic<qint64> localFailures{0}; // of those, connects to the local service that failed
+    std::atomic<qint64> localConnects{0}; // connects to the local service that succeeded
     std::atomic<qint64> bytesIn{0};       // visitors to the local service
     std::atomic<qint64> bytesOut{0};      // the local service to visitors
     // Whether the latest local connect succeeded; with the failure's address and system error.

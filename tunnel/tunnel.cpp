@@ -1,6 +1,6 @@
 #include "tunnel.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "proxytunnelwin.h"
 #include "tunnelpacket.h"
 
@@ -28,14 +28,7 @@ Tunnel::Tunnel() : relay(RelayContext::create()) {}
 
 Tunnel::~Tunnel()
 {
-    if (timer)
-        timer->stop();
-    dropControlSocket();
-    if (packet) {
-        packet->disconnect(this);
-        packet->deleteLater();
-        packet = nullptr;
-    }
+    dropConnection();
     // Running data connections keep their own reference to the relay context; dropping ours
     // never waits for them.
 }
@@ -93,15 +86,7 @@ void Tunnel::TunnelStop()
 {
     if (!socket)
         return;
-    if (timer && timer->isActive())
-        timer->stop();
-    dropControlSocket();
-    if (packet) {
-        // May be running inside the reader's own delivery: it goes once that has returned.
-        packet->disconnect(this);
-        packet->deleteLater();
-        packet = nullptr;
-    }
+    dropConnection();
     qDebug().noquote() << "隧道已停止" << (record ? record->domain : QString());
     sendInfo(TunnelEvent::Stopped, QStringLiteral("TunnelStop"));
 }
@@ -300,6 +285,19 @@ QJsonObject Tunnel::loginObject() const
 void Tunnel::sendLogin()
 {
     TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &mutex).SendPacket();
+}
+
+void Tunnel::dropConnection()
+{
+    if (timer)
+        timer->stop();
+    dropControlSocket();
+    if (packet) {
+        // May be running inside the reader's own delivery: it goes once that has returned.
+        packet->disconnect(this);
+        packet->deleteLater();
+        packet = nullptr;
+    }
 }
 
 void Tunnel::dropControlSocket()

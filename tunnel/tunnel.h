@@ -62,6 +62,8 @@ private:
     QJsonObject loginObject() const;
     void sendLogin();
     void dropControlSocket();
+    // The timer stopped, the control socket and the frame reader gone.
+    void dropConnection();
 
     // The send lock of the control connection; data connections have their own.
     QMutex mutex;

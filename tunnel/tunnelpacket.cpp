@@ -41,17 +41,16 @@ int bytesToInt(const QByteArray &bytes)
 
 TunnelPacket::TunnelPacket(QObject *parent) : QObject(parent) {}
 
-TunnelPacket::TunnelPacket(QJsonObject json, QByteArray data, QTcpSocket *socket, QMutex *mutex)
-    : mutex(mutex), socket(socket), jsonBytes(jsonText(json)), dataBytes(std::move(data)),
-      json(std::move(json))
+TunnelPacket::TunnelPacket(const QJsonObject &json, QByteArray data, QTcpSocket *socket,
+                           QMutex *mutex)
+    : mutex(mutex), socket(socket), jsonBytes(jsonText(json)), dataBytes(std::move(data))
 {
     jsonLength = jsonBytes.size();
     dataLength = dataBytes.size();
 }
 
-TunnelPacket::TunnelPacket(QJsonObject json, QByteArray data, SOCKET socket, QMutex *mutex)
-    : mutex(mutex), rawSocket(socket), jsonBytes(jsonText(json)), dataBytes(std::move(data)),
-      json(std::move(json))
+TunnelPacket::TunnelPacket(const QJsonObject &json, QByteArray data, SOCKET socket, QMutex *mutex)
+    : mutex(mutex), rawSocket(socket), jsonBytes(jsonText(json)), dataBytes(std::move(data))
 {
     jsonLength = jsonBytes.size();
     dataLength = dataBytes.size();

@@ -28,8 +28,8 @@ public:
     static constexpr qint64 MaxFrameBytes = 1024 * 1024;
 
     explicit TunnelPacket(QObject *parent = nullptr);
-    TunnelPacket(QJsonObject json, QByteArray data, QTcpSocket *socket, QMutex *mutex);
-    TunnelPacket(QJsonObject json, QByteArray data, SOCKET socket, QMutex *mutex);
+    TunnelPacket(const QJsonObject &json, QByteArray data, QTcpSocket *socket, QMutex *mutex);
+    TunnelPacket(const QJsonObject &json, QByteArray data, SOCKET socket, QMutex *mutex);
 
     // Writes the whole frame under the mutex, so frames never interleave on a connection.
     void SendPacket();
@@ -62,5 +62,4 @@ private:
     int dataLength = 0;
     QByteArray jsonBytes;
     QByteArray dataBytes;
-    QJsonObject json;
 };

@@ -1,19 +1,19 @@
 #include "createtunnelform.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
-#include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/frameless.h"
 
 #include "ui_createtunnelform.h"
 
 #include <QDebug>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
 #include <QStyleOption>
+#include <QStyledItemDelegate>
 
 namespace {
 
@@ -26,11 +26,17 @@ const QString IncompleteText = QStringLiteral("请输入完整内容");
 CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::CreateTunnelForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     setWindowFlag(Qt::FramelessWindowHint);
     // The rounded corners of the style sheet show only over a transparent window.
     setAttribute(Qt::WA_TranslucentBackground);
     // The home window makes a new form for every purchase and never reuses a closed one.
     setAttribute(Qt::WA_DeleteOnClose);
+
+    // The default popup of a styled combo box paints its items in the box's own white text
+    // whatever the list's style says; a styled delegate lets the list be drawn in this
+    // form's dark look, readable.
+    ui->comboBox->setItemDelegate(new QStyledItemDelegate(ui->comboBox));
 
     frameless::setPanelShadow(ui->widget_pay, QColor(0, 0, 0, 30), 30);
     ui->widget_pay->hide();
@@ -63,19 +69,18 @@ QString CreateTunnelForm::durationText(int hours)
 
 void CreateTunnelForm::getList()
 {
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::PriceList))
         .get(
-            [self](bool flag, const QVariantMap &data) {
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                if (!self || !flag)
+                if (!flag)
                     return;
-                self->ui->comboBox->clear();
-                self->prices = data.value(QLatin1String(api::Data)).toList();
-                for (const QVariant &entry : qAsConst(self->prices)) {
+                ui->comboBox->clear();
+                prices = data.value(QLatin1String(api::Data)).toList();
+                for (const QVariant &entry : qAsConst(prices)) {
                     qDebug() << api::forLog(entry);
-                    self->ui->comboBox->addItem(
-                        entry.toMap().value(QStringLiteral("name")).toString());
+                    ui->comboBox->addItem(entry.toMap().value(QStringLiteral("name")).toString());
                 }
             },
             [](const QString &message) { qDebug() << "err" << message; });
@@ -83,13 +88,13 @@ void CreateTunnelForm::getList()
 
 void CreateTunnelForm::getNotice()
 {
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::PurchaseNotice))
         .get(
-            [self](bool flag, const QVariantMap &data) {
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                if (self && flag)
-                    self->ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
+                if (flag)
+                    ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
             },
             [](const QString &message) { qDebug() << "err" << message; });
 }
@@ -124,8 +129,10 @@ void CreateTunnelForm::on_pushButton_clicked()
     if (ui->pushButton->text() == OrderBusyText)
         return;
     ui->pushButton->setText(OrderBusyText);
+    // The refusal of an earlier attempt says nothing about this one, and would otherwise stand
+    // beside this order's payment code.
+    ui->label_state->clear();
 
-    QPointer<CreateTunnelForm> self(this);
     HttpRequest(api::url(api::OrderTunnel))
         .addParam(QLatin1String(api::ClientIp), ip)
         .addParam(QLatin1String(api::TunnelName), name)
@@ -133,18 +140,14 @@ void CreateTunnelForm::on_pushButton_clicked()
         .addParam(QLatin1String(api::Type), QStringLiteral("0"))
         .addParam(QLatin1String(api::PriceId), QString::number(priceId))
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
-        .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (self)
-                    self->orderAnswered(flag, data);
-            },
-            [self](const QString &message) {
-                qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton->setText(OrderIdleText);
-                self->ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
-            });
+        .post(this, &CreateTunnelForm::orderAnswered, &CreateTunnelForm::orderFailed);
+}
+
+void CreateTunnelForm::orderFailed(const QString &message)
+{
+    qDebug() << "err" << message;
+    ui->pushButton->setText(OrderIdleText);
+    ui->label_state->setText(QStringLiteral("开通失败，请稍后重试:") + message);
 }
 
 void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
@@ -159,10 +162,7 @@ void CreateTunnelForm::orderAnswered(bool flag, const QVariantMap &data)
         return;
     }
     if (payload == QLatin1String("TunnelOk")) {
-        QPointer<CreateTunnelForm> self(this);
-        emit payDone();
-        if (self)
-            close();
+        finishPurchase();
         return;
     }
     showPayment(payload);
@@ -178,28 +178,28 @@ void CreateTunnelForm::showPayment(const QString &payUrl)
 
     imageBuffer.clear();
     imageTooLarge = false;
-    QPointer<CreateTunnelForm> self(this);
     // The payment URL goes in as received; the account items follow after a second "?".
     HttpRequest(api::url(api::PaymentQrImage, payUrl))
         .fetch(
-            [self](const QByteArray &chunk) {
-                if (!self || self->imageTooLarge)
+            this,
+            [this](const QByteArray &chunk) {
+                if (imageTooLarge)
                     return;
-                if (self->imageBuffer.size() + chunk.size() > MaxQrImageBytes) {
-                    self->imageTooLarge = true;
-                    self->imageBuffer.clear();
+                if (imageBuffer.size() + chunk.size() > MaxQrImageBytes) {
+                    imageTooLarge = true;
+                    imageBuffer.clear();
                     return;
                 }
-                self->imageBuffer.append(chunk);
+                imageBuffer.append(chunk);
             },
-            [self]() {
-                if (!self)
-                    return;
+            [this]() {
                 QPixmap image;
-                image.loadFromData(self->imageBuffer);
-                self->ui->label_qrcode->setPixmap(image);
+                image.loadFromData(imageBuffer);
+                ui->label_qrcode->setPixmap(image);
             },
             nullptr);
+    // Last: a receiver may close this form.
+    emit paymentShown();
 }
 
 void CreateTunnelForm::on_pushButton_2_clicked()
@@ -209,7 +209,13 @@ void CreateTunnelForm::on_pushButton_2_clicked()
 
 void CreateTunnelForm::on_pushButton_3_clicked()
 {
-    QPointer<CreateTunnelForm> self(this);
+    finishPurchase();
+}
+
+void CreateTunnelForm::finishPurchase()
+{
+    // A receiver of payDone may destroy this form.
+    const QPointer<CreateTunnelForm> self(this);
     emit payDone();
     if (self)
         close();
@@ -223,22 +229,4 @@ void CreateTunnelForm::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
     QWidget::paintEvent(event);
-}
-
-void CreateTunnelForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QWidget::mousePressEvent(event);
-}
-
-void CreateTunnelForm::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QWidget::mouseReleaseEvent(event);
-}
-
-void CreateTunnelForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QWidget::mouseMoveEvent(event);
 }

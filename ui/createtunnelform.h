@@ -28,12 +28,11 @@ public:
 
 signals:
     void payDone();
+    // The payment QR code is on screen: the new tunnel may appear in the list once it is paid.
+    void paymentShown();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
 
 private slots:
     void on_comboBox_currentIndexChanged(int index);
@@ -44,13 +43,12 @@ private slots:
 private:
     void getNotice();
     void orderAnswered(bool flag, const QVariantMap &data);
+    void orderFailed(const QString &message);
+    void finishPurchase();
     void showPayment(const QString &payUrl);
 
     Ui::CreateTunnelForm *ui;
     QVariantList prices;
     QByteArray imageBuffer;
     bool imageTooLarge = false;
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
 };

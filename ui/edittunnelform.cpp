@@ -2,16 +2,14 @@
 
 #include "ui_edittunnelform.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
 
 #include <QDebug>
-#include <QMouseEvent>
-#include <QPointer>
 
 namespace {
 const QString AutostartTrue = QStringLiteral("true");
@@ -20,6 +18,7 @@ const QString AutostartTrue = QStringLiteral("true");
 EditTunnelForm::EditTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::EditTunnelForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
@@ -70,16 +69,7 @@ void EditTunnelForm::on_pushButton_3_clicked()
         .addParam(QLatin1String(api::Type), QString::number(tunnel->type));
 
     // The card may destroy this form (and its record) before the answer arrives.
-    QPointer<EditTunnelForm> self(this);
-    request.post(
-        [self](bool flag, const QVariantMap &data) {
-            if (self)
-                self->changeAnswered(flag, data);
-        },
-        [self](const QString &error) {
-            if (self)
-                self->changeFailed(error);
-        });
+    request.post(this, &EditTunnelForm::changeAnswered, &EditTunnelForm::changeFailed);
 }
 
 void EditTunnelForm::changeAnswered(bool flag, const QVariantMap &data)
@@ -116,19 +106,4 @@ void EditTunnelForm::changeFailed(const QString &error)
 void EditTunnelForm::on_pushButton_4_clicked()
 {
     close();
-}
-
-void EditTunnelForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-}
-
-void EditTunnelForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-}
-
-void EditTunnelForm::mouseReleaseEvent(QMouseEvent *)
-{
-    dragging = false;
 }

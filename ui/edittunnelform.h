@@ -23,11 +23,6 @@ public:
 signals:
     void changeSuccess();
 
-protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-
 private slots:
     void on_pushButton_3_clicked();
     void on_pushButton_4_clicked();
@@ -37,8 +32,5 @@ private:
     void changeFailed(const QString &error);
 
     TunnelRecord *tunnel = nullptr;
-    bool dragging = false;
-    int pressX = 0;
-    int pressY = 0;
     Ui::EditTunnelForm *ui;
 };

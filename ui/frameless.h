@@ -1,31 +1,70 @@
 #pragma once
 
 #include <QColor>
+#include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
 #include <QPoint>
 #include <QWidget>
 
-// What the frameless windows share. They have no title bar to grab, so each moves itself from its
-// own mouse handlers; the drag state stays in the window, the rule for using it lives here once.
+#include "ui/placement.h"
+
+// What the frameless windows share. They have no title bar to grab, so each is moved by a
+// drag of its own surface.
 namespace frameless {
 
-// Only the left button starts a drag; a press of any other button leaves the state alone.
-inline void press(const QMouseEvent *event, bool &dragging, int &pressX, int &pressY)
+// Moves its window while the left button drags on the window itself (or on a child that leaves
+// the mouse to it), keeping the point that went down under the cursor as long as the window's
+// title strip stays inside the screen's available area; it stops at the edge. A press of any other
+// button leaves the state alone; a release of any button ends the drag. Owned by the window;
+// the window's own mouse handlers still get every event.
+class Drag : public QObject
 {
-    if (event->button() != Qt::LeftButton)
-        return;
-    pressX = event->pos().x();
-    pressY = event->pos().y();
-    dragging = true;
-}
+public:
+    // startsDragging: whether a move before any press already drags, as the sign-in, home and
+    // purchase windows have always done.
+    explicit Drag(QWidget *window, bool startsDragging = false)
+        : QObject(window), window(window), dragging(startsDragging)
+    {
+        window->installEventFilter(this);
+    }
 
-// Keeps the point that went down under the cursor.
-inline void move(QWidget *window, const QMouseEvent *event, bool dragging, int pressX, int pressY)
-{
-    if (dragging)
-        window->move(window->pos() + event->pos() - QPoint(pressX, pressY));
-}
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != window)
+            return false;
+        switch (event->type()) {
+        case QEvent::MouseButtonPress: {
+            const auto *press = static_cast<QMouseEvent *>(event);
+            if (press->button() == Qt::LeftButton) {
+                pressPoint = press->pos();
+                dragging = true;
+            }
+            break;
+        }
+        case QEvent::MouseMove:
+            if (dragging) {
+                const auto *move = static_cast<QMouseEvent *>(event);
+                const QPoint wanted = window->pos() + move->pos() - pressPoint;
+                window->move(placement::keepTitleStripInside(
+                    wanted, window->size(), placement::availableAreaAt(move->globalPos())));
+            }
+            break;
+        case QEvent::MouseButtonRelease:
+            dragging = false;
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    QWidget *const window;
+    bool dragging;
+    QPoint pressPoint;
+};
 
 // The rounded inner panel floats on a shadow centred beneath it, since the window draws no frame.
 inline void setPanelShadow(QWidget *panel, const QColor &color, qreal blurRadius)

@@ -4,12 +4,12 @@
 
 #include "ui_infosform.h"
 
-#include <QMouseEvent>
 #include <QTextCursor>
 
 InfosForm::InfosForm(QWidget *parent) : QWidget(parent), ui(new Ui::InfosForm)
 {
     ui->setupUi(this);
+    new frameless::Drag(this);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
@@ -37,6 +37,12 @@ void InfosForm::updateInfo(const TunnelRecord &record, const QString &log, int r
     ui->label_2->setText(QStringLiteral("已接收心跳包：") + QString::number(receivedCount));
 }
 
+void InfosForm::updateLive(const QString &connections, const QString &rates)
+{
+    ui->label_live->setText(connections);
+    ui->label_rates->setText(rates);
+}
+
 void InfosForm::on_pushButton_clicked()
 {
     close();
@@ -47,19 +53,4 @@ void InfosForm::on_textEdit_textChanged()
     QTextCursor cursor = ui->textEdit->textCursor();
     cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
     ui->textEdit->setTextCursor(cursor);
-}
-
-void InfosForm::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-}
-
-void InfosForm::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-}
-
-void InfosForm::mouseReleaseEvent(QMouseEvent *)
-{
-    dragging = false;
 }

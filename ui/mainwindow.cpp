@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
+#include "platform/platform_gui.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
@@ -16,15 +18,27 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
-#include <QMouseEvent>
+#include <QLabel>
+#include <QPainter>
 #include <QPointer>
+#include <QTextLayout>
 #include <QTimer>
 
 namespace {
 
-int firstRetryDelayMs = MainWindow::FirstRetryDelayMs;
-int maxRetryDelayMs = MainWindow::MaxRetryDelayMs;
+int firstRetryDelayMs()
+{
+    return qMax(0,
+                Environment::current().firstSignInRetryMs.value_or(MainWindow::FirstRetryDelayMs));
+}
+
+int maxRetryDelayMs()
+{
+    return qMax(firstRetryDelayMs(),
+                Environment::current().maxSignInRetryMs.value_or(MainWindow::MaxRetryDelayMs));
+}
 
 const QSize RegisterPanelOpen(291, 321);
 
@@ -51,13 +65,71 @@ QString msgText(const QVariantMap &answer)
     return answer.value(QLatin1String(api::Msg)).toString();
 }
 
+// Paints a word-wrapped label inside its own rectangle: as many whole lines as fit, the last
+// one elided when the text is longer, the whole text then in the tooltip. A long reason in the
+// status line would otherwise run past its space onto the link below. The label's text stays
+// exactly what was set.
+class FitInside : public QObject
+{
+public:
+    explicit FitInside(QLabel *label) : QObject(label), label(label)
+    {
+        label->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != label || event->type() != QEvent::Paint)
+            return false;
+        const QRect area = label->contentsRect();
+        const QFontMetrics metrics(label->font());
+        const int maxLines = qMax(1, area.height() / metrics.lineSpacing());
+        QStringList lines;
+        QTextLayout layout(label->text(), label->font());
+        QTextOption option(Qt::AlignHCenter);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        bool cut = false;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(area.width());
+            if (lines.size() == maxLines - 1) {
+                const QString rest = label->text().mid(line.textStart());
+                const QString shown = metrics.elidedText(rest, Qt::ElideRight, area.width());
+                cut = shown != rest;
+                lines.append(shown);
+                break;
+            }
+            lines.append(label->text().mid(line.textStart(), line.textLength()));
+        }
+        layout.endLayout();
+        label->setToolTip(cut ? label->text() : QString());
+
+        QPainter painter(label);
+        painter.setPen(label->palette().color(label->foregroundRole()));
+        const int height = lines.size() * metrics.lineSpacing();
+        QRect row(area.left(), area.top() + (area.height() - height) / 2, area.width(),
+                  metrics.lineSpacing());
+        for (const QString &line : qAsConst(lines)) {
+            painter.drawText(row, Qt::AlignCenter, line.trimmed());
+            row.translate(0, metrics.lineSpacing());
+        }
+        return true;
+    }
+
+private:
+    QLabel *const label;
+};
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), retryTimer(new QTimer(this)),
-      retryDelayMs(firstRetryDelayMs)
+      retryDelayMs(firstRetryDelayMs())
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     setAttribute(Qt::WA_TranslucentBackground);
@@ -66,6 +138,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->centralWidget->setAttribute(Qt::WA_TranslucentBackground);
     frameless::setPanelShadow(ui->centralWidget, PanelShadowColor, 30);
     frameless::setPanelShadow(ui->widget, PanelShadowColor, 30);
+    new FitInside(ui->label_state);
 
     ui->widget->resize(0, 0);
 
@@ -92,22 +165,6 @@ QString MainWindow::codeSignature(const QString &phone)
 {
     const QByteArray salted = (phone.trimmed() + QStringLiteral("qmz")).toLatin1();
     return QString::fromLatin1(QCryptographicHash::hash(salted, QCryptographicHash::Md5).toHex());
-}
-
-void MainWindow::setRetryDelaysMs(int firstMs, int maxMs)
-{
-    firstRetryDelayMs = qMax(0, firstMs);
-    maxRetryDelayMs = qMax(firstRetryDelayMs, maxMs);
-}
-
-bool MainWindow::retryPending() const
-{
-    return retryTimer->isActive();
-}
-
-int MainWindow::pendingRetryDelayMs() const
-{
-    return retryTimer->isActive() ? retryTimer->interval() : -1;
 }
 
 // Runs only on a run without saved credentials, so a user who removed them keeps them removed
@@ -138,19 +195,10 @@ void MainWindow::login()
     ui->label_state->setText(LoginBusyText);
     ui->pushButton_login->setText(LoginBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::SignIn))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_3->text())
         .addParam(QLatin1String(api::Pwd), ui->lineEdit_4->text())
-        .get(
-            [self](bool flag, const QVariantMap &data) {
-                if (self)
-                    self->loginAnswered(flag, data);
-            },
-            [self](const QString &message) {
-                if (self)
-                    self->loginFailed(message);
-            });
+        .get(this, &MainWindow::loginAnswered, &MainWindow::loginFailed);
 
     // The request is in flight: a second press sends a second request.
     ui->pushButton_login->setText(LoginIdleText);
@@ -158,7 +206,7 @@ void MainWindow::login()
 
 void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
 {
-    retryDelayMs = firstRetryDelayMs;
+    retryDelayMs = firstRetryDelayMs();
     // An answer ends the retries, even one to an earlier press while a retry of a later one
     // waits: the window then signs in (or shows the refusal) and must not start another.
     retryTimer->stop();
@@ -192,7 +240,7 @@ void MainWindow::loginFailed(const QString &message)
     ui->label_state->setText(QStringLiteral("登录失败，准备自动重试中... 原因：") + message);
     // Waiting, and longer each time, keeps an unreachable service from being flooded.
     retryTimer->start(retryDelayMs);
-    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs);
+    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs());
 }
 
 void MainWindow::reg()
@@ -206,36 +254,35 @@ void MainWindow::reg()
         return;
     ui->pushButton_4->setText(RegisterBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::Register))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
         .addParam(QLatin1String(api::Pwd), ui->lineEdit_6->text())
         .addParam(QLatin1String(api::Code), ui->lineEdit_7->text())
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
-        .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (!self)
-                    return;
-                self->ui->pushButton_4->setText(RegisterIdleText);
-                api::logAnswer(data);
-                self->ui->label_state->setText(msgText(data));
-                if (flag) {
-                    dialogs::information(self, QStringLiteral("提示"),
-                                         QStringLiteral("注册成功，请直接登录!"));
-                    if (self)
-                        self->ui->widget->resize(0, 0);
-                } else {
-                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
-                                                   dataText(data));
-                }
-            },
-            [self](const QString &message) {
-                qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton_4->setText(RegisterIdleText);
-                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
-            });
+        .post(this, &MainWindow::registerAnswered, &MainWindow::registerFailed);
+}
+
+void MainWindow::registerAnswered(bool flag, const QVariantMap &data)
+{
+    ui->pushButton_4->setText(RegisterIdleText);
+    api::logAnswer(data);
+    ui->label_state->setText(msgText(data));
+    if (!flag) {
+        ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
+        return;
+    }
+    // A real box runs an event loop of its own, in which this window may be destroyed.
+    const QPointer<MainWindow> self(this);
+    dialogs::information(this, QStringLiteral("提示"), QStringLiteral("注册成功，请直接登录!"));
+    if (self)
+        ui->widget->resize(0, 0);
+}
+
+void MainWindow::registerFailed(const QString &message)
+{
+    qDebug() << "err" << message;
+    ui->pushButton_4->setText(RegisterIdleText);
+    ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
 }
 
 void MainWindow::on_pushButton_login_clicked()
@@ -245,7 +292,7 @@ void MainWindow::on_pushButton_login_clicked()
 
 void MainWindow::on_pushButton_exit_clicked()
 {
-    QCoreApplication::exit(0);
+    platform::quit(0);
 }
 
 void MainWindow::on_pushButton_exit_2_clicked()
@@ -277,32 +324,27 @@ void MainWindow::on_pushButton_3_clicked()
         return;
     ui->pushButton_3->setText(CodeBusyText);
 
-    QPointer<MainWindow> self(this);
     HttpRequest(api::url(api::VerificationCode))
         .addParam(QLatin1String(api::Phone), ui->lineEdit_5->text())
         .addParam(QLatin1String(api::Verify), codeSignature(phone))
         .addHeader(QLatin1String(api::ContentTypeHeader), QLatin1String(api::FormContentType))
         .post(
-            [self](bool flag, const QVariantMap &data) {
-                if (!self)
-                    return;
+            this,
+            [this](bool flag, const QVariantMap &data) {
                 api::logAnswer(data);
-                self->ui->label_state->setText(msgText(data));
+                ui->label_state->setText(msgText(data));
                 if (flag) {
-                    self->ui->pushButton_3->setText(QStringLiteral("获取成功"));
-                    self->ui->pushButton_3->setEnabled(false);
+                    ui->pushButton_3->setText(QStringLiteral("获取成功"));
+                    ui->pushButton_3->setEnabled(false);
                 } else {
                     // The button keeps "获取中": a new code only after the panel is reopened.
-                    self->ui->label_state->setText(msgText(data) + QLatin1Char(' ') +
-                                                   dataText(data));
+                    ui->label_state->setText(msgText(data) + QLatin1Char(' ') + dataText(data));
                 }
             },
-            [self](const QString &message) {
+            [this](const QString &message) {
                 qDebug() << "err" << message;
-                if (!self)
-                    return;
-                self->ui->pushButton_3->setText(CodeIdleText);
-                self->ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
+                ui->pushButton_3->setText(CodeIdleText);
+                ui->label_state->setText(QStringLiteral("注册失败，原因：") + message);
             });
 }
 
@@ -327,22 +369,4 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         return;
     }
     QMainWindow::keyPressEvent(event);
-}
-
-void MainWindow::mousePressEvent(QMouseEvent *event)
-{
-    frameless::press(event, dragging, pressX, pressY);
-    QMainWindow::mousePressEvent(event);
-}
-
-void MainWindow::mouseReleaseEvent(QMouseEvent *event)
-{
-    dragging = false;
-    QMainWindow::mouseReleaseEvent(event);
-}
-
-void MainWindow::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QMainWindow::mouseMoveEvent(event);
 }

@@ -26,17 +26,11 @@ public:
 
     // A sign-in that failed on the network is tried again after a pause that starts at
     // FirstRetryDelayMs, doubles with each failure up to MaxRetryDelayMs and starts over
-    // once the service has answered.
+    // once the service has answered. The environment may set other pauses.
     static constexpr int FirstRetryDelayMs = 3000;
     static constexpr int MaxRetryDelayMs = 60000;
-    static void setRetryDelaysMs(int firstMs, int maxMs); // for tests
-    bool retryPending() const;
-    int pendingRetryDelayMs() const; // the pause of the scheduled retry, or -1 when none
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
@@ -49,14 +43,15 @@ private slots:
     void on_pushButton_5_clicked();
 
 private:
+    friend class TestMainWindow;
+
     void placeShortcutAndAutostart();
     void loginAnswered(bool flag, const QVariantMap &data);
     void loginFailed(const QString &message);
+    void registerAnswered(bool flag, const QVariantMap &data);
+    void registerFailed(const QString &message);
 
     Ui::MainWindow *ui;
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
     QTimer *retryTimer;
     int retryDelayMs; // the pause before the next retry
     bool signedIn = false;

@@ -1,27 +1,17 @@
 #include "messagebox.h"
 
+#include "platform/environment.h"
+
 #include <QAbstractButton>
 #include <QPushButton>
 
 namespace dialogs {
 
-namespace {
-Hook &hookSlot()
-{
-    static Hook hook;
-    return hook;
-}
-} // namespace
-
-void setHook(Hook hook)
-{
-    hookSlot() = std::move(hook);
-}
-
 int show(QWidget *parent, const Box &box)
 {
-    if (hookSlot())
-        return hookSlot()(box);
+    const Environment &environment = Environment::current();
+    if (environment.messageBox)
+        return environment.messageBox(box);
     QMessageBox message(box.icon, box.title, box.text, QMessageBox::NoButton, parent);
     if (box.buttons.isEmpty()) {
         message.addButton(QMessageBox::Ok);
@@ -44,11 +34,6 @@ void information(QWidget *parent, const QString &title, const QString &text)
 void warning(QWidget *parent, const QString &title, const QString &text)
 {
     show(parent, {QMessageBox::Warning, title, text, {}, {}});
-}
-
-void critical(QWidget *parent, const QString &title, const QString &text)
-{
-    show(parent, {QMessageBox::Critical, title, text, {}, {}});
 }
 
 } // namespace dialogs

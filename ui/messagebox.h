@@ -3,10 +3,8 @@
 #include <QMessageBox>
 #include <QStringList>
 
-#include <functional>
-
 // Every modal box of the client goes through here, so that tests can see and answer them
-// instead of blocking on exec().
+// (through the environment's messageBox) instead of blocking on exec().
 namespace dialogs {
 
 struct Box
@@ -21,12 +19,8 @@ struct Box
 };
 
 // Returns the index of the chosen custom button (0 for the standard OK; -1 when dismissed).
-using Hook = std::function<int(const Box &box)>;
-void setHook(Hook hook); // an empty hook restores real boxes
-
 int show(QWidget *parent, const Box &box);
 void information(QWidget *parent, const QString &title, const QString &text);
 void warning(QWidget *parent, const QString &title, const QString &text);
-void critical(QWidget *parent, const QString &title, const QString &text);
 
 } // namespace dialogs

@@ -1,14 +1,20 @@
 #include "mywindow.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "net/statusboard.h"
+#include "net/updatecheck.h"
+#include "platform/environment.h"
 #include "platform/platform.h"
-#include "tunnel/tunnelsitem.h"
+#include "platform/platform_gui.h"
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
+#include "ui/placement.h"
+#include "ui/traymenu.h"
+#include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
 #include "ui_mywindow.h"
@@ -18,12 +24,12 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
-#include <QMouseEvent>
-#include <QPointer>
-#include <QRegularExpression>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <iterator>
 
 namespace {
 
@@ -32,84 +38,17 @@ constexpr int ListTopPx = 60;
 constexpr int ListBottomMarginPx = 20;
 constexpr int ListInitialHeightPx = 1000;
 constexpr int CardHeightPx = 146;
-constexpr int FirstUpdateHour = 10;
-constexpr int LastUpdateHour = 17;
 
 // The note handed to the updater with every offer; the updater ignores it.
 const char UpdateNote[] = "2020.5.29";
 
-MyWindow::Clock &clockSlot()
-{
-    static MyWindow::Clock clock;
-    return clock;
-}
-
-MyWindow::QuitHandler &quitSlot()
-{
-    static MyWindow::QuitHandler handler;
-    return handler;
-}
-
-QDateTime now()
-{
-    return clockSlot() ? clockSlot()() : QDateTime::currentDateTime();
-}
-
-// The numbers of a dotted decimal version; empty when the text is anything else.
-QVector<qulonglong> versionNumbers(const QString &version)
-{
-    static const QRegularExpression dottedDecimal(QStringLiteral("^\\d+(\\.\\d+)*$"));
-    const QString text = version.trimmed();
-    if (!dottedDecimal.match(text).hasMatch())
-        return {};
-    QVector<qulonglong> numbers;
-    for (const QString &part : text.split(QLatin1Char('.'))) {
-        bool ok = false;
-        const qulonglong n = part.toULongLong(&ok);
-        if (!ok)
-            return {};
-        numbers.append(n);
-    }
-    return numbers;
-}
-
-struct UpdateOffer
-{
-    QString version;
-    QString description;
-    QString urls;
-    int mustUpdate = 0;
-};
-
-UpdateOffer readOffer(const QVariantMap &answer)
-{
-    const QVariantMap data = answer.value(QLatin1String(api::Data)).toMap();
-    UpdateOffer offer;
-    offer.version = data.value(QStringLiteral("version")).toString();
-    offer.description = data.value(QStringLiteral("updateDesc")).toString();
-    offer.urls = data.value(QStringLiteral("urls")).toString();
-    offer.mustUpdate = data.value(QStringLiteral("mustUpdate")).toInt();
-    return offer;
-}
-
-UpDateForm *openUpdater(const UpdateOffer &offer)
+UpDateForm *openUpdater(const UpdateOffer &offer, const QWidget *owner)
 {
     auto *form = new UpDateForm;
     form->setData(offer.version, offer.description, QLatin1String(UpdateNote), offer.urls);
+    placement::centreOn(form, owner);
     form->show();
     return form;
-}
-
-// A transport failure of a request the user waits on ends in the busy box, unless the window
-// has gone in the meantime.
-HttpRequest::FailureHandler busyBox(const QPointer<MyWindow> &self)
-{
-    return [self](const QString &error) {
-        qDebug() << "err" << error;
-        if (self)
-            dialogs::information(self, QStringLiteral("提示"),
-                                 QStringLiteral("系统繁忙，请稍后重试。") + error);
-    };
 }
 
 } // namespace
@@ -117,6 +56,7 @@ HttpRequest::FailureHandler busyBox(const QPointer<MyWindow> &self)
 MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
 {
     ui->setupUi(this);
+    new frameless::Drag(this, true);
     qDebug() << "------------";
     qDebug() << "HomeViewInit";
 
@@ -133,11 +73,24 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     tray->setIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     tray->setToolTip(tr("Borvane"));
     connect(tray, &QSystemTrayIcon::activated, this, &MyWindow::onTrayActivated);
+    trayMenu = new TrayMenu(tray, this);
+    connect(trayMenu, &TrayMenu::showWindowRequested, this, &MyWindow::showFromTray);
+    connect(trayMenu, &TrayMenu::reloadRequested, this, &MyWindow::reloadTunnelList);
+    connect(trayMenu, &TrayMenu::quitRequested, this, &MyWindow::quitCompletely);
+    connect(trayMenu, &TrayMenu::statusesChanged, this,
+            [](const QList<TunnelStatus> &tunnels) { StatusBoard::shared().publish(tunnels); });
+    new QShortcut(QKeySequence::Refresh, this, this, &MyWindow::reloadTunnelList);
 
     ui->pushButton_7->hide();
     ui->label_2->setText(currentUserName);
     ui->label_4->setText(QStringLiteral("版本 : ") + clientVersion);
     ui->label_11->setOpenExternalLinks(true);
+
+    updates = new UpdateCheck(this);
+    connect(updates, &UpdateCheck::upToDate, this, &MyWindow::showUpToDate);
+    connect(updates, &UpdateCheck::offered, this, &MyWindow::showOffer);
+    connect(updates, &UpdateCheck::refused, this, &MyWindow::showRefusal);
+    connect(updates, &UpdateCheck::failed, this, &MyWindow::showBusy);
 
     update();
     initLayout();
@@ -149,51 +102,15 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     connect(refreshTimer, &QTimer::timeout, this, &MyWindow::onRefreshTimeout);
     if (!refreshTimer->isActive())
         refreshTimer->start();
+
+    paymentReloadTimer = new QTimer(this);
+    paymentReloadTimer->setSingleShot(true);
+    connect(paymentReloadTimer, &QTimer::timeout, this, &MyWindow::onPaymentReloadTimeout);
 }
 
 MyWindow::~MyWindow()
 {
     delete ui;
-}
-
-void MyWindow::setClock(Clock clock)
-{
-    clockSlot() = std::move(clock);
-}
-
-void MyWindow::setQuitHandler(QuitHandler handler)
-{
-    quitSlot() = std::move(handler);
-}
-
-void MyWindow::quit(int exitCode)
-{
-    if (quitSlot())
-        quitSlot()(exitCode);
-    else
-        QCoreApplication::exit(exitCode);
-}
-
-bool MyWindow::isNewerVersion(const QString &received, const QString &current)
-{
-    const QVector<qulonglong> a = versionNumbers(received);
-    // Not a version at all: counts as 0, which is never newer.
-    if (a.isEmpty())
-        return false;
-    const QVector<qulonglong> b = versionNumbers(current);
-    const int length = qMax(a.size(), b.size());
-    for (int i = 0; i < length; ++i) {
-        const qulonglong x = a.value(i, 0);
-        const qulonglong y = b.value(i, 0);
-        if (x != y)
-            return x > y;
-    }
-    return false;
-}
-
-bool MyWindow::isUpdateHour(const QTime &time)
-{
-    return time.hour() >= FirstUpdateHour && time.hour() <= LastUpdateHour;
 }
 
 // ---- Tunnel list ----
@@ -232,30 +149,27 @@ void MyWindow::initLayout()
 
 void MyWindow::getTunnelList()
 {
-    QPointer<MyWindow> self(this);
     HttpRequest(api::url(api::TunnelList, currentUserId))
         .get(
-            [self](bool flag, const QVariantMap &answer) {
-                if (!self)
-                    return;
-                const QString msg = answer.value(QLatin1String(api::Msg)).toString();
-                Q_UNUSED(msg)
+            this,
+            [this](bool flag, const QVariantMap &answer) {
+                qDebug() << answer.value(QLatin1String(api::Msg)).toString();
                 if (!flag)
                     return;
                 const QVariantList list = answer.value(QLatin1String(api::Data)).toList();
                 qDebug() << "隧道总数量：" << list.size();
                 if (list.isEmpty())
-                    self->ui->label_404->setText(QStringLiteral("您还没有隧道，免费开通一个吧~"));
+                    ui->label_404->setText(QStringLiteral("您还没有隧道，免费开通一个吧~"));
                 else
-                    self->ui->widget_404->hide();
+                    ui->widget_404->hide();
                 for (int index = 0; index < list.size(); ++index) {
                     const QVariantMap entry = list.at(index).toMap();
                     qDebug() << api::forLog(entry);
                     const TunnelRecord record = TunnelRecord::fromListEntry(entry);
                     qDebug() << record.name;
-                    if (self->cardsByDomain.contains(record.domain))
+                    if (cardsByDomain.contains(record.domain))
                         continue;
-                    self->initListView(record, index);
+                    initListView(record, index);
                 }
             },
             [](const QString &error) { qDebug() << "err" << error; });
@@ -271,6 +185,7 @@ void MyWindow::initListView(const TunnelRecord &record, int index)
         card->setMinimumSize(card->size());
         cardsByDomain.insert(record.domain, card);
         listLayout->addWidget(card);
+        trayMenu->addCard(card);
         qDebug() << "t的高度：" << card->height();
     }
     const int height = CardSlotHeightPx * (index + 1);
@@ -284,31 +199,33 @@ void MyWindow::reloadTunnelList()
     getTunnelList();
 }
 
+void MyWindow::on_pushButton_refresh_clicked()
+{
+    reloadTunnelList();
+}
+
 void MyWindow::on_pushButton_login_clicked()
 {
     auto *form = new CreateTunnelForm;
     connect(form, &CreateTunnelForm::payDone, this, &MyWindow::reloadTunnelList);
+    connect(form, &CreateTunnelForm::paymentShown, this, &MyWindow::reloadAfterPayment);
+    placement::centreOn(form, this);
     form->show();
 }
 
-// ---- Dragging the frameless window ----
-
-void MyWindow::mousePressEvent(QMouseEvent *event)
+// A later payment code starts the round again rather than adding a second one.
+void MyWindow::reloadAfterPayment()
 {
-    frameless::press(event, dragging, pressX, pressY);
-    QWidget::mousePressEvent(event);
+    paymentReloadsDone = 0;
+    paymentReloadTimer->start(PaymentReloadDelaysMs[0]);
 }
 
-void MyWindow::mouseReleaseEvent(QMouseEvent *event)
+void MyWindow::onPaymentReloadTimeout()
 {
-    dragging = false;
-    QWidget::mouseReleaseEvent(event);
-}
-
-void MyWindow::mouseMoveEvent(QMouseEvent *event)
-{
-    frameless::move(this, event, dragging, pressX, pressY);
-    QWidget::mouseMoveEvent(event);
+    reloadTunnelList();
+    ++paymentReloadsDone;
+    if (paymentReloadsDone < int(std::size(PaymentReloadDelaysMs)))
+        paymentReloadTimer->start(PaymentReloadDelaysMs[paymentReloadsDone]);
 }
 
 // ---- Tray, exit and account switch ----
@@ -317,8 +234,7 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
-        show();
-        platform::bringToFront(this);
+        showFromTray();
         break;
     case QSystemTrayIcon::DoubleClick:
         show();
@@ -326,6 +242,12 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
     default:
         break;
     }
+}
+
+void MyWindow::showFromTray()
+{
+    show();
+    platform::bringToFront(this);
 }
 
 void MyWindow::closeEvent(QCloseEvent *event)
@@ -343,6 +265,9 @@ void MyWindow::closeEvent(QCloseEvent *event)
 
 void MyWindow::minimizeToTray()
 {
+    // A window never moved by the program is placed anew by the window manager each time it
+    // is shown; pinning the position here brings it back from the tray where the user left it.
+    move(pos());
     hide();
     tray->setVisible(true);
     tray->showMessage(QStringLiteral("Borvane已最小化至托盘"),
@@ -365,11 +290,18 @@ void MyWindow::on_pushButton_close_clicked()
                              // Escape and the close button mean the second: back to the tray.
                              {QMessageBox::YesRole, QMessageBox::NoRole}});
     if (choice == 0) {
-        tray->hide();
-        quit(0);
+        quitCompletely();
     } else if (choice == 1) {
         minimizeToTray();
     }
+}
+
+// The one way out of the program, from the exit dialog and from the tray's menu: every tunnel
+// ends with the process.
+void MyWindow::quitCompletely()
+{
+    tray->hide();
+    platform::quit(0);
 }
 
 void MyWindow::on_pushButton_3_clicked()
@@ -380,7 +312,7 @@ void MyWindow::on_pushButton_3_clicked()
     // among them, so switching again and again never lengthens the command line.
     platform::startDetached(QCoreApplication::applicationFilePath(),
                             QCoreApplication::arguments().mid(1));
-    quit(0);
+    platform::quit(0);
 }
 
 // ---- Share, links and notice ----
@@ -394,20 +326,21 @@ void MyWindow::on_pushButton_5_clicked()
 
 void MyWindow::openServiceLink(const char *path)
 {
-    QPointer<MyWindow> self(this);
     HttpRequest(api::url(path))
         .get(
-            [self](bool flag, const QVariantMap &answer) {
-                if (!self)
-                    return;
+            this,
+            [this](bool flag, const QVariantMap &answer) {
                 api::logAnswer(answer);
                 const QString msg = answer.value(QLatin1String(api::Msg)).toString();
                 if (flag)
                     platform::openUrl(answer.value(QLatin1String(api::Data)).toString());
                 else
-                    dialogs::information(self, QStringLiteral("提示"), msg);
+                    dialogs::information(this, QStringLiteral("提示"), msg);
             },
-            busyBox(self));
+            [this](const QString &error) {
+                qDebug() << "err" << error;
+                showBusy(error);
+            });
 }
 
 void MyWindow::on_pushButton_clicked()
@@ -422,15 +355,13 @@ void MyWindow::on_pushButton_4_clicked()
 
 void MyWindow::getNotice()
 {
-    QPointer<MyWindow> self(this);
     HttpRequest(api::url(api::Notice))
         .get(
-            [self](bool flag, const QVariantMap &answer) {
-                if (!self)
-                    return;
+            this,
+            [this](bool flag, const QVariantMap &answer) {
                 api::logAnswer(answer);
                 if (flag)
-                    self->ui->label_11->setText(answer.value(QLatin1String(api::Data)).toString());
+                    ui->label_11->setText(answer.value(QLatin1String(api::Data)).toString());
             },
             [](const QString &error) { qDebug() << "err" << error; });
 }
@@ -439,65 +370,50 @@ void MyWindow::getNotice()
 
 void MyWindow::update()
 {
-    QPointer<MyWindow> self(this);
-    HttpRequest(api::url(api::UpdateInfo))
-        .get(
-            [self](bool flag, const QVariantMap &answer) {
-                if (!self)
-                    return;
-                api::logAnswer(answer);
-                if (!flag)
-                    return;
-                const UpdateOffer offer = readOffer(answer);
-                qDebug() << "version:" << offer.version;
-                qDebug() << "updateDesc:" << offer.description;
-                const bool newer = isNewerVersion(offer.version, clientVersion);
-                qDebug() << "------------" << versionNumbers(offer.version)
-                         << versionNumbers(clientVersion);
-                qDebug() << "=-==========" << offer.version << clientVersion;
-                if (!newer) {
-                    self->ui->label_4->setText(self->ui->label_4->text() +
-                                               QStringLiteral(" (最新版)"));
-                    return;
-                }
-                qDebug() << "需要更新";
-                self->ui->label_4->setText(self->ui->label_4->text() +
-                                           QStringLiteral(" (需要更新)"));
-                if (offer.mustUpdate != 0)
-                    openUpdater(offer)->startUpdate();
-                else
-                    self->ui->pushButton_7->show();
-            },
-            busyBox(self));
+    updates->check(UpdateCheck::Trigger::Automatic);
 }
 
 void MyWindow::on_pushButton_7_clicked()
 {
-    QPointer<MyWindow> self(this);
-    HttpRequest(api::url(api::UpdateInfo))
-        .get(
-            [self](bool flag, const QVariantMap &answer) {
-                if (!self)
-                    return;
-                if (!flag) {
-                    dialogs::information(self, QStringLiteral("提示"),
-                                         answer.value(QLatin1String(api::Msg)).toString());
-                    return;
-                }
-                const UpdateOffer offer = readOffer(answer);
-                if (isNewerVersion(offer.version, clientVersion)) {
-                    qDebug() << "需要更新 click";
-                    openUpdater(offer);
-                } else {
-                    qDebug() << "不需要更新 click";
-                }
-            },
-            busyBox(self));
+    updates->check(UpdateCheck::Trigger::Manual);
 }
 
 void MyWindow::onRefreshTimeout()
 {
-    if (isUpdateHour(now().time()))
-        update();
+    updates->checkOnSchedule();
     getNotice();
+}
+
+void MyWindow::showUpToDate(UpdateCheck::Trigger trigger)
+{
+    if (trigger == UpdateCheck::Trigger::Automatic)
+        ui->label_4->setText(ui->label_4->text() + QStringLiteral(" (最新版)"));
+}
+
+void MyWindow::showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger)
+{
+    // The button's own check opens the updater whatever the offer says; it counts down there.
+    if (trigger == UpdateCheck::Trigger::Manual) {
+        openUpdater(offer, this);
+        return;
+    }
+    ui->label_4->setText(ui->label_4->text() + QStringLiteral(" (需要更新)"));
+    if (offer.mandatory)
+        openUpdater(offer, this)->startUpdate();
+    else
+        ui->pushButton_7->show();
+}
+
+void MyWindow::showRefusal(const QString &msg, UpdateCheck::Trigger trigger)
+{
+    // Only the user who asked hears the service's reason.
+    if (trigger == UpdateCheck::Trigger::Manual)
+        dialogs::information(this, QStringLiteral("提示"), msg);
+}
+
+// A transport failure of a request the user waits on ends in the busy box.
+void MyWindow::showBusy(const QString &error)
+{
+    dialogs::information(this, QStringLiteral("提示"),
+                         QStringLiteral("系统繁忙，请稍后重试。") + error);
 }

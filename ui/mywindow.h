@@ -1,17 +1,16 @@
 #pragma once
 
+#include "net/updatecheck.h"
 #include "tunnel/tunnelrecord.h"
 
-#include <QDateTime>
 #include <QMap>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
-#include <functional>
-
 class QScrollArea;
 class QTimer;
 class QVBoxLayout;
+class TrayMenu;
 class TunnelsItem;
 
 namespace Ui {
@@ -31,6 +30,10 @@ public:
     static constexpr int RefreshIntervalMs = 30 * 60 * 1000;
     // Every card is taken to be this tall when the list's content height is set.
     static constexpr int CardSlotHeightPx = 160;
+    // After a payment code is shown the list is reloaded after each of these pauses in turn,
+    // so that a paid tunnel appears without another sign-in; the service may take a while.
+    static constexpr int PaymentReloadDelaysMs[] = {20 * 1000, 40 * 1000, 2 * 60 * 1000,
+                                                    5 * 60 * 1000};
 
     void getTunnelList();
     void initLayout();
@@ -39,31 +42,10 @@ public:
     void update();
     void getNotice();
 
-    // True when received names a later version than current. Versions compare number by number
-    // ("1.0.10" is newer than "1.0.9"); a version that is not dotted decimal counts as 0.
-    static bool isNewerVersion(const QString &received, const QString &current);
-    // Automatic update checks run on timer ticks from 10:00 to 17:59 only.
-    static bool isUpdateHour(const QTime &time);
-
-    // Seams for tests: the clock of the refresh timer and the end of the event loop.
-    using Clock = std::function<QDateTime()>;
-    static void setClock(Clock clock); // empty restores the system clock
-    using QuitHandler = std::function<void(int exitCode)>;
-    static void setQuitHandler(QuitHandler handler); // empty restores QCoreApplication::exit
-
-    const QMap<QString, TunnelsItem *> &cards() const { return cardsByDomain; }
-    QWidget *listContent() const { return mwidget; }
-    QScrollArea *listViewport() const { return qs; }
-    QSystemTrayIcon *trayIcon() const { return tray; }
-    QTimer *timer() const { return refreshTimer; }
-
 public slots:
     void reloadTunnelList();
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -75,22 +57,33 @@ private slots:
     void on_pushButton_4_clicked();
     void on_pushButton_5_clicked();
     void on_pushButton_7_clicked();
+    void on_pushButton_refresh_clicked();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void onRefreshTimeout();
+    void reloadAfterPayment();
+    void onPaymentReloadTimeout();
+    void showUpToDate(UpdateCheck::Trigger trigger);
+    void showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger);
+    void showRefusal(const QString &msg, UpdateCheck::Trigger trigger);
+    void showBusy(const QString &error);
 
 private:
-    void minimizeToTray();
-    void openServiceLink(const char *path);
-    void quit(int exitCode);
+    friend class TstMyWindow;
 
-    bool dragging = true;
-    int pressX = 0;
-    int pressY = 0;
+    void minimizeToTray();
+    void showFromTray();
+    void quitCompletely();
+    void openServiceLink(const char *path);
+
     QScrollArea *qs = nullptr;
     QWidget *mwidget = nullptr;
     QVBoxLayout *listLayout = nullptr;
     QMap<QString, TunnelsItem *> cardsByDomain;
     QSystemTrayIcon *tray = nullptr;
+    TrayMenu *trayMenu = nullptr;
     QTimer *refreshTimer = nullptr;
+    QTimer *paymentReloadTimer = nullptr;
+    int paymentReloadsDone = 0;
+    UpdateCheck *updates = nullptr;
     Ui::MyWindow *ui;
 };

@@ -1,5 +1,6 @@
 #include "updateform.h"
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
@@ -19,20 +20,10 @@
 
 namespace {
 
+const QString DownloadFailedText = QStringLiteral("下载失败");
+
 // A download that moves no byte for this long fails instead of hanging the update.
 constexpr int StalledTransferTimeoutMs = 60000;
-
-QString &targetDirectorySlot()
-{
-    static QString dir;
-    return dir;
-}
-
-UpDateForm::QuitHandler &quitSlot()
-{
-    static UpDateForm::QuitHandler handler;
-    return handler;
-}
 
 QString executable(const QString &baseName)
 {
@@ -80,19 +71,8 @@ UpDateForm::~UpDateForm()
 
 QString UpDateForm::targetDirectory()
 {
-    if (!targetDirectorySlot().isEmpty())
-        return targetDirectorySlot();
-    return QCoreApplication::applicationDirPath();
-}
-
-void UpDateForm::setTargetDirectory(const QString &dir)
-{
-    targetDirectorySlot() = dir;
-}
-
-void UpDateForm::setQuitHandler(QuitHandler handler)
-{
-    quitSlot() = std::move(handler);
+    const QString &folder = Environment::current().updateFolder;
+    return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
 }
 
 QStringList UpDateForm::countdownCleanupNames()
@@ -107,18 +87,10 @@ QStringList UpDateForm::buttonCleanupNames()
             executable(QStringLiteral("vadoDizor32"))};
 }
 
-bool UpDateForm::countingDown() const
-{
-    return countdownTimer->isActive();
-}
-
 void UpDateForm::setData(const QString &version, const QString &description, const QString &note,
                          const QString &urls)
 {
     Q_UNUSED(note)
-    this->version = version;
-    this->description = description;
-    this->urls = urls;
     urlList = urls.split(separator(), Qt::SkipEmptyParts);
     ui->label_title->setText(QStringLiteral("Borvane-版本更新-") + version + QStringLiteral("(") +
                              QString::number(urlList.size()) + QStringLiteral(")"));
@@ -234,9 +206,30 @@ void UpDateForm::startRequest(const QUrl &requestedUrl)
 
 void UpDateForm::showSaveError(const QString &path, const QString &reason)
 {
+    reappear();
     dialogs::information(this, QStringLiteral("Error"),
                          QStringLiteral("Unable to save the file %1: %2.")
                              .arg(QDir::toNativeSeparators(path), reason));
+}
+
+void UpDateForm::showDownloadFailure(const QString &reason)
+{
+    ui->label_desc->setText(QStringLiteral("Download failed:\n%1.").arg(reason));
+    // The last percentage would read as a download still under way.
+    ui->pushButton_state->setText(DownloadFailedText);
+    ui->widget_progress->resize(0, ProgressHeightPx);
+    reappear();
+}
+
+void UpDateForm::reappear()
+{
+    // A download the countdown started runs hidden; its failure would otherwise leave the user
+    // on the old version without a word. It shows again where it was last seen.
+    if (isVisible())
+        return;
+    show();
+    raise();
+    activateWindow();
 }
 
 void UpDateForm::httpReadyRead()
@@ -286,8 +279,7 @@ void UpDateForm::httpFinished()
     if (finished->error() != QNetworkReply::NoError) {
         delete file;
         file = nullptr;
-        ui->label_desc->setText(
-            QStringLiteral("Download failed:\n%1.").arg(finished->errorString()));
+        showDownloadFailure(finished->errorString());
         return;
     }
 
@@ -298,16 +290,14 @@ void UpDateForm::httpFinished()
         delete file;
         file = nullptr;
         if (++redirects > MaxRedirects) {
-            ui->label_desc->setText(
-                QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("Too many redirects")));
+            showDownloadFailure(QStringLiteral("Too many redirects"));
             return;
         }
         const QUrl redirectedUrl = url.resolved(redirectionTarget.toUrl());
         // A server may move a download to another web address, never to a local file.
         const QString scheme = redirectedUrl.scheme().toLower();
         if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-            ui->label_desc->setText(QStringLiteral("Download failed:\n%1.")
-                                        .arg(QStringLiteral("Redirect to an unsupported address")));
+            showDownloadFailure(QStringLiteral("Redirect to an unsupported address"));
             return;
         }
         if (!openTarget(path))
@@ -317,13 +307,12 @@ void UpDateForm::httpFinished()
     }
 
     if (!file) {
-        ui->label_desc->setText(
-            QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("no target file")));
+        showDownloadFailure(QStringLiteral("no target file"));
         return;
     }
     file->write(finished->readAll());
     if (!file->commit()) {
-        ui->label_desc->setText(QStringLiteral("Download failed:\n%1.").arg(file->errorString()));
+        showDownloadFailure(file->errorString());
         delete file;
         file = nullptr;
         return;
@@ -350,8 +339,5 @@ void UpDateForm::finishAll()
     const QString appDir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     qDebug().noquote() << appDir + QLatin1Char('/') + platform::clientExecutableName();
     platform::startDetached(appDir + QLatin1Char('/') + platform::updaterExecutableName(), {});
-    if (quitSlot())
-        quitSlot()(0);
-    else
-        QCoreApplication::exit(0);
+    platform::quit(0);
 }

@@ -6,8 +6,6 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <functional>
-
 class QNetworkAccessManager;
 class QSaveFile;
 class QTimer;
@@ -41,20 +39,12 @@ public:
                  const QString &urls);
     void startUpdate();
 
-    // Where the files go: the program's directory unless a test points elsewhere.
+    // Where the files go: the environment's update folder, the program's directory by default.
     static QString targetDirectory();
-    static void setTargetDirectory(const QString &dir); // empty restores the program's directory
-    using QuitHandler = std::function<void(int exitCode)>;
-    static void setQuitHandler(QuitHandler handler); // empty restores QCoreApplication::exit
 
     // The processes ended before downloading, by the path that started the update.
     static QStringList countdownCleanupNames();
     static QStringList buttonCleanupNames();
-
-    QStringList entries() const { return urlList; }
-    int finishedCount() const { return count; }
-    bool downloading() const { return reply != nullptr; }
-    bool countingDown() const;
 
 public slots:
     void downloadFile(QString url);
@@ -69,15 +59,17 @@ private slots:
     void onCountdownTick();
 
 private:
+    friend class TstUpDateForm;
+    friend class TstMyWindow;
+
     void beginUpdate(const QStringList &cleanupNames);
     bool openTarget(const QString &path);
     void startRequest(const QUrl &requestedUrl);
     void showSaveError(const QString &path, const QString &reason);
+    void showDownloadFailure(const QString &reason);
+    void reappear();
     void finishAll();
 
-    QString version;
-    QString description;
-    QString urls;
     QStringList urlList;
     int count = 0;
     int countdown = CountdownSeconds;

@@ -2,19 +2,26 @@
 
 #include "ui_tunnelsitem.h"
 
-#include "app/globals.h"
-#include "app/settings.h"
-#include "platform/platform.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "net/statusboard.h"
+#include "platform/platform_gui.h"
+#include "tunnel/proxytunnelwin.h"
 #include "tunnel/tunnel.h"
+#include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
+#include "ui/placement.h"
 
+#include <QClipboard>
 #include <QDateTime>
 #include <QDebug>
 #include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtConcurrent>
 
 namespace {
@@ -36,6 +43,9 @@ const QString RunningStyle = QStringLiteral(
 
 const QString LogIcon = QStringLiteral(":/img/img/rizhi1.png");
 const QString WarningIcon = QStringLiteral(":/img/img/warning.png");
+
+const QString LiveStyle = QStringLiteral("QLabel{color: rgb(90, 98, 112);font-size:12px;}");
+const QString WarningLiveStyle = QStringLiteral("QLabel{color: rgb(190, 54, 30);font-size:12px;}");
 
 // Runs on a thread of the global pool: only copies of the record's values come here.
 bool probeLocalService(const QString &domain, const QString &ip, int port)
@@ -67,6 +77,12 @@ TunnelsItem::TunnelsItem(QWidget *parent) : QWidget(parent), ui(new Ui::TunnelsI
     ui->widget->setGraphicsEffect(shadow);
 
     ui->btn_warning_info->setProperty("iconSource", LogIcon);
+
+    ui->btn_address_qr->setVisible(AddressQr::isAvailable());
+
+    sampler = new QTimer(this);
+    sampler->setInterval(SampleIntervalMs);
+    connect(sampler, &QTimer::timeout, this, &TunnelsItem::sample);
 }
 
 TunnelsItem::~TunnelsItem()
@@ -116,6 +132,31 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
+    current.name = record.name;
+    current.domain = record.domain;
+    current.publicAddress = ui->tunnel_server_host->text();
+    current.localAddress =
+        record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
+    placeAddressButtons();
+}
+
+void TunnelsItem::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    placeAddressButtons(); // the address is measured in its final font only once shown
+}
+
+void TunnelsItem::placeAddressButtons()
+{
+    // Right behind the address text, whatever its length.
+    QLabel *address = ui->tunnel_server_host;
+    address->ensurePolished();
+    const int textEnd = address->x() + address->fontMetrics().horizontalAdvance(address->text());
+    const int x = qMin(textEnd + 12, address->geometry().right() - ui->btn_copy_address->width() -
+                                         ui->btn_address_qr->width() - 6);
+    const int y = address->y() + (address->height() - ui->btn_copy_address->height()) / 2;
+    ui->btn_copy_address->move(x, y);
+    ui->btn_address_qr->move(x + ui->btn_copy_address->width() + 4, y);
 }
 
 void TunnelsItem::TestLocalhost()
@@ -132,11 +173,17 @@ void TunnelsItem::TestLocalhost()
             return;
         emit TestLocalhostOkSignal(ok);
     });
+    // The probe blocks for up to LocalTestTimeoutMs, so it runs on a thread of Qt's global pool
+    // and never on the GUI thread; the watcher brings its answer back here.
     watcher->setFuture(QtConcurrent::run(probeLocalService, record.domain, ip, port));
 }
 
 void TunnelsItem::TestLocalhostResult(bool ok)
 {
+    // A running tunnel whose local service does not answer keeps saying so on the card.
+    localProbeFailed = !ok;
+    if (session)
+        sample();
     ui->tunnel_client_host->setText(
         record.clientIp + QStringLiteral(":") + QString::number(record.clientPort) +
         (ok ? QStringLiteral(" -本地通畅") : QStringLiteral(" -本地不通")));
@@ -149,6 +196,12 @@ bool TunnelsItem::startTunnel()
     // it emits from inside TunnelStart.
     auto *tunnel = new Tunnel;
     session = tunnel;
+    current.state = TunnelStatus::State::Starting;
+    current.stateReason.clear();
+    resetFigures();
+    sinceSample.start();
+    sampler->start();
+    emit statusChanged();
     connect(tunnel, &Tunnel::tunnel_info, this, &TunnelsItem::tunnelInfoSlot);
     tunnel->TunnelInit(&record);
     return tunnel->TunnelStart();
@@ -177,46 +230,47 @@ void TunnelsItem::setRunningStyle()
 
 void TunnelsItem::tunnelInfoSlot(int type, QString info)
 {
-    if (type == -1 || type == -2 || type == -5) {
+    if (type == TunnelEvent::ConnectFailed || type == TunnelEvent::Failed ||
+        type == TunnelEvent::SignedInElsewhere) {
         ui->btn_warning_info->setIcon(QIcon(WarningIcon));
         ui->btn_warning_info->setProperty("iconSource", WarningIcon);
     }
 
     switch (type) {
-    case 1:
+    case TunnelEvent::SignedIn:
         ui->tunnel_start->setText(TextRunning);
         setRunningStyle();
         break;
-    case 10:
+    case TunnelEvent::HeartbeatReceived:
         ++receivedCount;
         break;
-    case 11:
+    case TunnelEvent::HeartbeatSent:
         ++sentCount;
         break;
-    case 12:
+    case TunnelEvent::RecordUpdated:
         initView();
         break;
-    case -1:
+    case TunnelEvent::ConnectFailed:
         // The failed session stays until the next start replaces it.
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -2:
+    case TunnelEvent::Failed:
         setIdleStyle();
         if (session)
-            session->TunnelStop(); // emits -3, which is handled before the rest of this row
+            session->TunnelStop(); // emits Stopped, handled before the rest of this row
         releaseSession();
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -3:
+    case TunnelEvent::Stopped:
         setIdleStyle();
         releaseSession();
         ui->tunnel_start->setText(TextIdle);
         break;
-    case -4:
+    case TunnelEvent::Reconnecting:
         qDebug() << "reConn," << record.domain;
         ui->tunnel_start->setText(TextReconnecting);
         break;
-    case -5:
+    case TunnelEvent::SignedInElsewhere:
         setIdleStyle();
         if (session)
             session->TunnelStop();
@@ -226,17 +280,165 @@ void TunnelsItem::tunnelInfoSlot(int type, QString info)
         break;
     }
 
-    if (type != 10 && type != 11 && type != 12) {
-        if (log.size() > LogLimitChars)
-            log.clear();
-        log +=
-            QStringLiteral("[") +
-            QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz ddd")) +
-            QStringLiteral("] ") + info + QStringLiteral("\n");
-    }
+    updateState(type, info);
+
+    if (type != TunnelEvent::HeartbeatReceived && type != TunnelEvent::HeartbeatSent &&
+        type != TunnelEvent::RecordUpdated)
+        appendLog(info);
 
     if (infosForm)
         infosForm->updateInfo(record, log, receivedCount, sentCount);
+}
+
+void TunnelsItem::updateState(int type, const QString &info)
+{
+    using State = TunnelStatus::State;
+    const State before = current.state;
+    const QString reasonBefore = current.stateReason;
+    switch (type) {
+    case TunnelEvent::SignedIn:
+        current.state = State::Running;
+        current.stateReason.clear();
+        break;
+    case TunnelEvent::Reconnecting:
+        current.state = State::Reconnecting;
+        current.stateReason = info;
+        break;
+    case TunnelEvent::ReconnectFailed:
+        current.stateReason = info;
+        break;
+    case TunnelEvent::ConnectFailed:
+    case TunnelEvent::Failed:
+    case TunnelEvent::Stopped:
+    case TunnelEvent::SignedInElsewhere:
+        // A stop inside a failure comes first; the failure then leaves its reason.
+        current.state = State::Stopped;
+        current.stateReason = type == TunnelEvent::Stopped ? QString() : info;
+        break;
+    default:
+        break;
+    }
+    if (current.state == State::Stopped) {
+        sampler->stop();
+        resetFigures();
+    }
+    if (current.state != before || current.stateReason != reasonBefore) {
+        showFigures();
+        emit statusChanged();
+    }
+}
+
+void TunnelsItem::resetFigures()
+{
+    current.activeConnections = 0;
+    current.totalConnections = 0;
+    current.failedConnections = 0;
+    current.bytesIn = 0;
+    current.bytesOut = 0;
+    current.rateIn = 0;
+    current.rateOut = 0;
+    current.rttMs = -1;
+    localFailuresSeen = 0;
+    localConnectsSeen = 0;
+}
+
+void TunnelsItem::sample()
+{
+    using State = TunnelStatus::State;
+    if (!session)
+        return;
+    const RelayStats &stats = session->relayStats();
+    const double seconds = qMax<qint64>(sinceSample.restart(), 1) / 1000.0;
+    const qint64 in = stats.bytesIn.load(std::memory_order_relaxed);
+    const qint64 out = stats.bytesOut.load(std::memory_order_relaxed);
+    current.rateIn = double(in - current.bytesIn) / seconds;
+    current.rateOut = double(out - current.bytesOut) / seconds;
+    current.bytesIn = in;
+    current.bytesOut = out;
+    current.activeConnections = stats.active.load();
+    current.totalConnections = stats.total.load();
+    current.failedConnections = stats.localFailures.load();
+    current.rttMs = session->lastRoundTripMs();
+
+    // Failed local connects since the last sample: one line, however many they were.
+    const qint64 failures = current.failedConnections - localFailuresSeen;
+    const qint64 connects = stats.localConnects.load();
+    if (failures > 0) {
+        QString line = QStringLiteral("本地服务连接失败：") + stats.localFailure();
+        if (failures > 1)
+            line += QStringLiteral("（共%1次）").arg(failures);
+        appendLog(line);
+    }
+    if (connects > localConnectsSeen && stats.localReachable)
+        localProbeFailed = false; // a visitor got through since the test
+    localFailuresSeen = current.failedConnections;
+    localConnectsSeen = connects;
+
+    // A running tunnel whose visitors cannot reach the local service is not simply running.
+    if (current.state == State::Running || current.state == State::LocalUnreachable) {
+        const bool unreachable = !stats.localReachable || localProbeFailed;
+        const State state = unreachable ? State::LocalUnreachable : State::Running;
+        current.stateReason = !unreachable ? QString()
+                              : !stats.localReachable
+                                  ? stats.localFailure()
+                                  : current.localAddress + QStringLiteral(" (本地测试不通)");
+        current.state = state;
+    }
+    showFigures();
+    if (failures > 0 && infosForm)
+        infosForm->updateInfo(record, log, receivedCount, sentCount);
+    emit statusChanged();
+}
+
+void TunnelsItem::showFigures()
+{
+    using State = TunnelStatus::State;
+    QString text;
+    const QString figures =
+        QStringLiteral("%1 个连接 · ↑ %2 ↓ %3 · 延迟 %4")
+            .arg(current.activeConnections)
+            .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn),
+                 statustext::roundTrip(current.rttMs));
+    switch (current.state) {
+    case State::Running:
+        text = figures;
+        break;
+    case State::LocalUnreachable:
+        text = QStringLiteral("本地服务不可达：") + current.stateReason;
+        break;
+    case State::Reconnecting:
+        text = QStringLiteral("重连中：") + current.stateReason;
+        break;
+    case State::Starting:
+    case State::Stopped:
+        break;
+    }
+    ui->tunnel_live->setStyleSheet(current.state == State::LocalUnreachable ? WarningLiveStyle
+                                                                            : LiveStyle);
+    ui->tunnel_live->setToolTip(text);
+    ui->tunnel_live->setText(
+        ui->tunnel_live->fontMetrics().elidedText(text, Qt::ElideRight, ui->tunnel_live->width()));
+    if (infosForm) {
+        const bool running =
+            current.state == State::Running || current.state == State::LocalUnreachable;
+        infosForm->updateLive(
+            running ? QStringLiteral("%1 个连接 · 延迟 %2")
+                          .arg(current.activeConnections)
+                          .arg(statustext::roundTrip(current.rttMs))
+                    : QString(),
+            running ? QStringLiteral("↑ %1  ↓ %2")
+                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
+                    : QString());
+    }
+}
+
+void TunnelsItem::appendLog(const QString &line)
+{
+    if (log.size() > LogLimitChars)
+        log.clear();
+    log += QStringLiteral("[") +
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz ddd")) +
+           QStringLiteral("] ") + line + QStringLiteral("\n");
 }
 
 void TunnelsItem::openConsoleForUnconfigured()
@@ -287,6 +489,8 @@ void TunnelsItem::on_btn_warning_info_clicked()
     ui->btn_warning_info->setProperty("iconSource", LogIcon);
     if (!infosForm)
         return;
+    if (!infosForm->isVisible())
+        placement::centreOn(infosForm, this);
     infosForm->show();
     infosForm->raise();
     infosForm->activateWindow();
@@ -310,6 +514,7 @@ void TunnelsItem::on_btn_edit_clicked()
     editForm = new EditTunnelForm;
     connect(editForm, &EditTunnelForm::changeSuccess, this, &TunnelsItem::editSuccessSlot);
     editForm->setTunnel(&record);
+    placement::centreOn(editForm, this);
     editForm->show();
 }
 
@@ -332,4 +537,24 @@ void TunnelsItem::on_pushButton_clicked()
         domain + QStringLiteral(":") + QString::number(record.serverPort) +
         QStringLiteral("\n\n有不懂的地方可以添加Borvane官方交流群获取帮助");
     dialogs::information(this, QStringLiteral("提示"), text);
+}
+
+void TunnelsItem::on_btn_copy_address_clicked()
+{
+    QGuiApplication::clipboard()->setText(ui->tunnel_server_host->text());
+    ui->btn_copy_address->setText(QStringLiteral("已复制"));
+    QTimer::singleShot(CopiedNoticeMs, this,
+                       [this] { ui->btn_copy_address->setText(QStringLiteral("复制")); });
+}
+
+void TunnelsItem::on_btn_address_qr_clicked()
+{
+    // A phone opens what the card shows as a web address.
+    auto *qr = new AddressQr(QStringLiteral("http://") + ui->tunnel_server_host->text(), this);
+    qr->adjustSize();
+    const QPoint below = ui->btn_address_qr->mapToGlobal(QPoint(0, ui->btn_address_qr->height()));
+    // Below its button, moved as little as needed to stay on the screen.
+    qr->move(placement::centredOn(QRect(below, qr->size()), qr->size(),
+                                  placement::availableAreaAt(below)));
+    qr->show();
 }
