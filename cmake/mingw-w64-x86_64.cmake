@@ -17,6 +17,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# pkg-config would hand out the build machine's Linux libraries: it sees only the static Qt.
+set(ENV{PKG_CONFIG_LIBDIR} ${BORVANE_QT_PREFIX}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+
 # Tests run under Wine when the build runs them.
 find_program(BORVANE_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(BORVANE_WINE)

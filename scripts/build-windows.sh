@@ -75,10 +75,11 @@ for t in gcc g++; do
 done
 export PATH="$tools:$PATH"
 
-build_qt() {
-    local work=$qt_cache/work
-    rm -rf "$work"
-    mkdir -p "$work/apt/lists/partial" "$work/apt/parts" "$work/src"
+# Fetches Debian's source package $1 into folder $2 (unpacked, patches applied).
+fetch_source() {
+    local work
+    work=$(mktemp -d "$qt_cache/apt.XXXXXX")
+    mkdir -p "$work/apt/lists/partial" "$work/apt/parts" "$2"
     # deb-src entries only for this one call, in a private list folder, so the machine's apt
     # configuration and package lists stay as they were.
     cat >"$work/apt/sources.list" <<SRC
@@ -90,7 +91,15 @@ SRC
         -o "Dir::State::Lists=$work/apt/lists"
         -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
     apt-get "${aptopts[@]}" update -qq
-    (cd "$work/src" && apt-get "${aptopts[@]}" source -qq qtbase-opensource-src)
+    (cd "$2" && apt-get "${aptopts[@]}" source -qq "$1")
+    rm -rf "$work"
+}
+
+build_qt() {
+    local work=$qt_cache/work
+    rm -rf "$work"
+    mkdir -p "$work"
+    fetch_source qtbase-opensource-src "$work/src"
     local src
     src=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d -name 'qtbase-opensource-src-*' | head -n1)
     [ -n "$src" ] || {
@@ -125,6 +134,16 @@ for l in Secur32 Crypt32; do
 done
 [ $qt_only -eq 1 ] && exit 0
 
+# The client's local status API uses cpp-httplib. Debian's package is built for Linux and ships
+# only the declarations; its source holds the whole single header, which is all Windows needs.
+httplib_dir=$qt_cache/cpp-httplib
+if [ ! -f "$httplib_dir/include/httplib.h" ]; then
+    rm -rf "$httplib_dir"
+    fetch_source cpp-httplib "$httplib_dir/src"
+    mkdir -p "$httplib_dir/include"
+    cp "$(find "$httplib_dir/src" -maxdepth 2 -name httplib.h | head -n1)" "$httplib_dir/include/"
+fi
+
 version=$(sed -n 's/^project(Borvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 echo "Cross-building Borvane $version for Windows x64 into $build"
 start=$(date +%s)
@@ -132,9 +151,10 @@ start=$(date +%s)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DBORVANE_QT_PREFIX="$qt_prefix" -DCMAKE_PREFIX_PATH="$qt_prefix" \
+    -DHTTPLIB_INCLUDE_DIR="$httplib_dir/include" \
     -DBORVANE_BUILD_SERVER=OFF -DBORVANE_BUILD_BENCH=OFF \
     -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
-nice -n 19 cmake --build "$build" -j"$jobs"
+nice -n 10 cmake --build "$build" -j"$jobs"
 echo "Client and tests built in $(($(date +%s) - start)) s"
 
 exe="$build/Borvane内网穿透.exe"
