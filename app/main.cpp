@@ -1,4 +1,7 @@
 #include "app/startup.h"
+#include "core/globals.h"
+#include "net/statusboard.h"
+#include "net/statusserver.h"
 #include "platform/environment.h"
 #include "ui/mainwindow.h"
 
@@ -11,7 +14,9 @@
 //   the visitors' CONN requests from the session, and a pool of lower-priority workers that
 //   copy the bytes of each data connection in both directions with blocking sockets;
 // - the local-service probe of a card (ui/tunnelsitem.cpp), one short task on Qt's global
-//   pool per probe, which reports back to the card through a watcher.
+//   pool per probe, which reports back to the card through a watcher;
+// - the local status API (net/statusserver.cpp), a listening thread and two workers that
+//   answer from the copy of the tunnels' status the home window publishes.
 // The crash handler runs on whichever thread crashed: it writes the dump there, and shows its
 // report only when that thread is this one.
 int main(int argc, char *argv[])
@@ -24,6 +29,12 @@ int main(int argc, char *argv[])
     // The system's own clock, processes, browser and message boxes; tests install their own.
     const Environment::Scope environment;
     startUp(app, QString::fromUtf8(argv[0]));
+
+    // Before any window, so that it answers (with no tunnels) from the start; it ends after the
+    // event loop, waiting only briefly for answers in progress.
+    StatusServer statusApi(StatusBoard::shared());
+    if (statusApiEnabled())
+        statusApi.start(statusApiAddress());
 
     MainWindow w;
     w.show();

@@ -48,6 +48,11 @@ void restoreSavedToken()
     }
 }
 
+bool statusApiEnabled()
+{
+    return readSetting(QStringLiteral("/setting/statusApi")) != QLatin1String("false");
+}
+
 void loadEmbeddedFont(QApplication &app)
 {
     const int fontId = QFontDatabase::addApplicationFont(QStringLiteral(":/img/img/font.otf"));

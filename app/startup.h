@@ -16,5 +16,7 @@ void ensureLogDirectory();
 void installHandlers();
 // currentToken from config/main.ini; on a first run, the config directory instead.
 void restoreSavedToken();
+// The local status API runs unless "/setting/statusApi" is "false".
+bool statusApiEnabled();
 // The embedded font as the application font; the default font when it cannot be loaded.
 void loadEmbeddedFont(QApplication &app);

@@ -19,3 +19,8 @@ QString websiteHost()
 {
     return QStringLiteral(BORVANE_WEBSITE_HOST);
 }
+
+QString statusApiAddress()
+{
+    return QStringLiteral(BORVANE_STATUS_ADDRESS);
+}

@@ -14,3 +14,5 @@ extern QString currentToken;    // start-up (saved token), then sign-in
 // The web console page for tunnels and the official website, fixed at build time.
 QString webConsoleTunnelUrl();
 QString websiteHost();
+// Where the local status API listens ("127.0.0.1:4180"), fixed at build time.
+QString statusApiAddress();

@@ -33,6 +33,13 @@ QVector<qulonglong> versionNumbers(const QString &version)
     return numbers;
 }
 
+// A version as one number, its digits read together ("1.0.10" is 1010; 0 when not a number):
+// how the log has always shown the two versions side by side.
+qulonglong versionDigits(const QString &version)
+{
+    return QString(version).remove(QLatin1Char('.')).toULongLong();
+}
+
 UpdateOffer readOffer(const QVariantMap &answer)
 {
     const QVariantMap data = answer.value(QLatin1String(api::Data)).toMap();
@@ -104,8 +111,7 @@ void UpdateCheck::answered(Trigger trigger, bool flag, const QVariantMap &answer
     } else {
         qDebug() << "version:" << offer.version;
         qDebug() << "updateDesc:" << offer.description;
-        qDebug() << "------------" << versionNumbers(offer.version)
-                 << versionNumbers(clientVersion);
+        qDebug() << "------------" << versionDigits(offer.version) << versionDigits(clientVersion);
         qDebug() << "=-==========" << offer.version << clientVersion;
         if (newer)
             qDebug() << "需要更新";

@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     libasio-dev libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libqrencode-dev libpng-dev
     libsodium-dev
-    fonts-noto-cjk xvfb xauth socat curl procps python3
+    fonts-noto-cjk xvfb xauth xdotool socat curl procps python3
 )
 
 missing=()

@@ -7,20 +7,27 @@
 # start the demo tunnel and open the printed address. Without a display (or with --headless)
 # the client runs under Xvfb, signs in by itself with the demo account, starts the demo tunnel
 # by itself, and the script fetches the demo page through the tunnel's public port to prove
-# the whole road; then it stops everything it started.
+# the whole road; then it stops everything it started. With --switch-account it then presses
+# "切换账号" as a user would and checks that the demo goes on with the restarted client.
 #
-# Usage: scripts/run.sh [--headless] [--no-build]   (exit status 3: a demo port is taken)
+# The client restarts itself on "切换账号"; the demo follows it and ends when the last client
+# has gone or on Ctrl+C, and stops every process it started, restarted clients included.
+#
+# Usage: scripts/run.sh [--headless] [--no-build] [--switch-account]
+#        (exit status 3: a demo port is taken)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$root/build}"
 headless=0
 do_build=1
+switch_account=0
 for arg in "$@"; do
     case "$arg" in
     --headless) headless=1 ;;
     --no-build) do_build=0 ;;
+    --switch-account) switch_account=1 ;;
     -h | --help)
-        sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -59,22 +66,62 @@ web_log="$demo/demo-web.log"
 settings="$build/config/main.ini"
 settings_backup="$demo/main.ini.before-demo"
 
+# Every process the demo starts carries this mark in its environment, and so do the clients a
+# client starts for itself on "切换账号": those are no children of this script, and the mark is
+# how the demo finds them again (never by program name, which would hit other runs).
+demo_mark="BORVANE_DEMO_RUN=${BORVANE_DEMO_TAG:-borvane-demo-$$-$RANDOM}"
+marked_pids() {
+    local f
+    for f in /proc/[0-9]*/environ; do
+        grep -qzxF -- "$demo_mark" "$f" 2>/dev/null && { f=${f#/proc/}; echo "${f%/environ}"; }
+    done
+    return 0
+}
+# The clients of this demo: marked processes that the script did not start itself.
+demo_clients() {
+    local pid own
+    for pid in $(marked_pids); do
+        for own in "${pids[@]}"; do
+            [ "$pid" = "$own" ] && continue 2
+        done
+        echo "$pid"
+    done
+}
+stop_pid() {
+    local pid=$1
+    if running "$pid"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 50); do
+            running "$pid" || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+}
+
+running() { # alive and not a zombie waiting to be reaped
+    case "$(ps -o stat= -p "$1" 2>/dev/null)" in
+    "" | Z*) return 1 ;;
+    *) return 0 ;;
+    esac
+}
+
 pids=()
+client_pid=""
 restore_settings=0
 cleanup() {
     local pid
-    # Stop in reverse order of starting: client, display, demo page, service.
+    # Stop in reverse order of starting: clients (the restarted ones first), display, demo page,
+    # service.
+    for pid in $(demo_clients); do
+        stop_pid "$pid"
+    done
+    if [ -n "$client_pid" ]; then
+        stop_pid "$client_pid"
+    fi
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        pid=${pids[$i]}
-        if kill -0 "$pid" 2>/dev/null; then
-            kill -TERM "$pid" 2>/dev/null || true
-            for _ in $(seq 50); do
-                kill -0 "$pid" 2>/dev/null || break
-                sleep 0.1
-            done
-            kill -KILL "$pid" 2>/dev/null || true
-        fi
-        wait "$pid" 2>/dev/null || true
+        stop_pid "${pids[$i]}"
     done
     pids=()
     if [ "$restore_settings" = 1 ]; then
@@ -87,7 +134,7 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT TERM HUP
 
 port_busy() {
     (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null
@@ -108,7 +155,7 @@ wait_for_log() { # file text seconds pid
     return 1
 }
 
-"$build/borvane-server" --demo-web "$demo_web_port" --bind "$host" 2>"$web_log" &
+env "$demo_mark" "$build/borvane-server" --demo-web "$demo_web_port" --bind "$host" 2>"$web_log" &
 pids+=($!)
 if ! wait_for_log "$web_log" "event=ready" 10 "${pids[-1]}"; then
     echo "run.sh: the demo web page did not start:" >&2
@@ -116,8 +163,8 @@ if ! wait_for_log "$web_log" "event=ready" 10 "${pids[-1]}"; then
     exit 1
 fi
 
-"$build/borvane-server" --bind "$host" --api-port "$api_port" --relay-port "$relay_port" \
-    --db "$demo/borvane-demo.db" --demo --demo-client-port "$demo_web_port" 2>"$server_log" &
+env "$demo_mark" "$build/borvane-server" --bind "$host" --api-port "$api_port" \
+    --relay-port "$relay_port" --db "$demo/borvane-demo.db" --demo --demo-client-port "$demo_web_port" 2>"$server_log" &
 pids+=($!)
 if ! wait_for_log "$server_log" "event=ready" 20 "${pids[-1]}"; then
     echo "run.sh: the service did not start:" >&2
@@ -147,10 +194,15 @@ if [ "$headless" = 0 ]; then
 
       curl http://$host:$public_port/
 
-  Quit the client (退出 -> 完全退出) to stop the demo.
+  Quit the client (退出 -> 完全退出) or press Ctrl+C to stop the demo.
 
 INFO
-    "$build/borvane" || true
+    env "$demo_mark" "$build/borvane" &
+    client_pid=$!
+    # "切换账号" ends this client after starting the next one: the demo lasts while any is left.
+    while [ -n "$(demo_clients)" ]; do
+        sleep 0.5
+    done
     exit 0
 fi
 
@@ -170,10 +222,12 @@ $domain=true
 INI
 chmod 600 "$settings"
 
-if ! command -v Xvfb >/dev/null; then
-    echo "run.sh: Xvfb is missing; run scripts/install-deps.sh" >&2
-    exit 1
-fi
+for tool in Xvfb $([ "$switch_account" = 1 ] && echo xdotool); do
+    if ! command -v "$tool" >/dev/null; then
+        echo "run.sh: $tool is missing; run scripts/install-deps.sh" >&2
+        exit 1
+    fi
+done
 display_number=""
 for n in $(seq 90 140); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
@@ -185,15 +239,69 @@ if [ -z "$display_number" ]; then
     echo "run.sh: no free X display number for Xvfb" >&2
     exit 1
 fi
-Xvfb ":$display_number" -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
+env "$demo_mark" Xvfb ":$display_number" -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do
     [ -e "/tmp/.X11-unix/X$display_number" ] && break
     sleep 0.1
 done
-DISPLAY=":$display_number" "$build/borvane" >"$demo/client.out" 2>&1 &
-pids+=($!)
+export DISPLAY=":$display_number"
+# The client draws on this Xvfb, whatever platform the caller asked Qt for (ctest runs offscreen).
+env "$demo_mark" QT_QPA_PLATFORM=xcb "$build/borvane" >"$demo/client.out" 2>&1 &
 client_pid=$!
+
+# Presses "切换账号" on the home window as a user would, then checks that the client started again
+# by itself (showing the sign-in window) while the service and the demo page stayed up.
+switch_account_and_follow() {
+    local wid X Y WIDTH HEIGHT SCREEN WINDOW next shown=""
+    wid=$(xdotool search --onlyvisible --pid "$client_pid" --name "Borvane" 2>/dev/null | head -1)
+    if [ -z "$wid" ]; then
+        echo "  The home window is not on the display." >&2
+        return 1
+    fi
+    eval "$(xdotool getwindowgeometry --shell "$wid")"
+    # The home window follows the mouse until the first click (its drag rule): a click on its
+    # transparent margin comes first, so the second one lands where it aims.
+    xdotool mousemove $((X + 2)) $((Y + 2))
+    sleep 0.3
+    xdotool click 1
+    sleep 0.3
+    eval "$(xdotool getwindowgeometry --shell "$wid")"
+    # "切换账号" in the left column, 160 x 40 at (30, 220) of the window.
+    xdotool mousemove $((X + 110)) $((Y + 240))
+    sleep 0.3
+    xdotool click 1
+    echo "  Pressed 切换账号; following the restarted client."
+    for _ in $(seq 100); do
+        running "$client_pid" || break
+        sleep 0.2
+    done
+    if running "$client_pid"; then
+        echo "  The client did not end for the account switch." >&2
+        return 1
+    fi
+    wait "$client_pid" 2>/dev/null || true
+    # The client it started is the one that shows a window (a helper of the start may linger
+    # a moment without one).
+    for _ in $(seq 100); do
+        for next in $(demo_clients); do
+            shown=$(xdotool search --onlyvisible --pid "$next" --name "Borvane" 2>/dev/null | head -1 || true)
+            [ -n "$shown" ] && break 2
+        done
+        sleep 0.2
+    done
+    if [ -z "$shown" ]; then
+        echo "  No restarted client shows a window." >&2
+        return 1
+    fi
+    client_pid=$next
+    if ! curl -s --max-time 2 -o /dev/null "http://$host:$api_port/" ||
+        ! curl -s --max-time 2 "http://$host:$demo_web_port/" | grep -q "the tunnel works"; then
+        echo "  The service or the demo page stopped with the account switch." >&2
+        return 1
+    fi
+    echo "  The demo goes on: the restarted client (pid $client_pid) shows the sign-in window."
+}
 
 echo "  Waiting for the tunnel (up to 60 s): curl http://$host:$public_port/"
 page=""
@@ -202,7 +310,7 @@ for _ in $(seq 120); do
         break
     fi
     page=""
-    if ! kill -0 "$client_pid" 2>/dev/null; then
+    if ! running "$client_pid"; then
         break
     fi
     sleep 0.5
@@ -214,6 +322,9 @@ if [ -n "$page" ]; then
     grep -o "<h1>.*</p>" <<<"$page" | sed 's/<[^>]*>/ /g; s/  */ /g; s/^/   /'
     echo
     echo "  The road works: visitor -> relay $host:$public_port -> client -> $host:$demo_web_port."
+    if [ "$switch_account" = 1 ] && ! switch_account_and_follow; then
+        exit 1
+    fi
     echo "  Stopping everything the demo started."
     exit 0
 fi

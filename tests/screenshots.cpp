@@ -21,6 +21,7 @@
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -31,9 +32,12 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -44,25 +48,32 @@
 namespace {
 
 using WidgetBuilder = std::function<std::unique_ptr<QWidget>()>;
+// Takes the picture of a shown widget; the widget's own grab unless a state lives in another
+// window (an open popup, say).
+using Capture = std::function<QPixmap(QWidget *)>;
 
 struct Shot
 {
     QString name;
     WidgetBuilder build;
+    Capture capture;
 };
 
 class ShotRegistry
 {
 public:
-    void add(const QString &name, WidgetBuilder build)
+    void add(const QString &name, WidgetBuilder build, Capture capture = {})
     {
-        shots.push_back({name, std::move(build)});
+        shots.push_back({name, std::move(build), std::move(capture)});
     }
     const std::vector<Shot> &all() const { return shots; }
 
 private:
     std::vector<Shot> shots;
 };
+
+// Sets the text of the named line edit, button or label of window.
+void setText(QWidget *window, const char *name, const QString &text);
 
 // ---- Tunnel card, status window, edit form ----
 
@@ -249,6 +260,31 @@ void addHomeShots(ShotRegistry &r)
         window->findChild<QPushButton *>(QStringLiteral("pushButton_7"))->show();
         return window;
     });
+    r.add(QStringLiteral("tray_menu"), [] {
+        auto window = homeWindow();
+        const QStringList names{QStringLiteral("家里的NAS"), QStringLiteral("远程桌面"),
+                                QStringLiteral("博客")};
+        for (int i = 0; i < names.size(); ++i) {
+            TunnelRecord record = sampleRecord(1);
+            record.id = QString::number(12 + i);
+            record.domain = QStringLiteral("t%1.example.com").arg(i);
+            record.name = names.at(i);
+            window->initListView(record, i);
+        }
+        // Running, reconnecting after it ran, stopped.
+        const QList<TunnelsItem *> cards = window->findChildren<TunnelsItem *>();
+        for (TunnelsItem *card : cards.mid(0, 2))
+            card->tunnelInfoSlot(1, QStringLiteral("login success!"));
+        cards.at(1)->tunnelInfoSlot(-4, QStringLiteral("心跳超时"));
+        QCoreApplication::processEvents();
+        // The picture is of the menu alone; the window lives, hidden, as long as the menu.
+        auto menu = std::make_unique<QMenu>();
+        menu->addActions(window->findChild<QSystemTrayIcon *>()->contextMenu()->actions());
+        MyWindow *owner = window.release();
+        owner->setParent(menu.get());
+        owner->hide();
+        return menu;
+    });
     r.add(QStringLiteral("updater_offer"), [] {
         auto form = std::make_unique<UpDateForm>();
         form->setData(QStringLiteral("1.0.1"),
@@ -264,6 +300,17 @@ void addHomeShots(ShotRegistry &r)
         form->setData(QStringLiteral("1.0.1"), QStringLiteral("1. 隧道断线后重连更快"),
                       QStringLiteral("2020.5.29"), QStringLiteral("http://127.0.0.1/a.zip"));
         form->networkReplyProgress(60, 100);
+        return form;
+    });
+    r.add(QStringLiteral("updater_failed"), [] {
+        auto form = std::make_unique<UpDateForm>();
+        form->setData(QStringLiteral("1.0.1"), QStringLiteral("1. 隧道断线后重连更快"),
+                      QStringLiteral("2020.5.29"), QStringLiteral("http://127.0.0.1/a.zip"));
+        // As a failed download leaves it: the reason below, no percentage on the button.
+        setText(form.get(), "label_desc",
+                QStringLiteral("Download failed:\nError transferring http://127.0.0.1/a.zip - "
+                               "server replied: Not Found."));
+        setText(form.get(), "pushButton_state", QStringLiteral("下载失败"));
         return form;
     });
     r.add(QStringLiteral("exit_dialog"), [] {
@@ -368,6 +415,17 @@ void addSignInShots(ShotRegistry &r)
                 QStringLiteral("登录失败，准备自动重试中... 原因：Connection refused"));
         return window;
     });
+    // A reason longer than the status line's two lines ends in an ellipsis above the link.
+    r.add(QStringLiteral("signin_retrying_long"), [] {
+        auto window = signInWindow();
+        setText(window.get(), "lineEdit_3", QStringLiteral("13800000000"));
+        setText(window.get(), "lineEdit_4", QStringLiteral("secret"));
+        setText(window.get(), "label_state",
+                QStringLiteral("登录失败，准备自动重试中... 原因：Error transferring "
+                               "http://127.0.0.1:8080/user/login - server replied: "
+                               "Service Unavailable"));
+        return window;
+    });
     r.add(QStringLiteral("signin_refused"), [] {
         auto window = signInWindow();
         setText(window.get(), "lineEdit_3", QStringLiteral("13800000000"));
@@ -389,6 +447,23 @@ void addSignInShots(ShotRegistry &r)
 
     r.add(QStringLiteral("create_loading"), [] { return createForm(false); });
     r.add(QStringLiteral("create_choosing"), [] { return createForm(true); });
+    // The package list open over the form, drawn where it opens.
+    r.add(
+        QStringLiteral("create_open_list"), [] { return createForm(true); },
+        [](QWidget *form) {
+            auto *box = form->findChild<QComboBox *>(QStringLiteral("comboBox"));
+            box->setCurrentIndex(1);
+            box->showPopup();
+            QCoreApplication::processEvents();
+            QWidget *popup = box->view()->window();
+            QPixmap picture = form->grab();
+            QPainter painter(&picture);
+            painter.drawPixmap(form->mapFromGlobal(popup->mapToGlobal(QPoint(0, 0))),
+                               popup->grab());
+            painter.end();
+            box->hidePopup();
+            return picture;
+        });
     r.add(QStringLiteral("create_refused"), [] {
         auto form = createForm(true);
         setText(form.get(), "label_state", QStringLiteral("开通失败,余额不足，请先充值"));
@@ -444,7 +519,8 @@ int main(int argc, char *argv[])
         widget->show();
         QCoreApplication::processEvents();
         const QString file = QDir(dir).filePath(shot.name + QStringLiteral(".png"));
-        const bool saved = widget->grab().save(file, "PNG");
+        const QPixmap picture = shot.capture ? shot.capture(widget.get()) : widget->grab();
+        const bool saved = picture.save(file, "PNG");
         if (!saved || QFileInfo(file).size() == 0) {
             out << "FAILED " << file << "\n";
             ++failures;

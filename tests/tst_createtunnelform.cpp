@@ -426,6 +426,13 @@ void TestCreateTunnelForm::orderFailedOnNetwork()
     QCOMPARE(child<QPushButton>(form, "pushButton")->text(), QStringLiteral("立即开通"));
     QVERIFY(child<QWidget>(form, "widget_pay")->isHidden());
     QCOMPARE(done.count(), 0);
+
+    // The next attempt gets a payment code; the earlier refusal does not stand beside it.
+    api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "https://pay.example/qr"));
+    api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
+    child<QPushButton>(form, "pushButton")->click();
+    QTRY_VERIFY(child<QWidget>(form, "widget_pay")->isVisible());
+    QCOMPARE(state->text(), QString());
 }
 
 void TestCreateTunnelForm::tunnelOkEmitsAndCloses()
@@ -434,10 +441,12 @@ void TestCreateTunnelForm::tunnelOkEmitsAndCloses()
     fillOrder(form);
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "TunnelOk"));
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
     QTRY_COMPARE(done.count(), 1);
     QTRY_VERIFY(form.isNull());
     QCOMPARE(api.count("GET", "order/createQrCode"), 0);
+    QCOMPARE(shown.count(), 0);
 }
 
 void TestCreateTunnelForm::otherDataIsPaymentUrl()
@@ -448,8 +457,10 @@ void TestCreateTunnelForm::otherDataIsPaymentUrl()
     api.setReply("POST", "port", FakeSigninApi::envelope(true, "ok", "tunnelok"));
     api.setReply("GET", "order/createQrCode", {200, "image/png", pngBytes(40)});
     QSignalSpy done(form.data(), &CreateTunnelForm::payDone);
+    QSignalSpy shown(form.data(), &CreateTunnelForm::paymentShown);
     child<QPushButton>(form, "pushButton")->click();
 
+    QTRY_COMPARE(shown.count(), 1);
     QLabel *qr = child<QLabel>(form, "label_qrcode");
     QTRY_VERIFY(!qr->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(qr->pixmap(Qt::ReturnByValue).size(), QSize(40, 40));

@@ -192,10 +192,14 @@ void TestMainWindow::cleanup()
     for (const QPointer<MainWindow> &w : qAsConst(windows))
         delete w.data();
     windows.clear();
+    // Picked out first: a home window takes its own top-level tray menu with it.
+    QList<QPointer<MyWindow>> homes;
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (qobject_cast<MyWindow *>(w))
-            delete w;
+        if (auto *home = qobject_cast<MyWindow *>(w))
+            homes.append(home);
     }
+    for (const QPointer<MyWindow> &home : qAsConst(homes))
+        delete home.data();
     api.reset();
     QFile::remove(settingsFilePath());
     environment.reset();
@@ -799,7 +803,8 @@ void TestMainWindow::helpBoxThenWebsite()
 void TestMainWindow::draggingMovesWindow()
 {
     MainWindow *w = makeWindow();
-    w->move(100, 100);
+    // Room to the right: the test screen is barely wider than the window.
+    w->move(20, 100);
     const QPoint start = w->pos();
     auto send = [w](QEvent::Type type, QPoint local, Qt::MouseButton button,
                     Qt::MouseButtons buttons) {

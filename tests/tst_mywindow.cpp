@@ -1,13 +1,17 @@
+#include "cardfakes.h"
 #include "homehttpdouble.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
+#include "net/statusboard.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
+#include "tunnel/tunnelevent.h"
 #include "ui/createtunnelform.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/traymenu.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
@@ -15,11 +19,13 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -84,6 +90,19 @@ private:
     static QScrollArea *listViewport(const MyWindow &w) { return w.qs; }
     static QSystemTrayIcon *trayIcon(const MyWindow &w) { return w.tray; }
     static QTimer *timer(const MyWindow &w) { return w.refreshTimer; }
+    static QTimer *paymentTimer(const MyWindow &w) { return w.paymentReloadTimer; }
+    static TrayMenu *trayMenu(const MyWindow &w) { return w.trayMenu; }
+    // The tray menu's entry whose text starts with text.
+    static QAction *menuEntry(const MyWindow &w, const QString &text)
+    {
+        for (QAction *action : w.tray->contextMenu()->actions()) {
+            if (action->text().startsWith(text))
+                return action;
+        }
+        qFatal("no tray menu entry %s", qPrintable(text));
+        return nullptr;
+    }
+    QDateTime clockNow;
     static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
     static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
 
@@ -334,9 +353,13 @@ private slots:
 
     void optionalUpdateOffersTheButton()
     {
+        LogCapture log;
         setUpdate("1.0.1", 0);
         open();
         QTRY_COMPARE(text("label_4"), QStringLiteral("版本 : 1.0.0 (需要更新)"));
+        // The two versions as numbers, their digits read together.
+        QVERIFY2(log.lines().contains(QStringLiteral("------------ 101 100")),
+                 qPrintable(log.lines().join('\n')));
         QVERIFY(!child<QPushButton>("pushButton_7")->isHidden());
         QVERIFY(topLevel<UpDateForm>().isEmpty());
     }
@@ -527,6 +550,140 @@ private slots:
         QVERIFY(trayIcon(w)->isVisible());
     }
 
+    // The tray menu starts and stops a tunnel through its card, tells when its local service
+    // cannot be reached, shows the window, reloads the list and quits as the exit dialog does.
+    void trayMenuReachesTheCards()
+    {
+        QTcpServer local;
+        QVERIFY(local.listen(QHostAddress("127.0.0.174")));
+        FakeControlRelay relay;
+        QVERIFY(relay.start(QHostAddress("127.0.0.174")));
+        // The sign-in rewrites the card's record from these.
+        relay.loginInfo = {{"name", "NAS"},
+                           {"serverIp", "127.0.0.174"},
+                           {"domain", "a.home.test"},
+                           {"bdw", 4},
+                           {"clientPort", local.serverPort()}};
+        QVariantMap entry = tunnel("1", "a.home.test");
+        entry["serverIp"] = "127.0.0.174";
+        entry["clientIp"] = "127.0.0.174";
+        entry["clientPort"] = local.serverPort();
+        entry["name"] = "NAS";
+        setList({entry});
+        MyWindow &w = open();
+        QTRY_COMPARE(cards(w).size(), 1);
+        TunnelsItem *card = cards(w).value("a.home.test");
+        QAction *start = menuEntry(w, "NAS");
+        QCOMPARE(start->text(), QStringLiteral("NAS · 已停止\t启动"));
+        start->trigger();
+        QTRY_COMPARE(card->status().state, TunnelStatus::State::Running);
+        QTRY_COMPARE(start->text(), QStringLiteral("NAS · 运行中\t停止"));
+        QTRY_COMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane\nNAS：运行中，0 个连接"));
+        // What the status API shows is what the cards show.
+        QTRY_COMPARE(StatusBoard::shared().snapshot().value(0).state, TunnelStatus::State::Running);
+        start->trigger();
+        QTRY_COMPARE(card->status().state, TunnelStatus::State::Stopped);
+        QTRY_COMPARE(start->text(), QStringLiteral("NAS · 已停止\t启动"));
+        QTRY_COMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane"));
+
+        // Started again with the local service gone: the card's test fails, the tray tells.
+        local.close();
+        trayIcon(w)->show();
+        QSignalSpy shown(trayMenu(w), &TrayMenu::messageShown);
+        start->trigger();
+        QVERIFY(shown.wait());
+        QCOMPARE(shown.first().at(0).toString(), QStringLiteral("本地服务不可达：NAS"));
+        QVERIFY(shown.first().at(1).toString().contains("127.0.0.174"));
+        QTRY_COMPARE(start->text(), QStringLiteral("NAS · 本地服务不可达\t停止"));
+        start->trigger();
+        QTRY_COMPARE(card->status().state, TunnelStatus::State::Stopped);
+
+        w.hide();
+        menuEntry(w, "显示主界面")->trigger();
+        QVERIFY(w.isVisible());
+        menuEntry(w, "刷新隧道列表")->trigger();
+        QTRY_COMPARE(server.count(listPath), 2);
+        QCOMPARE(cards(w).size(), 1);
+        menuEntry(w, "完全退出")->trigger();
+        QVERIFY(boxes.isEmpty());
+        QVERIFY(!trayIcon(w)->isVisible());
+        QCOMPARE(quits, QList<int>{0});
+        QCOMPARE(shown.count(), 1);
+    }
+
+    void trayBalloonsAtMostOncePerMinute()
+    {
+        QVariantMap entry = tunnel("1", "a.home.test");
+        entry["name"] = "NAS";
+        setList({entry});
+        MyWindow &w = open();
+        QTRY_COMPARE(cards(w).size(), 1);
+        TunnelsItem *card = cards(w).value("a.home.test");
+        QSignalSpy shown(trayMenu(w), &TrayMenu::messageShown);
+        clockNow = QDateTime(QDate(2024, 3, 1), QTime(12, 0));
+        (*environment)->clock = [this] { return clockNow; };
+        const auto dropAndComeBack = [card] {
+            card->tunnelInfoSlot(TunnelEvent::Reconnecting, QStringLiteral("心跳超时"));
+            card->tunnelInfoSlot(TunnelEvent::SignedIn, QStringLiteral("login success!"));
+        };
+        card->tunnelInfoSlot(TunnelEvent::SignedIn, QStringLiteral("login success!"));
+        // The hidden icon says nothing; the window shows the card.
+        dropAndComeBack();
+        QCOMPARE(shown.count(), 0);
+
+        trayIcon(w)->show();
+        dropAndComeBack();
+        QCOMPARE(shown.count(), 2);
+        QCOMPARE(shown.at(0).at(0).toString(), QStringLiteral("隧道已断开：NAS"));
+        QCOMPARE(shown.at(0).at(1).toString(), QStringLiteral("正在重连：心跳超时"));
+        QCOMPARE(shown.at(1).at(0).toString(), QStringLiteral("隧道已恢复：NAS"));
+        clockNow = clockNow.addSecs(59);
+        dropAndComeBack();
+        dropAndComeBack();
+        QCOMPARE(shown.count(), 2);
+        clockNow = clockNow.addSecs(2);
+        dropAndComeBack();
+        QCOMPARE(shown.count(), 4);
+        // A stop is the user's own doing: no balloon, and no return to announce.
+        card->tunnelInfoSlot(TunnelEvent::Reconnecting, QStringLiteral("心跳超时"));
+        card->tunnelInfoSlot(TunnelEvent::Stopped, QStringLiteral("stop"));
+        QCOMPARE(shown.count(), 4);
+    }
+
+    void refreshAndReloadsAfterPayment()
+    {
+        setList({tunnel("1", "a.home.test")});
+        MyWindow &w = open();
+        QTRY_COMPARE(cards(w).size(), 1);
+        TunnelsItem *a = cards(w).value("a.home.test");
+        auto *refresh = child<QPushButton>("pushButton_refresh");
+        // Below the list, inside the panel, clear of every specified object.
+        QVERIFY(child<QWidget>("widget_bg")->rect().contains(refresh->geometry()));
+        for (const char *name : {"widget_404", "pushButton", "pushButton_4", "pushButton_5"})
+            QVERIFY2(!child<QWidget>(name)->geometry().intersects(refresh->geometry()), name);
+        QVERIFY(!listViewport(w)->geometry().intersects(refresh->geometry()));
+        setList({tunnel("1", "a.home.test"), tunnel("2", "b.home.test")});
+        refresh->click();
+        QTRY_COMPARE(cards(w).size(), 2);
+        QCOMPARE(server.count(listPath), 2);
+
+        child<QPushButton>("pushButton_login")->click();
+        emit topLevel<CreateTunnelForm>().first()->paymentShown();
+        const int rounds = int(std::size(MyWindow::PaymentReloadDelaysMs));
+        for (int i = 0; i < rounds; ++i) {
+            QVERIFY(paymentTimer(w)->isActive());
+            QCOMPARE(paymentTimer(w)->interval(), MyWindow::PaymentReloadDelaysMs[i]);
+            // As the single-shot timer fires: it is inactive when its slot runs.
+            paymentTimer(w)->stop();
+            QVERIFY(QMetaObject::invokeMethod(&w, "onPaymentReloadTimeout"));
+            QTRY_COMPARE(server.count(listPath), 3 + i);
+        }
+        // Bounded: the round ends by itself.
+        QVERIFY(!paymentTimer(w)->isActive());
+        QCOMPARE(cards(w).size(), 2);
+        QCOMPARE(cards(w).value("a.home.test"), a);
+    }
+
     void closingFromOutsideGoesToTheTray()
     {
         MyWindow &w = open();
@@ -683,7 +840,8 @@ private slots:
     void dragMovesTheWindow()
     {
         MyWindow &w = open();
-        w.move(100, 100);
+        // Wider than the test screen, the window may only move where it still spans it.
+        w.move(-100, 100);
         const QPoint start = w.pos();
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), Qt::LeftButton, Qt::LeftButton,
                           Qt::NoModifier);

@@ -223,6 +223,30 @@ private slots:
         QCOMPARE(readAll(target("gone.bin")), QByteArray("fresh"));
     }
 
+    void failureWhileHiddenShowsTheWindowAgain()
+    {
+        // The countdown started the download and hid the window; the user must hear it failed.
+        server.setStatus("/files/lost.bin", 404);
+        UpDateForm form;
+        form.setData("1.0.1", "d", "n", fileUrl("files/lost.bin"));
+        form.show();
+        form.countdown = 1;
+        form.onCountdownTick();
+        QVERIFY(!form.isVisible());
+        QTRY_VERIFY(!downloading(form) && server.count("/files/lost.bin") == 1);
+        QVERIFY(form.isVisible());
+        QVERIFY2(text(form, "label_desc").startsWith("Download failed:\n"),
+                 qPrintable(text(form, "label_desc")));
+        QCOMPARE(text(form, "pushButton_state"), QStringLiteral("下载失败"));
+        QCOMPARE(form.findChild<QWidget *>("widget_progress")->width(), 0);
+
+        // A retry shows progress again, then hands over as usual.
+        serveFile("/files/lost.bin", "found");
+        button(form, "pushButton")->click();
+        QTRY_COMPARE(quits.size(), 1);
+        QCOMPARE(text(form, "pushButton_state"), QStringLiteral("更新完毕,重启中"));
+    }
+
     void hostileNamesAreRefused_data()
     {
         QTest::addColumn<QString>("path");

@@ -43,17 +43,21 @@ std::unique_ptr<RelaySocket> connectRelaySocket(const QString &ip, int port,
         std::make_unique<RelaySocket>(platform::InvalidSocket, platform::SocketLibrary::Acquire);
     if (s->library.isStarted())
         s->handle = connectWithAttempts(ip, port, error);
-    if (s->handle != platform::InvalidSocket)
-        ++relaySockets;
     return s;
 }
 
-// Whether two more sockets fit below the open-file limit, leaving the rest of the program its
-// reserve.
-bool descriptorsLeft()
+// Counts the two sockets of a new data connection in, if they fit below the open-file limit
+// with the rest of the program's reserve left. Checked and counted in one step: connectors run
+// side by side.
+bool reserveTwoSockets()
 {
     const int limit = platform::openFileLimit();
-    return limit < 0 || relaySockets.load() + 2 <= limit - RelayContext::ReservedDescriptors;
+    int open = relaySockets.load();
+    do {
+        if (limit >= 0 && open + 2 > limit - RelayContext::ReservedDescriptors)
+            return false;
+    } while (!relaySockets.compare_exchange_weak(open, open + 2));
+    return true;
 }
 
 void logFailure(const char *reason, const QString &uid)
@@ -257,7 +261,7 @@ SOCKET createSocket(const QString &ip, int port)
 void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRequest &request)
 {
     ++context->stats.total;
-    if (!descriptorsLeft()) {
+    if (!reserveTwoSockets()) {
         ++context->stats.failed;
         logFailure("打开的文件过多", request.uid);
         return;
@@ -281,6 +285,9 @@ void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRe
 
     const SOCKET localHandle = local->handle;
     const SOCKET serverHandle = server->handle;
+    // A side that did not connect gives its reservation back.
+    relaySockets -=
+        int(localHandle == platform::InvalidSocket) + int(serverHandle == platform::InvalidSocket);
     if (localHandle == platform::InvalidSocket || serverHandle == platform::InvalidSocket) {
         ++context->stats.failed;
         // Nothing will be relayed: the side that did come up is told so after what it was sent

@@ -13,6 +13,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QStyleOption>
+#include <QStyledItemDelegate>
 
 namespace {
 
@@ -31,6 +32,11 @@ CreateTunnelForm::CreateTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui
     setAttribute(Qt::WA_TranslucentBackground);
     // The home window makes a new form for every purchase and never reuses a closed one.
     setAttribute(Qt::WA_DeleteOnClose);
+
+    // The default popup of a styled combo box paints its items in the box's own white text
+    // whatever the list's style says; a styled delegate lets the list be drawn in this
+    // form's dark look, readable.
+    ui->comboBox->setItemDelegate(new QStyledItemDelegate(ui->comboBox));
 
     frameless::setPanelShadow(ui->widget_pay, QColor(0, 0, 0, 30), 30);
     ui->widget_pay->hide();
@@ -123,6 +129,9 @@ void CreateTunnelForm::on_pushButton_clicked()
     if (ui->pushButton->text() == OrderBusyText)
         return;
     ui->pushButton->setText(OrderBusyText);
+    // The refusal of an earlier attempt says nothing about this one, and would otherwise stand
+    // beside this order's payment code.
+    ui->label_state->clear();
 
     HttpRequest(api::url(api::OrderTunnel))
         .addParam(QLatin1String(api::ClientIp), ip)
@@ -189,6 +198,8 @@ void CreateTunnelForm::showPayment(const QString &payUrl)
                 ui->label_qrcode->setPixmap(image);
             },
             nullptr);
+    // Last: a receiver may close this form.
+    emit paymentShown();
 }
 
 void CreateTunnelForm::on_pushButton_2_clicked()

@@ -28,6 +28,8 @@ public:
 
 signals:
     void payDone();
+    // The payment QR code is on screen: the new tunnel may appear in the list once it is paid.
+    void paymentShown();
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -7,12 +7,15 @@
 #include <QPoint>
 #include <QWidget>
 
+#include "ui/placement.h"
+
 // What the frameless windows share. They have no title bar to grab, so each is moved by a
 // drag of its own surface.
 namespace frameless {
 
 // Moves its window while the left button drags on the window itself (or on a child that leaves
-// the mouse to it), keeping the point that went down under the cursor. A press of any other
+// the mouse to it), keeping the point that went down under the cursor as long as the window's
+// title strip stays inside the screen's available area; it stops at the edge. A press of any other
 // button leaves the state alone; a release of any button ends the drag. Owned by the window;
 // the window's own mouse handlers still get every event.
 class Drag : public QObject
@@ -41,8 +44,12 @@ protected:
             break;
         }
         case QEvent::MouseMove:
-            if (dragging)
-                window->move(window->pos() + static_cast<QMouseEvent *>(event)->pos() - pressPoint);
+            if (dragging) {
+                const auto *move = static_cast<QMouseEvent *>(event);
+                const QPoint wanted = window->pos() + move->pos() - pressPoint;
+                window->move(placement::keepTitleStripInside(
+                    wanted, window->size(), placement::availableAreaAt(move->globalPos())));
+            }
             break;
         case QEvent::MouseButtonRelease:
             dragging = false;

@@ -18,8 +18,12 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
 #include <QPointer>
+#include <QTextLayout>
 #include <QTimer>
 
 namespace {
@@ -61,6 +65,63 @@ QString msgText(const QVariantMap &answer)
     return answer.value(QLatin1String(api::Msg)).toString();
 }
 
+// Paints a word-wrapped label inside its own rectangle: as many whole lines as fit, the last
+// one elided when the text is longer, the whole text then in the tooltip. A long reason in the
+// status line would otherwise run past its space onto the link below. The label's text stays
+// exactly what was set.
+class FitInside : public QObject
+{
+public:
+    explicit FitInside(QLabel *label) : QObject(label), label(label)
+    {
+        label->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != label || event->type() != QEvent::Paint)
+            return false;
+        const QRect area = label->contentsRect();
+        const QFontMetrics metrics(label->font());
+        const int maxLines = qMax(1, area.height() / metrics.lineSpacing());
+        QStringList lines;
+        QTextLayout layout(label->text(), label->font());
+        QTextOption option(Qt::AlignHCenter);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        bool cut = false;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(area.width());
+            if (lines.size() == maxLines - 1) {
+                const QString rest = label->text().mid(line.textStart());
+                const QString shown = metrics.elidedText(rest, Qt::ElideRight, area.width());
+                cut = shown != rest;
+                lines.append(shown);
+                break;
+            }
+            lines.append(label->text().mid(line.textStart(), line.textLength()));
+        }
+        layout.endLayout();
+        label->setToolTip(cut ? label->text() : QString());
+
+        QPainter painter(label);
+        painter.setPen(label->palette().color(label->foregroundRole()));
+        const int height = lines.size() * metrics.lineSpacing();
+        QRect row(area.left(), area.top() + (area.height() - height) / 2, area.width(),
+                  metrics.lineSpacing());
+        for (const QString &line : qAsConst(lines)) {
+            painter.drawText(row, Qt::AlignCenter, line.trimmed());
+            row.translate(0, metrics.lineSpacing());
+        }
+        return true;
+    }
+
+private:
+    QLabel *const label;
+};
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -77,6 +138,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->centralWidget->setAttribute(Qt::WA_TranslucentBackground);
     frameless::setPanelShadow(ui->centralWidget, PanelShadowColor, 30);
     frameless::setPanelShadow(ui->widget, PanelShadowColor, 30);
+    new FitInside(ui->label_state);
 
     ui->widget->resize(0, 0);
 

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "net/statusboard.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
@@ -11,6 +12,8 @@
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
+#include "ui/placement.h"
+#include "ui/traymenu.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
@@ -22,8 +25,11 @@
 #include <QDebug>
 #include <QIcon>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <iterator>
 
 namespace {
 
@@ -36,10 +42,11 @@ constexpr int CardHeightPx = 146;
 // The note handed to the updater with every offer; the updater ignores it.
 const char UpdateNote[] = "2020.5.29";
 
-UpDateForm *openUpdater(const UpdateOffer &offer)
+UpDateForm *openUpdater(const UpdateOffer &offer, const QWidget *owner)
 {
     auto *form = new UpDateForm;
     form->setData(offer.version, offer.description, QLatin1String(UpdateNote), offer.urls);
+    placement::centreOn(form, owner);
     form->show();
     return form;
 }
@@ -66,6 +73,13 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     tray->setIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     tray->setToolTip(tr("Borvane"));
     connect(tray, &QSystemTrayIcon::activated, this, &MyWindow::onTrayActivated);
+    trayMenu = new TrayMenu(tray, this);
+    connect(trayMenu, &TrayMenu::showWindowRequested, this, &MyWindow::showFromTray);
+    connect(trayMenu, &TrayMenu::reloadRequested, this, &MyWindow::reloadTunnelList);
+    connect(trayMenu, &TrayMenu::quitRequested, this, &MyWindow::quitCompletely);
+    connect(trayMenu, &TrayMenu::statusesChanged, this,
+            [](const QList<TunnelStatus> &tunnels) { StatusBoard::shared().publish(tunnels); });
+    new QShortcut(QKeySequence::Refresh, this, this, &MyWindow::reloadTunnelList);
 
     ui->pushButton_7->hide();
     ui->label_2->setText(currentUserName);
@@ -88,6 +102,10 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     connect(refreshTimer, &QTimer::timeout, this, &MyWindow::onRefreshTimeout);
     if (!refreshTimer->isActive())
         refreshTimer->start();
+
+    paymentReloadTimer = new QTimer(this);
+    paymentReloadTimer->setSingleShot(true);
+    connect(paymentReloadTimer, &QTimer::timeout, this, &MyWindow::onPaymentReloadTimeout);
 }
 
 MyWindow::~MyWindow()
@@ -167,6 +185,7 @@ void MyWindow::initListView(const TunnelRecord &record, int index)
         card->setMinimumSize(card->size());
         cardsByDomain.insert(record.domain, card);
         listLayout->addWidget(card);
+        trayMenu->addCard(card);
         qDebug() << "t的高度：" << card->height();
     }
     const int height = CardSlotHeightPx * (index + 1);
@@ -180,11 +199,33 @@ void MyWindow::reloadTunnelList()
     getTunnelList();
 }
 
+void MyWindow::on_pushButton_refresh_clicked()
+{
+    reloadTunnelList();
+}
+
 void MyWindow::on_pushButton_login_clicked()
 {
     auto *form = new CreateTunnelForm;
     connect(form, &CreateTunnelForm::payDone, this, &MyWindow::reloadTunnelList);
+    connect(form, &CreateTunnelForm::paymentShown, this, &MyWindow::reloadAfterPayment);
+    placement::centreOn(form, this);
     form->show();
+}
+
+// A later payment code starts the round again rather than adding a second one.
+void MyWindow::reloadAfterPayment()
+{
+    paymentReloadsDone = 0;
+    paymentReloadTimer->start(PaymentReloadDelaysMs[0]);
+}
+
+void MyWindow::onPaymentReloadTimeout()
+{
+    reloadTunnelList();
+    ++paymentReloadsDone;
+    if (paymentReloadsDone < int(std::size(PaymentReloadDelaysMs)))
+        paymentReloadTimer->start(PaymentReloadDelaysMs[paymentReloadsDone]);
 }
 
 // ---- Tray, exit and account switch ----
@@ -193,8 +234,7 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
-        show();
-        platform::bringToFront(this);
+        showFromTray();
         break;
     case QSystemTrayIcon::DoubleClick:
         show();
@@ -202,6 +242,12 @@ void MyWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
     default:
         break;
     }
+}
+
+void MyWindow::showFromTray()
+{
+    show();
+    platform::bringToFront(this);
 }
 
 void MyWindow::closeEvent(QCloseEvent *event)
@@ -219,6 +265,9 @@ void MyWindow::closeEvent(QCloseEvent *event)
 
 void MyWindow::minimizeToTray()
 {
+    // A window never moved by the program is placed anew by the window manager each time it
+    // is shown; pinning the position here brings it back from the tray where the user left it.
+    move(pos());
     hide();
     tray->setVisible(true);
     tray->showMessage(QStringLiteral("Borvane已最小化至托盘"),
@@ -241,11 +290,18 @@ void MyWindow::on_pushButton_close_clicked()
                              // Escape and the close button mean the second: back to the tray.
                              {QMessageBox::YesRole, QMessageBox::NoRole}});
     if (choice == 0) {
-        tray->hide();
-        platform::quit(0);
+        quitCompletely();
     } else if (choice == 1) {
         minimizeToTray();
     }
+}
+
+// The one way out of the program, from the exit dialog and from the tray's menu: every tunnel
+// ends with the process.
+void MyWindow::quitCompletely()
+{
+    tray->hide();
+    platform::quit(0);
 }
 
 void MyWindow::on_pushButton_3_clicked()
@@ -338,12 +394,12 @@ void MyWindow::showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger)
 {
     // The button's own check opens the updater whatever the offer says; it counts down there.
     if (trigger == UpdateCheck::Trigger::Manual) {
-        openUpdater(offer);
+        openUpdater(offer, this);
         return;
     }
     ui->label_4->setText(ui->label_4->text() + QStringLiteral(" (需要更新)"));
     if (offer.mandatory)
-        openUpdater(offer)->startUpdate();
+        openUpdater(offer, this)->startUpdate();
     else
         ui->pushButton_7->show();
 }

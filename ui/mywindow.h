@@ -10,6 +10,7 @@
 class QScrollArea;
 class QTimer;
 class QVBoxLayout;
+class TrayMenu;
 class TunnelsItem;
 
 namespace Ui {
@@ -29,6 +30,10 @@ public:
     static constexpr int RefreshIntervalMs = 30 * 60 * 1000;
     // Every card is taken to be this tall when the list's content height is set.
     static constexpr int CardSlotHeightPx = 160;
+    // After a payment code is shown the list is reloaded after each of these pauses in turn,
+    // so that a paid tunnel appears without another sign-in; the service may take a while.
+    static constexpr int PaymentReloadDelaysMs[] = {20 * 1000, 40 * 1000, 2 * 60 * 1000,
+                                                    5 * 60 * 1000};
 
     void getTunnelList();
     void initLayout();
@@ -52,8 +57,11 @@ private slots:
     void on_pushButton_4_clicked();
     void on_pushButton_5_clicked();
     void on_pushButton_7_clicked();
+    void on_pushButton_refresh_clicked();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void onRefreshTimeout();
+    void reloadAfterPayment();
+    void onPaymentReloadTimeout();
     void showUpToDate(UpdateCheck::Trigger trigger);
     void showOffer(const UpdateOffer &offer, UpdateCheck::Trigger trigger);
     void showRefusal(const QString &msg, UpdateCheck::Trigger trigger);
@@ -63,6 +71,8 @@ private:
     friend class TstMyWindow;
 
     void minimizeToTray();
+    void showFromTray();
+    void quitCompletely();
     void openServiceLink(const char *path);
 
     QScrollArea *qs = nullptr;
@@ -70,7 +80,10 @@ private:
     QVBoxLayout *listLayout = nullptr;
     QMap<QString, TunnelsItem *> cardsByDomain;
     QSystemTrayIcon *tray = nullptr;
+    TrayMenu *trayMenu = nullptr;
     QTimer *refreshTimer = nullptr;
+    QTimer *paymentReloadTimer = nullptr;
+    int paymentReloadsDone = 0;
     UpdateCheck *updates = nullptr;
     Ui::MyWindow *ui;
 };

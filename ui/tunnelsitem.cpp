@@ -11,6 +11,7 @@
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
 #include "ui/messagebox.h"
+#include "ui/placement.h"
 
 #include <QClipboard>
 #include <QDateTime>
@@ -507,6 +508,8 @@ void TunnelsItem::on_btn_warning_info_clicked()
     ui->btn_warning_info->setProperty("iconSource", LogIcon);
     if (!infosForm)
         return;
+    if (!infosForm->isVisible())
+        placement::centreOn(infosForm, this);
     infosForm->show();
     infosForm->raise();
     infosForm->activateWindow();
@@ -530,6 +533,7 @@ void TunnelsItem::on_btn_edit_clicked()
     editForm = new EditTunnelForm;
     connect(editForm, &EditTunnelForm::changeSuccess, this, &TunnelsItem::editSuccessSlot);
     editForm->setTunnel(&record);
+    placement::centreOn(editForm, this);
     editForm->show();
 }
 
@@ -568,6 +572,8 @@ void TunnelsItem::on_btn_address_qr_clicked()
     auto *qr = new AddressQr(QStringLiteral("http://") + ui->tunnel_server_host->text(), this);
     qr->adjustSize();
     const QPoint below = ui->btn_address_qr->mapToGlobal(QPoint(0, ui->btn_address_qr->height()));
-    qr->move(below);
+    // Below its button, moved as little as needed to stay on the screen.
+    qr->move(placement::centredOn(QRect(below, qr->size()), qr->size(),
+                                  placement::availableAreaAt(below)));
     qr->show();
 }

@@ -21,6 +21,8 @@
 
 namespace {
 
+const QString DownloadFailedText = QStringLiteral("下载失败");
+
 // A download that moves no byte for this long fails instead of hanging the update.
 constexpr int StalledTransferTimeoutMs = 60000;
 // The signed release list is a few lines per file.
@@ -223,9 +225,30 @@ void UpDateForm::startRequest(const QUrl &requestedUrl)
 
 void UpDateForm::showSaveError(const QString &path, const QString &reason)
 {
+    reappear();
     dialogs::information(this, QStringLiteral("Error"),
                          QStringLiteral("Unable to save the file %1: %2.")
                              .arg(QDir::toNativeSeparators(path), reason));
+}
+
+void UpDateForm::showDownloadFailure(const QString &reason)
+{
+    ui->label_desc->setText(QStringLiteral("Download failed:\n%1.").arg(reason));
+    // The last percentage would read as a download still under way.
+    ui->pushButton_state->setText(DownloadFailedText);
+    ui->widget_progress->resize(0, ProgressHeightPx);
+    reappear();
+}
+
+void UpDateForm::reappear()
+{
+    // A download the countdown started runs hidden; its failure would otherwise leave the user
+    // on the old version without a word. It shows again where it was last seen.
+    if (isVisible())
+        return;
+    show();
+    raise();
+    activateWindow();
 }
 
 void UpDateForm::httpReadyRead()
@@ -279,8 +302,7 @@ void UpDateForm::httpFinished()
     if (finished->error() != QNetworkReply::NoError) {
         delete file;
         file = nullptr;
-        ui->label_desc->setText(
-            QStringLiteral("Download failed:\n%1.").arg(finished->errorString()));
+        showDownloadFailure(finished->errorString());
         return;
     }
 
@@ -291,16 +313,14 @@ void UpDateForm::httpFinished()
         delete file;
         file = nullptr;
         if (++redirects > MaxRedirects) {
-            ui->label_desc->setText(
-                QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("Too many redirects")));
+            showDownloadFailure(QStringLiteral("Too many redirects"));
             return;
         }
         const QUrl redirectedUrl = url.resolved(redirectionTarget.toUrl());
         // A server may move a download to another web address, never to a local file.
         const QString scheme = redirectedUrl.scheme().toLower();
         if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-            ui->label_desc->setText(QStringLiteral("Download failed:\n%1.")
-                                        .arg(QStringLiteral("Redirect to an unsupported address")));
+            showDownloadFailure(QStringLiteral("Redirect to an unsupported address"));
             return;
         }
         if (!openTarget(path))
@@ -310,8 +330,7 @@ void UpDateForm::httpFinished()
     }
 
     if (!file) {
-        ui->label_desc->setText(
-            QStringLiteral("Download failed:\n%1.").arg(QStringLiteral("no target file")));
+        showDownloadFailure(QStringLiteral("no target file"));
         return;
     }
     const QByteArray rest = finished->readAll();
@@ -326,7 +345,7 @@ void UpDateForm::httpFinished()
         return;
     }
     if (!file->commit()) {
-        ui->label_desc->setText(QStringLiteral("Download failed:\n%1.").arg(file->errorString()));
+        showDownloadFailure(file->errorString());
         delete file;
         file = nullptr;
         return;
@@ -396,8 +415,7 @@ void UpDateForm::manifestFinished()
     if (aborted)
         return;
     if (finished->error() != QNetworkReply::NoError) {
-        ui->label_desc->setText(
-            QStringLiteral("Download failed:\n%1.").arg(finished->errorString()));
+        showDownloadFailure(finished->errorString());
         return;
     }
     const QByteArray document = finished->read(MaxManifestBytes);

@@ -70,6 +70,8 @@ private:
     bool openTarget(const QString &path);
     void startRequest(const QUrl &requestedUrl);
     void showSaveError(const QString &path, const QString &reason);
+    void showDownloadFailure(const QString &reason);
+    void reappear();
     void finishAll();
     // With an update key, the signed release list comes first and every download is held
     // against it before it may be saved.

@@ -1,0 +1,367 @@
+#include "statusserver.h"
+
+// First among the system headers: on Windows it brings in winsock2.h before anything can bring
+// in the older winsock.h through windows.h.
+#include <httplib.h>
+
+#include <QDebug>
+#include <QHostAddress>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// A local page and a local script: two workers are plenty, and nobody may hold one for long.
+constexpr int WorkerThreads = 2;
+// Shorter than StopWaitMs: a visitor that stalls mid-request is dropped before the stop at
+// exit gives up waiting for it.
+constexpr int ReadTimeoutSeconds = 1;
+constexpr int KeepAliveSeconds = 1;
+// Nothing is ever posted here; a request with a body is refused before it is read in full.
+constexpr size_t MaxPayloadBytes = 4096;
+
+const char JsonType[] = "application/json; charset=utf-8";
+const char HtmlType[] = "text/html; charset=utf-8";
+const char TextType[] = "text/plain; charset=utf-8";
+
+// "[::1]:80" -> "::1" and 80; "localhost" -> "localhost" and -1. False when malformed.
+bool splitHostPort(const QString &text, QString *host, int *port)
+{
+    *port = -1;
+    QString rest;
+    if (text.startsWith(QLatin1Char('['))) {
+        const int close = text.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return false;
+        *host = text.mid(1, close - 1);
+        rest = text.mid(close + 1);
+    } else {
+        const int colon = text.indexOf(QLatin1Char(':'));
+        // An IPv6 address names its port only inside brackets.
+        if (colon >= 0 && text.indexOf(QLatin1Char(':'), colon + 1) >= 0)
+            return false;
+        *host = colon < 0 ? text : text.left(colon);
+        rest = colon < 0 ? QString() : text.mid(colon);
+    }
+    if (host->isEmpty())
+        return false;
+    if (rest.isEmpty())
+        return true;
+    const QString digits = rest.mid(1);
+    if (!rest.startsWith(QLatin1Char(':')) || digits.isEmpty() || digits.size() > 5)
+        return false;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    *port = digits.toInt();
+    return *port <= 65535;
+}
+
+bool isLocalhostName(const QString &host)
+{
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0;
+}
+
+bool isLoopbackName(const QString &host)
+{
+    if (isLocalhostName(host))
+        return true;
+    QHostAddress address;
+    return address.setAddress(host) && address.isLoopback();
+}
+
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size() + 2);
+    escaped += QLatin1Char('"');
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"':
+            escaped += QLatin1String("\\\"");
+            break;
+        case '\\':
+            escaped += QLatin1String("\\\\");
+            break;
+        case '\n':
+            escaped += QLatin1String("\\n");
+            break;
+        case '\r':
+            escaped += QLatin1String("\\r");
+            break;
+        case '\t':
+            escaped += QLatin1String("\\t");
+            break;
+        default:
+            if (c.unicode() < 0x20)
+                escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                escaped += c;
+        }
+    }
+    escaped += QLatin1Char('"');
+    out += escaped.toUtf8();
+}
+
+QByteArray number(qint64 value)
+{
+    return QByteArray::number(value);
+}
+
+QByteArray number(double value)
+{
+    return QByteArray::number(std::isfinite(value) ? qint64(std::llround(value)) : 0);
+}
+
+QString html(const QString &text)
+{
+    return text.toHtmlEscaped();
+}
+
+void setCommonHeaders(httplib::Response &res)
+{
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    // Tunnel names are the user's own text: the page runs no script and loads nothing.
+    res.set_header("Content-Security-Policy",
+                   "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+}
+
+void refuse(httplib::Response &res, int status, const char *text)
+{
+    res.status = status;
+    setCommonHeaders(res);
+    res.set_content(text, TextType);
+}
+
+} // namespace
+
+struct StatusServer::Running
+{
+    httplib::Server http;
+    std::thread thread;
+    int port = 0;
+    std::atomic<bool> stopping{false};
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+};
+
+StatusServer::StatusServer(const StatusBoard &board) : board(board) {}
+
+StatusServer::~StatusServer()
+{
+    stop();
+}
+
+int StatusServer::port() const
+{
+    return running ? running->port : 0;
+}
+
+bool StatusServer::start(const QString &address)
+{
+    if (running)
+        return true;
+    QString host;
+    int port = -1;
+    if (!splitHostPort(address, &host, &port) || port < 0 || !isLoopbackName(host)) {
+        qWarning().noquote() << "StatusApi 本地状态接口只监听本机地址，未启动：" + address;
+        return false;
+    }
+
+    auto r = std::make_shared<Running>();
+    Running *self = r.get();
+    const StatusBoard *source = &board;
+    httplib::Server &http = r->http;
+    http.new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
+    http.set_read_timeout(ReadTimeoutSeconds);
+    http.set_write_timeout(ReadTimeoutSeconds);
+    http.set_keep_alive_timeout(KeepAliveSeconds);
+    http.set_payload_max_length(MaxPayloadBytes);
+    // The library's default shares the port with any later listener of the same user
+    // (SO_REUSEPORT): a second copy of the program would bind it too and split the answers.
+    http.set_socket_options([](auto sock) {
+        int yes = 1;
+#ifdef _WIN32
+        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes),
+                   sizeof(yes));
+#else
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+#endif
+    });
+    // A web page can point a name of its own at 127.0.0.1; its requests then carry that name.
+    http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        const QString hostHeader = QString::fromStdString(req.get_header_value("Host"));
+        if (!isLoopbackHost(hostHeader)) {
+            refuse(res, 403, "forbidden host\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    http.Get("/api/tunnels", [self, source](const httplib::Request &, httplib::Response &res) {
+        if (self->stopping)
+            return refuse(res, 503, "stopping\n");
+        const QByteArray body = tunnelsJson(source->snapshot());
+        setCommonHeaders(res);
+        res.set_content(body.constData(), size_t(body.size()), JsonType);
+    });
+    http.Get("/", [self, source](const httplib::Request &, httplib::Response &res) {
+        if (self->stopping)
+            return refuse(res, 503, "stopping\n");
+        const QByteArray body = page(source->snapshot());
+        setCommonHeaders(res);
+        res.set_content(body.constData(), size_t(body.size()), HtmlType);
+    });
+    const auto readOnly = [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Allow", "GET, HEAD");
+        refuse(res, 405, "read-only\n");
+    };
+    http.Post(".*", readOnly);
+    http.Put(".*", readOnly);
+    http.Patch(".*", readOnly);
+    http.Delete(".*", readOnly);
+    http.Options(".*", readOnly);
+
+    const std::string bindHost =
+        isLocalhostName(host) ? std::string("127.0.0.1") : host.toStdString();
+    const int bound = port == 0 ? http.bind_to_any_port(bindHost)
+                                : (http.bind_to_port(bindHost, port) ? port : -1);
+    if (bound <= 0) {
+        qWarning().noquote() << "StatusApi 地址已被占用，本地状态接口未启动：" + address;
+        return false;
+    }
+    r->port = bound;
+    // The thread holds the state too: when stop() stops waiting for it, it still has a live
+    // server to finish with.
+    r->thread = std::thread([r] {
+        r->http.listen_after_bind();
+        {
+            std::lock_guard<std::mutex> lock(r->mutex);
+            r->done = true;
+        }
+        r->ended.notify_all();
+    });
+    running = std::move(r);
+    qDebug().noquote() << "StatusApi" << address << "port" << bound;
+    return true;
+}
+
+void StatusServer::stop()
+{
+    if (!running)
+        return;
+    const std::shared_ptr<Running> r = std::move(running);
+    r->stopping = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StopWaitMs);
+    std::unique_lock<std::mutex> lock(r->mutex);
+    // The server counts as running only once its thread has entered it; a stop before that
+    // would be lost and the thread would listen on.
+    while (!r->done && !r->http.is_running() && std::chrono::steady_clock::now() < deadline)
+        r->ended.wait_for(lock, std::chrono::milliseconds(5));
+    if (!r->done && r->http.is_running())
+        r->http.stop();
+    const bool ended = r->ended.wait_until(lock, deadline, [&] { return r->done; });
+    lock.unlock();
+    if (ended) {
+        r->thread.join();
+    } else {
+        qWarning() << "StatusApi 仍有回答未完成，不再等待";
+        r->thread.detach();
+    }
+}
+
+QByteArray StatusServer::tunnelsJson(const QList<TunnelStatus> &tunnels)
+{
+    QByteArray out = "{\"tunnels\":[";
+    bool first = true;
+    for (const TunnelStatus &t : tunnels) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"name\":";
+        appendJsonString(out, t.name);
+        out += ",\"domain\":";
+        appendJsonString(out, t.domain);
+        out += ",\"publicAddress\":";
+        appendJsonString(out, t.publicAddress);
+        out += ",\"localAddress\":";
+        appendJsonString(out, t.localAddress);
+        out += ",\"state\":";
+        appendJsonString(out, TunnelStatus::stateName(t.state));
+        out += ",\"stateReason\":";
+        appendJsonString(out, t.stateReason);
+        out += ",\"connections\":{\"active\":" + number(qint64(t.activeConnections)) +
+               ",\"total\":" + number(t.totalConnections) +
+               ",\"failed\":" + number(t.failedConnections) + '}';
+        out += ",\"bytes\":{\"in\":" + number(t.bytesIn) + ",\"out\":" + number(t.bytesOut) + '}';
+        out += ",\"rate\":{\"in\":" + number(t.rateIn) + ",\"out\":" + number(t.rateOut) + '}';
+        out += ",\"rttMs\":" + (t.rttMs < 0 ? QByteArray("null") : number(qint64(t.rttMs)));
+        out += '}';
+    }
+    out += "]}\n";
+    return out;
+}
+
+QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
+{
+    QString rows;
+    for (const TunnelStatus &t : tunnels) {
+        QString state = html(statustext::state(t.state));
+        if (!t.stateReason.isEmpty())
+            state +=
+                QStringLiteral("<br><small>") + html(t.stateReason) + QStringLiteral("</small>");
+        const auto cell = [](const QString &text) {
+            return QStringLiteral("<td>") + text + QStringLiteral("</td>");
+        };
+        // Put together piece by piece: a name may itself hold "%1".
+        rows +=
+            QStringLiteral("<tr class=\"") + TunnelStatus::stateName(t.state) +
+            QStringLiteral("\">") + cell(html(t.name)) + cell(html(t.publicAddress)) +
+            cell(html(t.localAddress)) + cell(state) +
+            cell(QString::number(t.activeConnections) + QStringLiteral(" / ") +
+                 QString::number(t.totalConnections) + QStringLiteral(" / ") +
+                 QString::number(t.failedConnections)) +
+            cell(statustext::bytes(double(t.bytesIn)) + QStringLiteral(" / ") +
+                 statustext::bytes(double(t.bytesOut))) +
+            cell(statustext::rate(t.rateIn) + QStringLiteral(" / ") + statustext::rate(t.rateOut)) +
+            cell(t.rttMs < 0    ? QStringLiteral("-")
+                 : t.rttMs == 0 ? QStringLiteral("<1 ms")
+                                : QString::number(t.rttMs) + QStringLiteral(" ms")) +
+            QStringLiteral("</tr>\n");
+    }
+    if (tunnels.isEmpty())
+        rows = QStringLiteral("<tr><td colspan=\"8\">暂无隧道</td></tr>\n");
+
+    const QString text =
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+                       "<meta http-equiv=\"refresh\" content=\"%1\"><title>Borvane 隧道状态</title>"
+                       "<style>body{font-family:sans-serif;margin:24px;color:#333}"
+                       "h1{font-size:18px;color:#2894f3}table{border-collapse:collapse}"
+                       "th,td{border-bottom:1px solid #e4e8ee;padding:6px 12px;text-align:left;"
+                       "font-size:13px}th{background:#f2f6fa}small{color:#888}"
+                       ".running td:nth-child(4){color:#1a9c4b}.reconnecting td:nth-child(4),"
+                       ".local-unreachable td:nth-child(4){color:#be361e}"
+                       "p{font-size:12px;color:#888}</style></head><body>\n"
+                       "<h1>Borvane 隧道状态</h1>\n<table>\n<tr><th>名称</th><th>公网地址</th>"
+                       "<th>本地地址</th><th>状态</th><th>连接 当前 / 累计 / 失败</th>"
+                       "<th>流量 入 / 出</th><th>速率 入 / 出</th><th>延迟</th></tr>\n%2</table>\n"
+                       "<p>入：访客发往本地服务；出：本地服务发往访客。每 %1 秒刷新。"
+                       "JSON：<a href=\"/api/tunnels\">/api/tunnels</a></p>\n</body></html>\n")
+            .arg(PageRefreshSeconds)
+            .arg(rows);
+    return text.toUtf8();
+}
+
+bool StatusServer::isLoopbackHost(const QString &host)
+{
+    QString name;
+    int port = -1;
+    return splitHostPort(host.trimmed(), &name, &port) && isLoopbackName(name);
+}
