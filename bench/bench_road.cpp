@@ -20,6 +20,7 @@
 #include "tunnel/tunnelrecord.h"
 
 #include "benchutil.h"
+#include "floodsocket.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -236,40 +237,6 @@ void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online
     }
 }
 
-// A flood from several loopback addresses of its own, so the service's per-address caps see
-// many strangers rather than one.
-int connectFrom(const std::string &source, const char *address, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(port));
-    ::inet_pton(AF_INET, address, &to.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads away what the server said (a refusal) to see whether it has closed.
-bool closedByPeer(int fd)
-{
-    char buffer[4096];
-    for (int i = 0; i < 16; ++i) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
-            return true;
-        if (n < 0)
-            return false;
-    }
-    return false;
-}
-
 constexpr int FloodRelayConnections = 4000;
 constexpr int FloodApiClients = 100;
 
@@ -282,13 +249,13 @@ void flood(std::atomic<bool> &stop, std::atomic<int> &relayOpen, std::atomic<int
     while (!stop) {
         int open = 0;
         for (size_t i = 0; i < relay.size(); ++i) {
-            if (relay[i] >= 0 && closedByPeer(relay[i])) {
+            if (relay[i] >= 0 && floodsock::closedByPeer(relay[i])) {
                 ::close(relay[i]);
                 relay[i] = -1;
             }
             if (relay[i] < 0)
-                relay[i] =
-                    connectFrom("127.0.0." + std::to_string(190 + i % 8), ServerAddress, 8888);
+                relay[i] = floodsock::connectFrom(
+                    ("127.0.0." + std::to_string(190 + i % 8)).c_str(), ServerAddress, 8888);
             open += relay[i] >= 0;
         }
         relayOpen = open;
@@ -297,12 +264,13 @@ void flood(std::atomic<bool> &stop, std::atomic<int> &relayOpen, std::atomic<int
             nextLine = Clock::now() + std::chrono::seconds(2);
         open = 0;
         for (size_t i = 0; i < api.size(); ++i) {
-            if (api[i] >= 0 && closedByPeer(api[i])) {
+            if (api[i] >= 0 && floodsock::closedByPeer(api[i])) {
                 ::close(api[i]);
                 api[i] = -1;
             }
             if (api[i] < 0) {
-                api[i] = connectFrom("127.0.0." + std::to_string(200 + i % 4), ServerAddress, 8080);
+                api[i] = floodsock::connectFrom(("127.0.0." + std::to_string(200 + i % 4)).c_str(),
+                                                ServerAddress, 8080);
                 if (api[i] >= 0)
                     sendAll(api[i], "GET /price HTTP/1.1\r\n", 21);
             } else if (line) {

@@ -3,7 +3,7 @@
 #include "buildconfig.h"
 
 QString apiBaseUrl = QStringLiteral(BORVANE_API_BASE_URL);
-const QString clientVersion = QStringLiteral("1.0.0");
+const QString clientVersion = QStringLiteral(BORVANE_CLIENT_VERSION);
 QString clientUuid;
 QString logFileStamp;
 QString currentUserId;

@@ -6,6 +6,7 @@
 // program runs with; a test installs its own for as long as an Environment::Scope lives, and
 // everything is as before once the scope ends.
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -31,7 +32,11 @@ public:
     // Shows a modal box; returns the index of the chosen custom button (0 for the standard OK,
     // -1 when dismissed).
     std::function<int(const dialogs::Box &box)> messageBox;
-    QString updateFolder; // the program's directory when empty
+    // Where downloads are staged for the update program: "update" in the program's directory
+    // when empty.
+    QString updateFolder;
+    // The key update downloads are checked against (hex or base64), in place of the build's.
+    std::optional<QByteArray> updatePublicKey;
     // A request whose transfer stalls this long ends in failure (HttpRequest's own default).
     std::optional<int> transferTimeoutMs;
     // The first and the longest pause before a failed sign-in is tried again (the sign-in

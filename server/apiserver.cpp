@@ -6,8 +6,12 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +134,19 @@ ApiServer::ApiServer(const Config &cfg, Database &database)
 
 bool ApiServer::bind(std::string &error)
 {
+    if (!config.updateDir.empty()) {
+        update = config.updateKey.empty()
+                     ? release::load(config.updateDir, error)
+                     : release::sign(config.updateDir, config.updateKey, error);
+        if (!update) {
+            error = "update folder: " + error;
+            return false;
+        }
+        logx::info("api", "release",
+                   {{"version", update->version},
+                    {"files", std::to_string(update->files.size())},
+                    {"signed", config.updateKey.empty() ? "manifest.json" : "at start"}});
+    }
     if (!server.bind_to_port(config.bindAddress.c_str(), config.apiPort)) {
         error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
         return false;
@@ -345,6 +362,18 @@ void ApiServer::routes()
         answer(res, true, "获取成功", list);
     });
     server.Get(R"(/app_update/([0-9]{1,9}))", [this](const Request &req, Response &res) {
+        if (update && req.matches[1].str() == "1") {
+            // The release folder's files, each from this service's own address.
+            std::string urls;
+            for (const std::string &name : update->files)
+                urls += (urls.empty() ? "" : "|||") + config.publicApiBase() + "/update/" +
+                        util::percentEncode(name);
+            return answer(res, true, "获取成功",
+                          {{"version", update->version},
+                           {"updateDesc", update->updateDesc},
+                           {"urls", urls},
+                           {"mustUpdate", update->mustUpdate}});
+        }
         const auto info = db.updateInfo(std::stoll(req.matches[1].str()));
         if (!info)
             return refuse(res, "没有该应用的版本信息");
@@ -353,6 +382,24 @@ void ApiServer::routes()
                 {"updateDesc", info->updateDesc},
                 {"urls", info->urls},
                 {"mustUpdate", info->mustUpdate}});
+    });
+    server.Get(R"(/update/([^/]{1,255}))", [this](const Request &req, Response &res) {
+        const std::string name = req.matches[1].str();
+        if (!update ||
+            (name != release::ManifestFile &&
+             std::find(update->files.begin(), update->files.end(), name) == update->files.end())) {
+            res.status = 404;
+            return;
+        }
+        if (name == release::ManifestFile)
+            return res.set_content(update->manifest, "application/json");
+        std::ifstream in(std::filesystem::path(config.updateDir) / name, std::ios::binary);
+        std::ostringstream data;
+        if (!(data << in.rdbuf())) {
+            res.status = 404;
+            return;
+        }
+        res.set_content(data.str(), "application/octet-stream");
     });
     server.Get(R"(/appConfig/([A-Za-z0-9_]{1,64}))", [this](const Request &req, Response &res) {
         auto value = db.appConfig(req.matches[1].str());

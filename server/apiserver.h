@@ -3,6 +3,7 @@
 #include "config.h"
 #include "database.h"
 #include "httpgate.h"
+#include "release.h"
 #include "util.h"
 
 #include <httplib.h>
@@ -51,6 +52,8 @@ private:
 
     const Config &config;
     Database &db;
+    // The release of --update-dir, read once at bind; its files are read when asked for.
+    std::optional<release::Release> update;
     GatedServer server;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 

@@ -64,8 +64,18 @@ const char *helpText =
     "  --sms-outbox PATH      file the verification codes are written to, readable by the\n"
     "                         service's user only (default: the database path + .sms)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
+    "  --update-dir DIR       serve the update information and files of the release in DIR\n"
+    "                         (release.json, the files, manifest.json from sign-release)\n"
+    "  --update-key FILE      sign the release in --update-dir at start with this key\n"
     "  --version              print the version and exit\n"
     "  --help                 print this help and exit\n"
+    "\n"
+    "Release commands:\n"
+    "  borvane-server keygen KEYFILE\n"
+    "                         make an update signing key; prints the public key for the\n"
+    "                         client build (-DBORVANE_UPDATE_PUBLIC_KEY=...)\n"
+    "  borvane-server sign-release DIR --key KEYFILE\n"
+    "                         write DIR/manifest.json, the signed list of DIR's files\n"
     "\n"
     "Log lines go to stderr. SIGINT or SIGTERM shuts the service down cleanly.\n";
 
@@ -184,6 +194,14 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
                 return fail("--ports needs a range FIRST-LAST, such as 20000-20999");
             config.portFirst = first;
             config.portLast = last;
+        } else if (name == "--update-dir") {
+            if (value.empty())
+                return fail("--update-dir needs a folder");
+            config.updateDir = value;
+        } else if (name == "--update-key") {
+            if (value.empty())
+                return fail("--update-key needs a key file");
+            config.updateKey = value;
         } else if (name == "--db") {
             if (value.empty())
                 return fail("--db needs a path");
@@ -236,6 +254,8 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         config.smsOutbox = config.databasePath + ".sms";
     if (config.publicHost.empty())
         config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
+    if (!config.updateKey.empty() && config.updateDir.empty())
+        return fail("--update-key needs --update-dir");
     if (config.relayPort == config.apiPort)
         return fail("the API and relay ports must differ");
     if (config.relayPort >= config.portFirst && config.relayPort <= config.portLast)

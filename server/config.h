@@ -56,6 +56,10 @@ struct Config
     int codeGuessesPerDay = 10;        // per phone
     int codeRequestsPerSourceDay = 20; // per address
     std::string logLevel = "info";
+    // A release folder (see release.h) whose update information and files the service serves,
+    // and the key it signs them with at start; without a key, the folder's own manifest.json.
+    std::string updateDir;
+    std::string updateKey;
 
     // Base of every URL the service hands out (payment pages): "http://host:apiPort".
     std::string publicApiBase() const;

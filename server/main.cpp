@@ -5,6 +5,7 @@
 #include "database.h"
 #include "log.h"
 #include "relayserver.h"
+#include "release.h"
 #include "util.h"
 
 #include <asio.hpp>
@@ -59,6 +60,13 @@ int runDemoWeb(const Config &config)
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 &&
+        (std::strcmp(argv[1], "keygen") == 0 || std::strcmp(argv[1], "sign-release") == 0)) {
+        if (sodium_init() < 0)
+            return 1;
+        return std::strcmp(argv[1], "keygen") == 0 ? release::keygenCommand(argc, argv)
+                                                   : release::signReleaseCommand(argc, argv);
+    }
     Config config;
     int exitCode = 0;
     switch (parseArguments(argc, argv, config, exitCode)) {

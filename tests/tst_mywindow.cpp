@@ -138,7 +138,11 @@ private:
     MyWindow &open()
     {
         window = std::make_unique<MyWindow>();
-        [&] { QTRY_VERIFY(server.count(listPath) == 1 && server.count("/app_update/1") == 1); }();
+        // Generous: a loaded machine may take seconds to answer the first requests.
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                server.count(listPath) == 1 && server.count("/app_update/1") == 1, 20000);
+        }();
         return *window;
     }
     std::function<int(const dialogs::Box &)> recordBox()

@@ -5,6 +5,7 @@
 
 #include "core/globals.h"
 #include "net/httprequest.h"
+#include "net/updatesignature.h"
 
 #include <QCryptographicHash>
 #include <QImage>
@@ -114,6 +115,7 @@ private slots:
     void signInThrottledPerSource();
     void accountCaps();
     void restartKeepsDataAndOptions();
+    void releaseFolder();
 
 private:
     Answer get(const QString &pathAndQuery);
@@ -855,6 +857,66 @@ void TestServerApi::restartKeepsDataAndOptions()
     QFile check(junk.fileName());
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray(4096, 'j'));
+}
+
+// An operator's release: a key made once, a folder signed with it, served with its files.
+void TestServerApi::releaseFolder()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("release");
+    QVERIFY(QDir().mkpath(folder));
+    const QMap<QString, QByteArray> files{{"borvane", "client 1.0.1"},
+                                          {QStringLiteral("客户端.bin"), "more"},
+                                          {"release.json", R"({"version": "1.0.1",
+                                            "updateDesc": "fixes", "mustUpdate": 1})"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QFile f(folder + "/" + it.key());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(it.value()) == it.value().size());
+    }
+    auto run = [](const QStringList &args, QByteArray *out = nullptr) {
+        QProcess p;
+        p.start(QStringLiteral(BORVANE_SERVER_BIN), args);
+        p.waitForFinished(10000);
+        if (out)
+            *out = p.readAllStandardOutput().trimmed();
+        return p.exitCode();
+    };
+    QByteArray publicHex;
+    QCOMPARE(run({"keygen", dir.filePath("release.key")}, &publicHex), 0);
+    QCOMPARE(publicHex.size(), 64);
+    QCOMPARE(run({"sign-release", folder, "--key", dir.filePath("release.key")}), 0);
+    QFile signedList(folder + "/manifest.json");
+    QVERIFY(signedList.open(QIODevice::ReadOnly));
+    const auto manifest =
+        updatesignature::verify(signedList.readAll(), QByteArray::fromHex(publicHex), nullptr);
+    QVERIFY(manifest);
+    QCOMPARE(manifest->version, QStringLiteral("1.0.1"));
+    QCOMPARE(manifest->files.size(), 2);
+    // The secret key never travels with the release.
+    QVERIFY(QFile::copy(dir.filePath("release.key"), folder + "/.key"));
+    QCOMPARE(run({"sign-release", folder, "--key", folder + "/.key"}), 1);
+    QVERIFY(QFile::remove(folder + "/.key"));
+
+    QCOMPARE(server.stop(), 0);
+    QVERIFY2(server.start({"--ports", "21000-21009", "--update-dir", folder, "--update-key",
+                           dir.filePath("release.key")}),
+             server.log.constData());
+    const Answer info = get("app_update/1");
+    QVERIFY(info.flag());
+    const QJsonObject data = info.json.value("data").toObject();
+    QCOMPARE(data.value("version").toString(), QStringLiteral("1.0.1"));
+    QCOMPARE(data.value("mustUpdate").toInt(), 1);
+    const QStringList urls = data.value("urls").toString().split("|||");
+    QCOMPARE(urls.size(), 2);
+    for (const QString &url : urls) {
+        const QString name = QUrl::fromUserInput(url).fileName();
+        QVERIFY2(url.startsWith(Base + "update/"), qPrintable(url));
+        QCOMPARE(get(url.mid(Base.size())).body, files.value(name));
+    }
+    QVERIFY(updatesignature::verify(get("update/manifest.json").body,
+                                    QByteArray::fromHex(publicHex), nullptr));
+    QCOMPARE(get("update/release.json").status, 404);
+    QCOMPARE(get("update/..%2Frelease.key").status, 404);
 }
 
 QTEST_GUILESS_MAIN(TestServerApi)

@@ -2,6 +2,7 @@
 // silent and half-sent relay connections, idle visitors, slow and oversized API requests.
 // While each runs, a sign-in and a visitor of known tunnels still get through within a second,
 // and the service's memory comes back afterwards.
+#include "floodsocket.h"
 #include "relaypeer.h"
 #include "serverprocess.h"
 
@@ -26,44 +27,11 @@ const QString Address = QStringLiteral("127.0.0.102");
 const QString VisitorSource = QStringLiteral("127.0.0.3");
 constexpr int WithinMs = 1000;
 
-// Blocking sockets from a chosen loopback source, so a flood has its own addresses.
-int rawConnect(const char *source, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &sa.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(quint16(port));
-    ::inet_pton(AF_INET, "127.0.0.102", &to.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads away whatever the server said last (a refusal) to see whether it has closed.
-bool closedByPeer(int fd)
-{
-    char buffer[4096];
-    for (int i = 0; i < 64; ++i) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
-            return true;
-        if (n < 0)
-            return false;
-    }
-    return false;
-}
-
 int countClosed(const std::vector<int> &fds)
 {
     int n = 0;
     for (int fd : fds)
-        n += closedByPeer(fd);
+        n += floodsock::closedByPeer(fd);
     return n;
 }
 
@@ -83,7 +51,7 @@ struct Flood
         for (int s = 0; s < sources; ++s) {
             const QByteArray source = "127.0.0." + QByteArray::number(first + s);
             for (int i = 0; i < each; ++i) {
-                const int fd = rawConnect(source.constData(), port);
+                const int fd = floodsock::connectFrom(source.constData(), "127.0.0.102", port);
                 if (fd < 0)
                     continue;
                 if (!send.isEmpty())

@@ -1,5 +1,6 @@
 #include "updateform.h"
 
+#include "net/updatesignature.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/frameless.h"
@@ -24,6 +25,8 @@ const QString DownloadFailedText = QStringLiteral("下载失败");
 
 // A download that moves no byte for this long fails instead of hanging the update.
 constexpr int StalledTransferTimeoutMs = 60000;
+// The signed release list is a few lines per file.
+constexpr qint64 MaxManifestBytes = 1024 * 1024;
 
 QString executable(const QString &baseName)
 {
@@ -72,7 +75,11 @@ UpDateForm::~UpDateForm()
 QString UpDateForm::targetDirectory()
 {
     const QString &folder = Environment::current().updateFolder;
-    return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+    if (!folder.isEmpty())
+        return folder;
+    const QString staging = QCoreApplication::applicationDirPath() + QStringLiteral("/update");
+    QDir().mkpath(staging);
+    return staging;
 }
 
 QStringList UpDateForm::countdownCleanupNames()
@@ -91,6 +98,7 @@ void UpDateForm::setData(const QString &version, const QString &description, con
                          const QString &urls)
 {
     Q_UNUSED(note)
+    this->version = version;
     urlList = urls.split(separator(), Qt::SkipEmptyParts);
     ui->label_title->setText(QStringLiteral("Borvane-版本更新-") + version + QStringLiteral("(") +
                              QString::number(urlList.size()) + QStringLiteral(")"));
@@ -138,6 +146,11 @@ void UpDateForm::beginUpdate(const QStringList &cleanupNames)
         return;
     for (const QString &name : cleanupNames)
         platform::killProcessesByName(name);
+    verifyKey = updatesignature::publicKey();
+    if (!verifyKey.isEmpty() && !manifest && !urlList.isEmpty()) {
+        fetchManifest();
+        return;
+    }
     // A list of one entry is that entry; an empty list downloads nothing.
     downloadFile(urlList.value(count));
 }
@@ -167,6 +180,10 @@ void UpDateForm::downloadFile(QString url)
         showSaveError(path, QStringLiteral("not a plain file name"));
         return;
     }
+    if (!verifyKey.isEmpty() && !(manifest && manifest->find(fileName))) {
+        showSaveError(path, QStringLiteral("the file is not part of the signed release"));
+        return;
+    }
 
     redirects = 0;
     if (!openTarget(path))
@@ -180,6 +197,8 @@ bool UpDateForm::openTarget(const QString &path)
     // Written beside the target and renamed over it only when complete, so a failed
     // download leaves the installed file in place.
     file = new QSaveFile(path);
+    received.reset();
+    receivedBytes = 0;
     if (!file->open(QIODevice::WriteOnly)) {
         showSaveError(path, file->errorString());
         delete file;
@@ -234,8 +253,12 @@ void UpDateForm::reappear()
 
 void UpDateForm::httpReadyRead()
 {
-    if (file && reply)
-        file->write(reply->readAll());
+    if (file && reply) {
+        const QByteArray data = reply->readAll();
+        received.addData(data);
+        receivedBytes += data.size();
+        file->write(data);
+    }
 }
 
 void UpDateForm::networkReplyProgress(qlonglong bytesRead, qlonglong totalBytes)
@@ -310,7 +333,17 @@ void UpDateForm::httpFinished()
         showDownloadFailure(QStringLiteral("no target file"));
         return;
     }
-    file->write(finished->readAll());
+    const QByteArray rest = finished->readAll();
+    received.addData(rest);
+    receivedBytes += rest.size();
+    file->write(rest);
+    // A file that is not the signed one is never saved, so never installed nor run.
+    if (!verifyKey.isEmpty() && !matchesManifest(path)) {
+        delete file;
+        file = nullptr;
+        showSaveError(path, QStringLiteral("the file does not match the signed release"));
+        return;
+    }
     if (!file->commit()) {
         showDownloadFailure(file->errorString());
         delete file;
@@ -338,6 +371,71 @@ void UpDateForm::finishAll()
     ui->widget_progress->resize(0, ProgressHeightPx);
     const QString appDir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     qDebug().noquote() << appDir + QLatin1Char('/') + platform::clientExecutableName();
+    // The update program checks the staged files against the list they were checked against
+    // here; without a key it installs what is staged.
+    const QString staged = targetDirectory() + QLatin1Char('/') + UpdateManifest::fileName();
+    QSaveFile list(staged);
+    if (!manifest)
+        QFile::remove(staged);
+    else if (list.open(QIODevice::WriteOnly) && list.write(manifestDocument) >= 0)
+        list.commit(); // without it the update program installs nothing and restarts us
+
+    // It waits for this process to end before it moves anything.
+    qputenv("BORVANE_CLIENT_PID", QByteArray::number(QCoreApplication::applicationPid()));
     platform::startDetached(appDir + QLatin1Char('/') + platform::updaterExecutableName(), {});
     platform::quit(0);
+}
+
+void UpDateForm::fetchManifest()
+{
+    const QUrl first = QUrl::fromUserInput(urlList.first());
+    ui->pushButton_state->setText(QStringLiteral("正在下载第%1个文件").arg(count + 1));
+    if (!first.isValid())
+        return;
+    url = first.resolved(QUrl(UpdateManifest::fileName()));
+    aborted = false;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(StalledTransferTimeoutMs);
+    reply = manager->get(request);
+    connect(reply, &QNetworkReply::finished, this, &UpDateForm::manifestFinished);
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 bytesReceived) {
+        if (bytesReceived > MaxManifestBytes && reply)
+            reply->abort();
+    });
+    qDebug().noquote() << QStringLiteral("Downloading %1...").arg(url.toString());
+}
+
+void UpDateForm::manifestFinished()
+{
+    QNetworkReply *finished = reply;
+    if (!finished)
+        return;
+    reply = nullptr;
+    finished->deleteLater();
+    if (aborted)
+        return;
+    if (finished->error() != QNetworkReply::NoError) {
+        showDownloadFailure(finished->errorString());
+        return;
+    }
+    const QByteArray document = finished->read(MaxManifestBytes);
+    QString error;
+    auto checked = updatesignature::verify(document, verifyKey, &error);
+    if (checked && checked->version != version)
+        error = QStringLiteral("the signed release is version %1, not %2")
+                    .arg(checked->version, version);
+    if (!checked || !error.isEmpty()) {
+        showSaveError(targetDirectory() + QLatin1Char('/') + UpdateManifest::fileName(), error);
+        return;
+    }
+    manifest = std::move(checked);
+    manifestDocument = document;
+    downloadFile(urlList.value(count));
+}
+
+bool UpDateForm::matchesManifest(const QString &path)
+{
+    const UpdateManifest::File *entry =
+        manifest ? manifest->find(QFileInfo(path).fileName()) : nullptr;
+    return entry && entry->size == receivedBytes && entry->sha256 == received.result().toHex();
 }

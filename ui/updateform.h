@@ -1,5 +1,8 @@
 #pragma once
 
+#include "core/updatemanifest.h"
+
+#include <QCryptographicHash>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QStringList>
@@ -39,7 +42,8 @@ public:
                  const QString &urls);
     void startUpdate();
 
-    // Where the files go: the environment's update folder, the program's directory by default.
+    // Where the files go until the update program moves them in: the environment's update
+    // folder, "update" in the program's directory by default.
     static QString targetDirectory();
 
     // The processes ended before downloading, by the path that started the update.
@@ -69,6 +73,11 @@ private:
     void showDownloadFailure(const QString &reason);
     void reappear();
     void finishAll();
+    // With an update key, the signed release list comes first and every download is held
+    // against it before it may be saved.
+    void fetchManifest();
+    void manifestFinished();
+    bool matchesManifest(const QString &path);
 
     QStringList urlList;
     int count = 0;
@@ -80,5 +89,11 @@ private:
     QSaveFile *file = nullptr;
     bool aborted = false;
     int redirects = 0;
+    QString version;
+    QByteArray verifyKey;
+    std::optional<UpdateManifest> manifest;
+    QByteArray manifestDocument;
+    QCryptographicHash received{QCryptographicHash::Sha256};
+    qint64 receivedBytes = 0;
     Ui::UpDateForm *ui;
 };
