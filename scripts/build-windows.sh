@@ -166,16 +166,22 @@ dist=$root/dist
 zip_name="Borvane-$version-windows-x64.zip"
 mkdir -p "$dist"
 rm -f "$dist/$zip_name"
-x86_64-w64-mingw32-strip -o "$build/stripped.exe" "$exe"
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+x86_64-w64-mingw32-strip -o "$stage/$(basename "$exe")" "$exe"
+# The update program goes beside the client, where the client looks for it.
+if [ -f "$build/tsy_up.exe" ]; then
+    x86_64-w64-mingw32-strip -o "$stage/tsy_up.exe" "$build/tsy_up.exe"
+fi
 # Python's zipfile marks the Chinese name as UTF-8 (flag bit 11), which Windows honours; zip(1)
 # would leave the name to the unpacker's code page.
-python3 - "$build/stripped.exe" "$dist/$zip_name" "$(basename "$exe")" <<'PY'
-import sys, zipfile
-source, archive, name = sys.argv[1:4]
+python3 - "$stage" "$dist/$zip_name" <<'PY'
+import os, sys, zipfile
+stage, archive = sys.argv[1:3]
 with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z:
-    z.write(source, name)
+    for name in sorted(os.listdir(stage)):
+        z.write(os.path.join(stage, name), name)
 PY
-rm -f "$build/stripped.exe"
 echo "Packed dist/$zip_name ($(stat -c %s "$dist/$zip_name") bytes)"
 
 if [ $run_tests -eq 1 ]; then
