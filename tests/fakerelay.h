@@ -18,27 +18,17 @@
 #include <memory>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "rawsockets.h"
 
 // Qt 5 listens with a backlog of 50; a burst of hundreds of connects would then wait for SYN
 // retransmits. Listen on our own socket with a deep backlog and hand it to the server.
 inline bool listenDeep(QTcpServer &server, const QHostAddress &address, quint16 port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const SOCKET s = rawsock::listenOn(address.toString().toLatin1().constData(), port, 4096);
+    if (s == platform::InvalidSocket)
         return false;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address.toIPv4Address());
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4096) != 0 ||
-        !server.setSocketDescriptor(fd)) {
-        ::close(fd);
+    if (!server.setSocketDescriptor(qintptr(s))) {
+        rawsock::close(s);
         return false;
     }
     return true;

@@ -8,23 +8,27 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
+
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#endif
 
 namespace {
 
+// Open files and sockets. Windows has no such count to compare (its process handle count is
+// not kept by Wine), so there the relay's own count of open sockets is what the tests check.
 int openDescriptors()
 {
+#ifdef Q_OS_WIN
+    return 0;
+#else
     return QDir(QStringLiteral("/proc/self/fd"))
         .entryList(QDir::NoDotAndDotDot | QDir::System)
         .size();
+#endif
 }
 
 QByteArray randomBytes(int size)
@@ -34,6 +38,7 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
+#ifndef Q_OS_WIN
 // Sets the soft limit on open files for as long as it lives.
 struct SoftFileLimit
 {
@@ -47,48 +52,42 @@ struct SoftFileLimit
     }
     ~SoftFileLimit() { setrlimit(RLIMIT_NOFILE, &original); }
 };
+#endif
 
 // A local service on a plain thread that streams to its first visitor until a send fails, the
 // way a web server sends a large file.
 struct StreamingService
 {
-    int listener = -1;
+    SOCKET listener = platform::InvalidSocket;
     quint16 port = 0;
     std::thread thread;
     std::atomic<bool> sendFailed{false};
 
     bool listen(const char *address)
     {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        ::inet_pton(AF_INET, address, &sa.sin_addr);
-        socklen_t length = sizeof sa;
-        if (::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-            ::listen(listener, 4) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
+        listener = rawsock::listenOn(address, 0, 4, &port);
+        if (listener == platform::InvalidSocket)
             return false;
-        port = ntohs(sa.sin_port);
         thread = std::thread([this] {
-            const int fd = ::accept(listener, nullptr, nullptr);
+            const SOCKET s = rawsock::accept(listener);
             const QByteArray chunk(64 * 1024, 's');
             // Bounded: 64 GiB would take minutes even on loopback.
-            for (int i = 0; fd >= 0 && i < 1024 * 1024; ++i) {
-                if (::send(fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL) < 0) {
+            for (int i = 0; s != platform::InvalidSocket && i < 1024 * 1024; ++i) {
+                if (rawsock::send(s, chunk.constData(), chunk.size()) < 0) {
                     sendFailed = true;
                     break;
                 }
             }
-            ::close(fd);
+            rawsock::close(s);
         });
         return true;
     }
     ~StreamingService()
     {
-        ::shutdown(listener, SHUT_RDWR); // an accept still waiting returns
+        rawsock::shutdownBoth(listener); // an accept still waiting returns
         if (thread.joinable())
             thread.join();
-        ::close(listener);
+        rawsock::close(listener);
     }
 };
 
@@ -306,8 +305,12 @@ private slots:
         // A desktop session's soft limit, raised at start as the program does: 500 visitors
         // held on one tunnel and 500 more over two others, each costing the relay its two sockets
         // and no other descriptor.
+#ifdef Q_OS_WIN
+        QCOMPARE(platform::raiseOpenFileLimit(), -1); // Winsock handles have no such limit
+#else
         SoftFileLimit desktop(1024);
         QVERIFY(platform::raiseOpenFileLimit() > 4 * 1000);
+#endif
         Rig rigs[3];
         const int counts[3] = {500, 250, 250};
         const char *addresses[3] = {"127.0.0.27", "127.0.0.110", "127.0.0.111"};
@@ -344,7 +347,11 @@ private slots:
             QVERIFY(it.key()->relayed == it.value());
         // Two sockets in the relay and two in the doubles here, per connection.
         QCOMPARE(relay::openSockets(), 2 * 1000);
+#ifdef Q_OS_WIN
+        Q_UNUSED(sessions)
+#else
         QCOMPARE(openDescriptors() - before - sessions, 4 * 1000);
+#endif
         for (Rig &rig : rigs) {
             for (auto &c : rig.service.connections)
                 QVERIFY(!c->closed);
@@ -364,6 +371,9 @@ private slots:
     {
         // With the open-file limit nearly reached, a new data connection is refused with a log
         // line and a count; the tunnel and the connections it already has go on.
+#ifdef Q_OS_WIN
+        QSKIP("Winsock handles are not counted against an open-file limit");
+#else
         Rig rig;
         rig.service.echo = true;
         QVERIFY(rig.start("127.0.0.112"));
@@ -386,6 +396,7 @@ private slots:
         QCOMPARE(rig.tunnel->relayStats().total.load(), qint64(6));
         rig.relay.closeAll();
         rig.tunnel->TunnelStop();
+#endif
     }
 
     void visitorAbortReachesTheLocalService()
@@ -495,9 +506,9 @@ private slots:
     void workerPairClosesEachHandleOnce()
     {
         // Two workers on one pair of socketpairs: whichever ends first wakes the other.
-        int a[2], b[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+        SOCKET a[2], b[2];
+        QVERIFY(rawsock::pair(a));
+        QVERIFY(rawsock::pair(b));
         QThreadPool pool;
         auto pair = std::make_shared<DataConnection>(a[1], b[1]);
         platform::socketLibraryStart();
@@ -505,16 +516,16 @@ private slots:
         pool.start(new ProxyTunnelWin(a[1], b[1], pair));
         pool.start(new ProxyTunnelWin(b[1], a[1], pair));
         pair.reset();
-        QCOMPARE(::send(a[0], "x", 1, 0), ssize_t(1));
+        QCOMPARE(rawsock::send(a[0], "x", 1), 1);
         char c = 0;
-        QCOMPARE(::recv(b[0], &c, 1, 0), ssize_t(1));
+        QCOMPARE(rawsock::recv(b[0], &c, 1), 1);
         QCOMPARE(c, 'x');
-        ::close(a[0]); // ends one direction; the other is blocked in recv on b[1]
+        rawsock::close(a[0]); // ends one direction; the other is blocked in recv on b[1]
         QVERIFY(pool.waitForDone(5000));
-        QCOMPARE(::fcntl(a[1], F_GETFD), -1);
-        QCOMPARE(::fcntl(b[1], F_GETFD), -1);
-        QCOMPARE(::recv(b[0], &c, 1, 0), ssize_t(0)); // b[1] was shut down and closed
-        ::close(b[0]);
+        QVERIFY(!rawsock::isOpen(a[1]));
+        QVERIFY(!rawsock::isOpen(b[1]));
+        QCOMPARE(rawsock::recv(b[0], &c, 1), 0); // b[1] was shut down and closed
+        rawsock::close(b[0]);
     }
 };
 

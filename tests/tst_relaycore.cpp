@@ -1,45 +1,40 @@
 // The relay core without Qt's threads: workers run on plain threads over socket pairs, so the
 // thread sanitizer (BORVANE_TSAN) sees every synchronisation the relay relies on.
 
+#include "rawsockets.h"
 #include "tunnel/proxytunnelwin.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-bool isOpen(int fd)
-{
-    return ::fcntl(fd, F_GETFD) != -1;
-}
+using rawsock::isOpen;
 
-bool sendAll(int fd, const QByteArray &bytes)
+bool sendAll(SOCKET s, const QByteArray &bytes)
 {
     int done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), 0);
+        const int n = rawsock::send(s, bytes.constData() + done, bytes.size() - done);
         if (n <= 0)
             return false;
-        done += int(n);
+        done += n;
     }
     return true;
 }
 
-QByteArray recvExactly(int fd, int size)
+QByteArray recvExactly(SOCKET s, int size)
 {
     QByteArray out;
     char buffer[65536];
     while (out.size() < size) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const int n = rawsock::recv(s, buffer, int(sizeof buffer));
         if (n <= 0)
             break;
-        out.append(buffer, int(n));
+        out.append(buffer, n);
     }
     return out;
 }
@@ -47,14 +42,14 @@ QByteArray recvExactly(int fd, int size)
 // One data connection: "visitor" and "service" are the test's ends; the relay holds the others.
 struct Pair
 {
-    int visitor = -1, server = -1, local = -1, service = -1;
+    SOCKET visitor = platform::InvalidSocket, server = platform::InvalidSocket,
+           local = platform::InvalidSocket, service = platform::InvalidSocket;
     std::thread up, down;
 
     bool open()
     {
-        int a[2], b[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a) != 0 ||
-            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b) != 0)
+        SOCKET a[2], b[2];
+        if (!rawsock::pair(a) || !rawsock::pair(b))
             return false;
         visitor = a[0];
         server = a[1];
@@ -107,11 +102,11 @@ private slots:
                     ++failures;
                 writer.join();
                 // Half the connections end from the visitor's side, half from the service's.
-                const int first = i % 2 ? p.visitor : p.service;
-                const int other = i % 2 ? p.service : p.visitor;
-                ::shutdown(first, SHUT_WR);
+                const SOCKET first = i % 2 ? p.visitor : p.service;
+                const SOCKET other = i % 2 ? p.service : p.visitor;
+                rawsock::shutdownWrite(first);
                 char c;
-                if (::recv(other, &c, 1, 0) != 0) // the other end sees the close
+                if (rawsock::recv(other, &c, 1) != 0) // the other end sees the close
                     ++failures;
             });
         }
@@ -121,8 +116,8 @@ private slots:
             p.join();
             QVERIFY(!isOpen(p.server));
             QVERIFY(!isOpen(p.local));
-            ::close(p.visitor);
-            ::close(p.service);
+            rawsock::close(p.visitor);
+            rawsock::close(p.service);
         }
         QCOMPARE(failures.load(), 0);
         QCOMPARE(platform::socketLibraryReferences(), references);
@@ -133,8 +128,8 @@ private slots:
         // A connect that failed leaves an invalid handle: the pair ends and the good socket is
         // closed once, without touching descriptor 0.
         const bool stdinOpen = isOpen(0);
-        int a[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a), 0);
+        SOCKET a[2];
+        QVERIFY(rawsock::pair(a));
         const auto connection = std::make_shared<DataConnection>(platform::InvalidSocket, a[1]);
         platform::socketLibraryStart();
         platform::socketLibraryStart();
@@ -145,8 +140,8 @@ private slots:
         QVERIFY(!isOpen(a[1]));
         QCOMPARE(isOpen(0), stdinOpen); // never closed by the relay
         char c;
-        QCOMPARE(::recv(a[0], &c, 1, 0), ssize_t(0));
-        ::close(a[0]);
+        QCOMPARE(rawsock::recv(a[0], &c, 1), 0);
+        rawsock::close(a[0]);
     }
 
     void closeRacesManyTimes()
@@ -156,16 +151,16 @@ private slots:
         for (int round = 0; round < 300; ++round) {
             Pair p;
             QVERIFY(p.open());
-            std::thread a([&] { ::shutdown(p.visitor, SHUT_RDWR); });
-            ::shutdown(p.service, SHUT_RDWR);
+            std::thread a([&] { rawsock::shutdownBoth(p.visitor); });
+            rawsock::shutdownBoth(p.service);
             a.join();
             p.join();
             QVERIFY(!isOpen(p.server));
             QVERIFY(!isOpen(p.local));
             QVERIFY(isOpen(p.visitor));
             QVERIFY(isOpen(p.service));
-            ::close(p.visitor);
-            ::close(p.service);
+            rawsock::close(p.visitor);
+            rawsock::close(p.service);
         }
     }
 };

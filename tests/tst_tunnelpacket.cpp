@@ -1,3 +1,4 @@
+#include "rawsockets.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QBuffer>
@@ -9,9 +10,7 @@
 #include <QtTest>
 
 #include <atomic>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -45,15 +44,15 @@ QList<QByteArray> frames(const QSignalSpy &spy)
     return out;
 }
 
-QByteArray readAllFrom(int fd, int expected)
+QByteArray readAllFrom(SOCKET s, int expected)
 {
     QByteArray out;
     char buffer[4096];
     while (out.size() < expected) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const int n = rawsock::recv(s, buffer, int(sizeof buffer));
         if (n <= 0)
             break;
-        out.append(buffer, int(n));
+        out.append(buffer, n);
     }
     return out;
 }
@@ -142,12 +141,12 @@ private slots:
 
     void sendOnRawSocketUnderMutex()
     {
-        int fds[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        SOCKET fds[2];
+        QVERIFY(rawsock::pair(fds));
         QMutex mutex;
         QJsonObject heart;
         heart.insert("type", "HEART");
-        TunnelPacket packet(heart, "heart", SOCKET(fds[0]), &mutex);
+        TunnelPacket packet(heart, "heart", fds[0], &mutex);
         const QByteArray expected = packet.frameBytes();
 
         // While someone else holds the session's lock, the frame must not go out.
@@ -163,8 +162,8 @@ private slots:
         sender.join();
         QVERIFY(sent.load());
         QCOMPARE(readAllFrom(fds[1], expected.size()), expected);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        rawsock::close(fds[0]);
+        rawsock::close(fds[1]);
     }
 
     void twoFramesInOneRead()

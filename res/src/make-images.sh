@@ -14,6 +14,13 @@ render() { # source width height [output name]
 
 # Window and tray icon; Windows and the tray scale it down themselves.
 render mark 1024 1024 logo1024
+# The Windows program icon (Explorer, taskbar): the mark at the sizes the shell asks for.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+for size in 16 24 32 48 64 256; do
+    rsvg-convert --width $size --height $size --output "$tmp/$size.png" "$here/mark.svg"
+done
+"$here/pack-ico.py" "$out/borvane.ico" "$tmp"/{16,24,32,48,64,256}.png
 # Lockups for the form headers: blue on white, and white for the dark/blue forms.
 render logo 216 56
 render logo_white 216 56
