@@ -1,6 +1,7 @@
 // The update program, run for real in a temporary program folder with a stand-in client: it
 // installs what the updater staged, and whatever goes wrong the installed client comes back.
 #include "core/updatemanifest.h"
+#include "platform/platform.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -16,6 +17,9 @@ class TstTsyUp : public QObject
 {
     Q_OBJECT
 
+    // The programs' own names on this system ("borvane", "tsy_up"; ".exe" ones on Windows).
+    const QString Client = platform::clientExecutableName();
+    const QString Updater = platform::updaterExecutableName();
     std::unique_ptr<QTemporaryDir> dir;
     QByteArray oldClient;
 
@@ -63,7 +67,7 @@ class TstTsyUp : public QObject
             env.insert("BORVANE_UPDATER_WAIT_MS", QString::number(waitMs));
         }
         updater.setProcessEnvironment(env);
-        updater.start(path("tsy_up"), QStringList());
+        updater.start(path(Updater), QStringList());
         QVERIFY(updater.waitForFinished(20000));
         QCOMPARE(updater.exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(readAll(path("started.txt")).endsWith('\n'), 10000);
@@ -78,28 +82,28 @@ private slots:
     {
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
-        QVERIFY(QFile::copy(TSY_UP_BIN, path("tsy_up")));
-        QVERIFY(QFile::copy(FAKE_CLIENT_BIN, path("borvane")));
-        oldClient = readAll(path("borvane"));
+        QVERIFY(QFile::copy(TSY_UP_BIN, path(Updater)));
+        QVERIFY(QFile::copy(FAKE_CLIENT_BIN, path(Client)));
+        oldClient = readAll(path(Client));
         QVERIFY(QDir(dir->path()).mkdir("update"));
     }
 
     void installsOnceTheClientHasEnded()
     {
         QProcess client;
-        client.start(path("borvane"), {"--stay-ms", "300"});
+        client.start(path(Client), {"--stay-ms", "300"});
         QVERIFY(client.waitForStarted());
-        QVERIFY(write(staged("borvane"), newClient()));
+        QVERIFY(write(staged(Client), newClient()));
         QVERIFY(write(staged("notes.txt"), "new notes"));
-        writeManifest({{"borvane", newClient()}, {"notes.txt", "new notes"}});
+        writeManifest({{Client, newClient()}, {"notes.txt", "new notes"}});
 
         QByteArray restarted;
         runUpdater(restarted, client.processId(), 5000);
         QCOMPARE(restarted, size(newClient()));
-        QCOMPARE(readAll(path("borvane")), newClient());
-        QVERIFY(QFileInfo(path("borvane")).isExecutable());
+        QCOMPARE(readAll(path(Client)), newClient());
+        QVERIFY(QFileInfo(path(Client)).isExecutable());
         QCOMPARE(readAll(path("notes.txt")), QByteArray("new notes"));
-        QVERIFY(!QFile::exists(path("borvane.old")));
+        QVERIFY(!QFile::exists(path(Client + ".old")));
         QVERIFY(!QFile::exists(path("update")));
         QVERIFY2(log().contains("installed borvane, notes.txt; restarted borvane"),
                  qPrintable(log()));
@@ -109,14 +113,14 @@ private slots:
     void clientStillRunningKeepsTheOldVersion()
     {
         QProcess client;
-        client.start(path("borvane"), {"--stay-ms", "60000"});
+        client.start(path(Client), {"--stay-ms", "60000"});
         QVERIFY(client.waitForStarted());
-        QVERIFY(write(staged("borvane"), newClient()));
+        QVERIFY(write(staged(Client), newClient()));
 
         QByteArray restarted;
         runUpdater(restarted, client.processId(), 300);
         QCOMPARE(restarted, size(oldClient));
-        QCOMPARE(readAll(path("borvane")), oldClient);
+        QCOMPARE(readAll(path(Client)), oldClient);
         QVERIFY2(log().contains("still runs after 300 ms"), qPrintable(log()));
         client.kill();
         QVERIFY(client.waitForFinished(5000));
@@ -127,27 +131,27 @@ private slots:
         QVERIFY(write(path("data.bin"), "old data"));
         // A folder where the old file would be set aside: the second move fails.
         QVERIFY(QDir(dir->path()).mkpath("data.bin.old/keep"));
-        QVERIFY(write(staged("borvane"), newClient()));
+        QVERIFY(write(staged(Client), newClient()));
         QVERIFY(write(staged("data.bin"), "new data"));
 
         QByteArray restarted;
         runUpdater(restarted);
         QCOMPARE(restarted, size(oldClient));
-        QCOMPARE(readAll(path("borvane")), oldClient);
-        QVERIFY(QFileInfo(path("borvane")).isExecutable());
+        QCOMPARE(readAll(path(Client)), oldClient);
+        QVERIFY(QFileInfo(path(Client)).isExecutable());
         QCOMPARE(readAll(path("data.bin")), QByteArray("old data"));
         QVERIFY2(log().contains("cannot move data.bin aside"), qPrintable(log()));
     }
 
     void missingDownloadInstallsNothing()
     {
-        QVERIFY(write(staged("borvane"), newClient()));
-        writeManifest({{"borvane", newClient()}, {"lib.so", "never arrived"}});
+        QVERIFY(write(staged(Client), newClient()));
+        writeManifest({{Client, newClient()}, {"lib.so", "never arrived"}});
 
         QByteArray restarted;
         runUpdater(restarted);
         QCOMPARE(restarted, size(oldClient));
-        QCOMPARE(readAll(path("borvane")), oldClient);
+        QCOMPARE(readAll(path(Client)), oldClient);
         QVERIFY(!QFile::exists(path("lib.so")));
         QVERIFY2(log().contains("lib.so is missing or incomplete"), qPrintable(log()));
     }
