@@ -147,7 +147,10 @@ private:
     std::unique_ptr<Environment::Scope> environment;
     // The retry state, read as the window's friend: whether a retry waits, and its pause (-1
     // when none).
-    static bool retryPending(const MainWindow &w) { return w.retryTimer->isActive(); }
+    static bool retryPending(const MainWindow &w)
+    {
+        return w.retryTimer->isActive();
+    }
     static int pendingRetryDelayMs(const MainWindow &w)
     {
         return w.retryTimer->isActive() ? w.retryTimer->interval() : -1;
