@@ -105,7 +105,7 @@ private slots:
         QCOMPARE(readAll(path("notes.txt")), QByteArray("new notes"));
         QVERIFY(!QFile::exists(path(Client + ".old")));
         QVERIFY(!QFile::exists(path("update")));
-        QVERIFY2(log().contains("installed borvane, notes.txt; restarted borvane"),
+        QVERIFY2(log().contains("installed " + Client + ", notes.txt; restarted " + Client),
                  qPrintable(log()));
         QTRY_COMPARE(client.state(), QProcess::NotRunning);
     }

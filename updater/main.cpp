@@ -196,7 +196,10 @@ void writeLog(const QString &dir, const QString &line)
     QFile log(dir + QStringLiteral("/tsy_up.log"));
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         return;
-    QTextStream(&log) << QDateTime::currentDateTime().toString(Qt::ISODate) << ' ' << line << '\n';
+    QTextStream out(&log);
+    // UTF-8 whatever the system's code page: the client's name on Windows is Chinese.
+    out.setCodec("UTF-8");
+    out << QDateTime::currentDateTime().toString(Qt::ISODate) << ' ' << line << '\n';
 }
 
 } // namespace
