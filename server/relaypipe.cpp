@@ -1,0 +1,284 @@
+#include "relaypipe.h"
+
+#include "log.h"
+#include "relaycontrol.h"
+#include "relayframe.h"
+#include "relayserver.h"
+#include "util.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+using asio::ip::tcp;
+
+namespace relay {
+
+namespace {
+
+constexpr size_t PipeBufferBytes = 64 * 1024;
+// After one direction of a pipe has ended, the other gets this long to finish.
+constexpr auto HalfClosedLinger = std::chrono::seconds(30);
+
+} // namespace
+
+// A visitor paired with the client's data connection: two pumps, one per direction.
+class Pipe : public std::enable_shared_from_this<Pipe>
+{
+public:
+    Pipe(asio::io_context &io, tcp::socket visitor, tcp::socket data,
+         std::shared_ptr<Limiter> limiter, int64_t tunnelId, std::unique_ptr<VisitorTicket> ticket,
+         std::unique_ptr<Held> held, std::chrono::seconds idleTimeout)
+        : limiter(std::move(limiter)), tunnelId(tunnelId), ticket(std::move(ticket)),
+          held(std::move(held)), idleTimeout(idleTimeout), linger(io),
+          idle(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
+    {
+        this->held->add(1); // the data connection
+        sockets[0] = std::make_unique<tcp::socket>(std::move(visitor));
+        sockets[1] = std::make_unique<tcp::socket>(std::move(data));
+    }
+
+    // leftover: bytes that came behind the CONN frame; they go to the visitor first.
+    void start(std::string leftover)
+    {
+        lastActive = Clock::now();
+        armIdle(idleTimeout);
+        pump(Up);
+        if (leftover.empty()) {
+            pump(Down);
+            return;
+        }
+        const size_t n = std::min(leftover.size(), PipeBufferBytes);
+        if (n == leftover.size()) {
+            std::memcpy(buffers[Down].data(), leftover.data(), n);
+            forward(Down, n);
+        } else {
+            // More than a buffer behind the frame: send it as it stands, then pump.
+            auto held = std::make_shared<std::string>(std::move(leftover));
+            asio::async_write(
+                *sockets[0], asio::buffer(*held),
+                [self = shared_from_this(), held](const asio::error_code &ec, size_t) {
+                    if (ec)
+                        return self->closeAll();
+                    self->pump(Down);
+                });
+        }
+    }
+
+private:
+    enum Direction { Up = 0, Down = 1 }; // Up: visitor to client; Down: client to visitor
+
+    tcp::socket &source(int d) { return *sockets[d == Up ? 0 : 1]; }
+    tcp::socket &sink(int d) { return *sockets[d == Up ? 1 : 0]; }
+
+    void pump(int d)
+    {
+        if (closed)
+            return;
+        source(d).async_read_some(
+            asio::buffer(buffers[d]),
+            [self = shared_from_this(), d](const asio::error_code &ec, size_t n) {
+                if (self->closed)
+                    return;
+                if (ec)
+                    return self->ended(d, ec);
+                self->lastActive = Clock::now();
+                self->forward(d, n);
+            });
+    }
+
+    void forward(int d, size_t n)
+    {
+        const auto wait = limiter ? limiter->reserve(d, n) : Clock::duration::zero();
+        if (wait > Clock::duration::zero()) {
+            pace[d].expires_after(wait);
+            pace[d].async_wait([self = shared_from_this(), d, n](const asio::error_code &ec) {
+                if (ec || self->closed)
+                    return;
+                self->write(d, n);
+            });
+            return;
+        }
+        write(d, n);
+    }
+
+    void write(int d, size_t n)
+    {
+        asio::async_write(sink(d), asio::buffer(buffers[d].data(), n),
+                          [self = shared_from_this(), d](const asio::error_code &ec, size_t) {
+                              if (self->closed)
+                                  return;
+                              if (ec)
+                                  return self->closeAll();
+                              self->pump(d);
+                          });
+    }
+
+    // One side finished sending: pass the end on and give the other direction a while.
+    void ended(int d, const asio::error_code &ec)
+    {
+        if (ec != asio::error::eof)
+            return closeAll();
+        done[d] = true;
+        asio::error_code ignored;
+        sink(d).shutdown(tcp::socket::shutdown_send, ignored);
+        if (done[0] && done[1])
+            return closeAll();
+        linger.expires_after(HalfClosedLinger);
+        linger.async_wait([self = shared_from_this()](const asio::error_code &e) {
+            if (!e)
+                self->closeAll();
+        });
+    }
+
+    // A visitor that neither sends nor receives anything for the idle time goes, so idle
+    // connections cannot pile up on the service or on the user's client.
+    void armIdle(Clock::duration after)
+    {
+        idle.expires_after(after);
+        idle.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || self->closed)
+                return;
+            const auto quiet = Clock::now() - self->lastActive;
+            if (quiet < self->idleTimeout)
+                return self->armIdle(self->idleTimeout - quiet);
+            logx::debug("relay", "pipe-idle", {{"tunnel", std::to_string(self->tunnelId)}});
+            self->closeAll();
+        });
+    }
+
+    void closeAll()
+    {
+        if (closed)
+            return;
+        closed = true;
+        asio::error_code ignored;
+        for (auto &s : sockets) {
+            s->shutdown(tcp::socket::shutdown_both, ignored);
+            s->close(ignored);
+        }
+        ticket.reset();
+        held.reset();
+        linger.cancel();
+        idle.cancel();
+        pace[0].cancel();
+        pace[1].cancel();
+        logx::debug("relay", "pipe-closed", {{"tunnel", std::to_string(tunnelId)}});
+    }
+
+    std::shared_ptr<Limiter> limiter;
+    int64_t tunnelId;
+    std::unique_ptr<VisitorTicket> ticket;
+    std::unique_ptr<Held> held;
+    std::chrono::seconds idleTimeout;
+    Clock::time_point lastActive;
+    std::unique_ptr<tcp::socket> sockets[2]; // visitor, data
+    std::array<char, PipeBufferBytes> buffers[2];
+    asio::steady_timer linger;
+    asio::steady_timer idle;
+    asio::steady_timer pace[2];
+    bool done[2] = {false, false};
+    bool closed = false;
+};
+
+} // namespace relay
+
+using namespace relay;
+
+void RelayServer::acceptVisitors(std::shared_ptr<TunnelState> state)
+{
+    state->acceptor.async_accept([this, state](const asio::error_code &ec, tcp::socket socket) {
+        if (stopped || !state->acceptor.is_open() || ec == asio::error::operation_aborted)
+            return;
+        if (ec) {
+            logx::warn("relay", "visitor-accept-failed", {{"error", ec.message()}});
+            state->retry.expires_after(AcceptRetryDelay);
+            state->retry.async_wait([this, state](const asio::error_code &e) {
+                if (!e && !stopped && state->acceptor.is_open())
+                    acceptVisitors(state);
+            });
+            return;
+        }
+        newVisitor(state, std::move(socket));
+        acceptVisitors(state);
+    });
+}
+
+void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::socket socket)
+{
+    asio::error_code ignored;
+    if (!state->control) {
+        socket.close(ignored);
+        return;
+    }
+    const int64_t tunnelId = state->info.id;
+    const auto peer = socket.remote_endpoint(ignored);
+    const std::string source = ignored ? std::string("?") : peer.address().to_string();
+    // A visitor and its data connection: refused while that would eat into the reserve.
+    const char *refusal = nullptr;
+    if (countOf(tally->visitorsByTunnel, tunnelId) >= config.maxVisitorsPerTunnel)
+        refusal = "visitors-per-tunnel";
+    else if (countOf(tally->visitorsBySource, source) >= config.maxVisitorsPerSource)
+        refusal = "visitors-per-source";
+    else if (tally->descriptors + 2 + size_t(config.descriptorReserve) > descriptorLimit)
+        refusal = "visitor-descriptors";
+    else if (state->pendingUids.size() >= MaxPendingPerTunnel)
+        refusal = "visitors-pending";
+    if (refusal) {
+        socket.close(ignored);
+        noteRefused(refusal);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
+    const std::string uid = util::randomHex(16);
+    auto visitor = std::make_shared<PendingVisitor>(
+        std::move(socket), io, tunnelId, std::make_unique<VisitorTicket>(tally, tunnelId, source));
+    pending[uid] = visitor;
+    state->pendingUids.insert(uid);
+    visitor->timer.expires_after(std::chrono::milliseconds(config.pairTimeoutMs));
+    visitor->timer.async_wait([this, uid, tunnelId](const asio::error_code &ec) {
+        if (ec)
+            return;
+        const auto p = pending.find(uid);
+        if (p == pending.end())
+            return;
+        logx::info("relay", "visitor-timeout", {{"tunnel", std::to_string(tunnelId)}});
+        asio::error_code e;
+        p->second->socket.close(e);
+        pending.erase(p);
+        const auto t = tunnels.find(tunnelId);
+        if (t != tunnels.end())
+            t->second->pendingUids.erase(uid);
+    });
+    logx::debug("relay", "visitor", {{"tunnel", std::to_string(tunnelId)}, {"uid", uid}});
+    state->control->send({{"type", "CONN"}, {"uid", uid}}, "");
+}
+
+void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const std::string &uid)
+{
+    const auto p = pending.find(uid);
+    if (uid.empty() || p == pending.end()) {
+        logx::info("relay", "data-unknown-uid", {{"peer", peerOf(socket)}});
+        asio::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    auto visitor = p->second;
+    pending.erase(p);
+    visitor->timer.cancel();
+    const auto t = tunnels.find(visitor->tunnelId);
+    std::shared_ptr<Limiter> limiter;
+    if (t != tunnels.end()) {
+        t->second->pendingUids.erase(uid);
+        limiter = t->second->limiter;
+    } else {
+        const auto l = limiters.find(visitor->tunnelId);
+        limiter = l != limiters.end() ? l->second.lock() : nullptr;
+    }
+    logx::debug("relay", "paired", {{"tunnel", std::to_string(visitor->tunnelId)}, {"uid", uid}});
+    auto pipe =
+        std::make_shared<Pipe>(io, std::move(visitor->socket), std::move(socket), limiter,
+                               visitor->tunnelId, std::move(visitor->ticket),
+                               std::move(visitor->held), std::chrono::seconds(config.visitorIdleS));
+    pipe->start(std::move(leftover));
+}
