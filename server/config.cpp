@@ -16,13 +16,13 @@ const char *helpText =
     "one public port per signed-in tunnel).\n"
     "\n"
     "Options:\n"
-    "  --bind ADDR            address to listen on (default 127.0.0.1)\n"
+    "  --bind ADDR            IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
     "  --api-port N           HTTP API port (default 8080)\n"
     "  --relay-port N         relay port (default 8888; the client always uses 8888)\n"
     "  --ports FIRST-LAST     range of public tunnel ports (default 20000-20999)\n"
     "  --db PATH              SQLite database file (default borvane-server.db)\n"
     "  --public-host HOST     relay address handed to clients as serverIp (default: the bind\n"
-    "                         address, or 127.0.0.1 when binding to 0.0.0.0)\n"
+    "                         address, or 127.0.0.1 when binding to 0.0.0.0 or ::)\n"
     "  --domain-suffix S      tunnels get the domain t<id>.S (default localhost)\n"
     "  --demo                 add the demo account and its tunnel\n"
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
@@ -177,8 +177,8 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             value = argv[++i];
         }
         if (name == "--bind") {
-            if (!util::isDottedIPv4(value))
-                return fail("--bind needs an IPv4 address, got '" + value + "'");
+            if (!util::isDottedIPv4(value) && !util::isIPv6(value))
+                return fail("--bind needs an IPv4 or IPv6 address, got '" + value + "'");
             config.bindAddress = value;
         } else if (name == "--api-port") {
             if (!parsePort(value, config.apiPort))
@@ -253,7 +253,9 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
     if (config.smsOutbox.empty())
         config.smsOutbox = config.databasePath + ".sms";
     if (config.publicHost.empty())
-        config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
+        config.publicHost = config.bindAddress == "0.0.0.0" || config.bindAddress == "::"
+                                ? "127.0.0.1"
+                                : config.bindAddress;
     if (!config.updateKey.empty() && config.updateDir.empty())
         return fail("--update-key needs --update-dir");
     if (config.relayPort == config.apiPort)

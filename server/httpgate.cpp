@@ -49,6 +49,26 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+// The address of an IPv4 or IPv6 socket as text; an IPv4 peer on an IPv6 socket reads as
+// plain IPv4, so per-source counts see one address, however it arrived.
+void addressText(const sockaddr_storage &sa, std::string &ip, int &port)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (sa.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(sa);
+        ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        port = ntohs(v4.sin_port);
+    } else if (sa.ss_family == AF_INET6) {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(sa);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+            ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        port = ntohs(v6.sin6_port);
+    }
+    ip = text;
+}
+
 std::string lowerCase(std::string text)
 {
     for (char &c : text)
@@ -124,13 +144,12 @@ public:
     }
     void get_local_ip_and_port(std::string &ip, int &port) const override
     {
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         socklen_t len = sizeof sa;
-        char text[INET_ADDRSTRLEN] = {};
+        ip.clear();
+        port = 0;
         if (::getsockname(conn.fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-        ip = text;
-        port = ntohs(sa.sin_port);
+            addressText(sa, ip, port);
     }
     socket_t socket() const override { return conn.fd; }
 
@@ -199,13 +218,10 @@ bool GatedServer::process_and_close_socket(socket_t sock)
 {
     auto conn = std::make_unique<Conn>();
     conn->fd = sock;
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    char text[INET_ADDRSTRLEN] = {};
     if (::getpeername(sock, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-    conn->peer = text;
-    conn->peerPort = ntohs(sa.sin_port);
+        addressText(sa, conn->peer, conn->peerPort);
     conn->deadline = Clock::now() + std::chrono::seconds(limits.requestTimeoutS);
     const char *refusal = nullptr;
     {

@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <arpa/inet.h>
+
 #include <sodium.h>
 
 #include <cctype>
@@ -225,6 +227,12 @@ bool parseUInt(std::string_view text, long long max, long long &value)
         return false;
     value = v;
     return true;
+}
+
+bool isIPv6(const std::string &text)
+{
+    in6_addr addr{};
+    return ::inet_pton(AF_INET6, text.c_str(), &addr) == 1;
 }
 
 bool isDottedIPv4(std::string_view text)

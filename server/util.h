@@ -31,6 +31,8 @@ std::string randomDigits(int digits);
 bool parseUInt(std::string_view text, long long max, long long &value);
 
 bool isDottedIPv4(std::string_view text);
+// An IPv6 address in its usual text form, such as ::1; no brackets, no zone.
+bool isIPv6(const std::string &text);
 bool isValidUtf8(std::string_view text);
 // Number of code points of valid UTF-8 text.
 size_t utf8Length(std::string_view text);

@@ -857,6 +857,13 @@ void TestServerApi::restartKeepsDataAndOptions()
     QFile check(junk.fileName());
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray(4096, 'j'));
+
+    // On an IPv6 address the gate reads each peer's address, for its per-source counts.
+    ServerProcess six(QStringLiteral("::1"));
+    QVERIFY(six.start({"--api-port", "8091", "--relay-port", "8899", "--ports", "21010-21019"}));
+    QNetworkReply *reply = nam.get(QNetworkRequest(QUrl("http://[::1]:8091/price")));
+    QCOMPARE(finish(reply).status, 200);
+    QVERIFY(six.waitForLog("path=/price status=200 peer=::1"));
 }
 
 // An operator's release: a key made once, a folder signed with it, served with its files.
