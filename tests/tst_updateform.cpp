@@ -1,5 +1,6 @@
 #include "homehttpdouble.h"
 
+#include "net/updatedownload.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/messagebox.h"
@@ -26,8 +27,8 @@ private:
     std::unique_ptr<Environment::Scope> environment;
     // The parts of the window that only a test reads, read as its friend.
     static QStringList entries(const UpDateForm &form) { return form.urlList; }
-    static int finishedCount(const UpDateForm &form) { return form.count; }
-    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static int finishedCount(const UpDateForm &form) { return form.download->finishedCount(); }
+    static bool downloading(const UpDateForm &form) { return form.download->isRunning(); }
     static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
     QStringList killed;
     QList<QPair<QString, QStringList>> started;
@@ -95,7 +96,11 @@ private slots:
         boxes.clear();
         server.paths.clear();
     }
-    void cleanup() { environment.reset(); }
+    void cleanup()
+    {
+        environment.reset();
+        UpdateDownload::forgetRefusals();
+    }
 
     void oneUrlWithoutSeparator()
     {
@@ -118,8 +123,10 @@ private slots:
         QCOMPARE(text(form, "pushButton_state"), QStringLiteral("更新完毕,重启中"));
         QCOMPARE(form.findChild<QWidget *>("widget_progress")->width(), 0);
         QCOMPARE(finishedCount(form), 1);
-        // Only the finished file is left: no temporary file beside it.
-        QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"app.bin"});
+        // Only the finished file is left, with the list of what was fetched for the update
+        // program: no temporary file beside it.
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files),
+                 (QStringList{"app.bin", UpdateManifest::fileName()}));
     }
 
     void threeUrlsWithEmptyPartsInOrder()
@@ -178,7 +185,7 @@ private slots:
         form.setData("1.0.1", "d", "n", fileUrl("files/loop.bin"));
         form.startUpdate();
         QTRY_VERIFY(text(form, "label_desc").startsWith("Download failed:\n"));
-        QCOMPARE(server.count("/files/loop.bin"), UpDateForm::MaxRedirects + 1);
+        QCOMPARE(server.count("/files/loop.bin"), UpdateDownload::MaxRedirects + 1);
         QCOMPARE(readAll(target("loop.bin")), QByteArray("installed"));
         QVERIFY(quits.isEmpty());
     }
