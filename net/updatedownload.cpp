@@ -239,13 +239,20 @@ void UpdateDownload::refuseFile(const QString &path, const QString &reason)
     emit saveFailed(path, reason);
 }
 
-void UpdateDownload::httpFinished()
+QNetworkReply *UpdateDownload::takeReply()
 {
     QNetworkReply *ended = reply;
+    reply = nullptr;
+    if (ended)
+        ended->deleteLater();
+    return ended;
+}
+
+void UpdateDownload::httpFinished()
+{
+    QNetworkReply *ended = takeReply();
     if (!ended)
         return;
-    reply = nullptr;
-    ended->deleteLater();
     const QString path = file ? file->fileName() : QString();
 
     if (aborted) {
@@ -389,11 +396,9 @@ QString UpdateDownload::listMismatch() const
 
 void UpdateDownload::manifestFinished()
 {
-    QNetworkReply *ended = reply;
+    QNetworkReply *ended = takeReply();
     if (!ended)
         return;
-    reply = nullptr;
-    ended->deleteLater();
     if (aborted)
         return;
     if (ended->error() != QNetworkReply::NoError) {

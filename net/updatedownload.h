@@ -68,8 +68,8 @@ signals:
     void finished();
 
 private:
-    friend class TstUpDateForm;
     friend class TstSignedUpdate;
+    friend class UpdateSurroundings;
     // Every refusal of this run is forgotten; each test starts as a fresh run.
     static void forgetRefusals();
 
@@ -81,6 +81,8 @@ private:
     void startRequest(const QUrl &requestedUrl);
     void readAvailable();
     void onProgress(qint64 bytesRead, qint64 totalBytes);
+    // The reply that just finished, released once control returns to the event loop.
+    QNetworkReply *takeReply();
     void httpFinished();
     void refuseFile(const QString &path, const QString &reason);
     QByteArray releaseList() const;

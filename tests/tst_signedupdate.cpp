@@ -3,6 +3,7 @@
 // and nothing is started. A refused release is not forced again.
 #include "homehttpdouble.h"
 #include "signingkey.h"
+#include "updatesurroundings.h"
 
 #include "core/globals.h"
 #include "core/updatehandover.h"
@@ -17,7 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TstSignedUpdate : public QObject
+class TstSignedUpdate : public UpdateSurroundings
 {
     Q_OBJECT
 
@@ -25,12 +26,6 @@ class TstSignedUpdate : public QObject
     SigningKey releaseKey;
     SigningKey otherKey;
     QMap<QString, QByteArray> release{{"borvane", "client 1.0.1"}, {"notes.txt", "what is new"}};
-
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Environment::Scope> environment;
-    QList<int> quits;
-    QStringList started;
-    QList<dialogs::Box> boxes;
 
     void serve(const QString &path, const QByteArray &body, bool announceLength = true)
     {
@@ -68,31 +63,11 @@ private slots:
     }
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        quits.clear();
-        started.clear();
-        boxes.clear();
+        enter();
         server.paths.clear();
-        environment = std::make_unique<Environment::Scope>();
-        (*environment)->runProcess = [](const QString &, const QStringList &) { return 0; };
-        (*environment)->startDetached = [this](const QString &program, const QStringList &) {
-            started.append(program);
-            return true;
-        };
-        (*environment)->quit = [this](int code) { quits.append(code); };
-        (*environment)->messageBox = [this](const dialogs::Box &box) {
-            boxes.append(box);
-            return 0;
-        };
-        (*environment)->updateFolder = dir->path();
         (*environment)->updatePublicKey = releaseKey.publicHex();
     }
-    void cleanup()
-    {
-        environment.reset();
-        UpdateDownload::forgetRefusals();
-    }
+    void cleanup() { leave(); }
 
     void signatureAndContent()
     {
