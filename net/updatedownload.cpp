@@ -18,12 +18,16 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <limits>
+
 namespace {
 
 // A download that moves no byte for this long fails instead of hanging the update.
 constexpr int StalledTransferTimeoutMs = 60000;
 // The signed release list is a few lines per file.
 constexpr qint64 MaxManifestBytes = 1024 * 1024;
+// The page a redirect carries is read and dropped; a longer one is not a redirect of ours.
+constexpr qint64 MaxRedirectPageBytes = 64 * 1024;
 
 const QString NotTheSignedFile = QStringLiteral("the file does not match the signed release");
 
@@ -199,26 +203,37 @@ void UpdateDownload::startRequest(const QUrl &requestedUrl)
     qDebug().noquote() << QStringLiteral("Downloading %1...").arg(url.toString());
 }
 
+qint64 UpdateDownload::sizeLimit() const
+{
+    if (reply && !reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull())
+        return MaxRedirectPageBytes;
+    return expected ? expected->size : std::numeric_limits<qint64>::max();
+}
+
 void UpdateDownload::readAvailable()
 {
     if (!file || !reply || tooLong)
         return;
+    const bool redirect = !reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull();
     const QByteArray data = reply->readAll();
     // Not a byte past the listed size reaches the disk.
-    if (expected && receivedBytes + data.size() > expected->size) {
+    if (receivedBytes + data.size() > sizeLimit()) {
         tooLong = true;
         reply->abort();
         return;
     }
-    received.addData(data);
     receivedBytes += data.size();
+    // A redirect's own page is no part of the file.
+    if (redirect)
+        return;
+    received.addData(data);
     file->write(data);
 }
 
 void UpdateDownload::onProgress(qint64 bytesRead, qint64 totalBytes)
 {
-    // An announced length over the listed size ends the download before its body arrives.
-    if (expected && totalBytes > expected->size && reply && !tooLong) {
+    // An announced length over the limit ends the download before its body arrives.
+    if (reply && !tooLong && totalBytes > sizeLimit()) {
         tooLong = true;
         reply->abort();
         return;

@@ -79,6 +79,8 @@ private:
     QString listMismatch() const;
     bool openTarget(const QString &path);
     void startRequest(const QUrl &requestedUrl);
+    // The most the reply in progress may bring: the listed size, or a redirect's page.
+    qint64 sizeLimit() const;
     void readAvailable();
     void onProgress(qint64 bytesRead, qint64 totalBytes);
     // The reply that just finished, released once control returns to the event loop.
