@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "net/statusboard.h"
 #include "net/updatecheck.h"
+#include "net/updatedownload.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "tunnel/tunnelevent.h"
@@ -103,7 +104,7 @@ private:
         return nullptr;
     }
     QDateTime clockNow;
-    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static bool downloading(const UpDateForm &form) { return form.download->isRunning(); }
     static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
 
     static QVariantMap tunnel(const QString &id, const QString &domain)
