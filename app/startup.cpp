@@ -70,6 +70,7 @@ void startUp(QApplication &app, const QString &programPath)
     platform::raiseOpenFileLimit();
     initRunValues();
     ensureLogDirectory();
+    trimLogFolder();
     installHandlers();
     qDebug().noquote() << "AppRunPath：" << programPath;
     restoreSavedToken();
