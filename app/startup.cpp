@@ -81,6 +81,7 @@ void startUp(QApplication &app, const QString &programPath)
     platform::raiseOpenFileLimit();
     initRunValues();
     ensureLogDirectory();
+    trimLogFolder();
     installHandlers();
     qDebug().noquote() << "AppRunPath：" << programPath;
     announceDevelopmentBuild(app);

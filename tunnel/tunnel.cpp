@@ -4,7 +4,6 @@
 #include "proxytunnelwin.h"
 #include "tunnelpacket.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -12,11 +11,18 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
-quint32 nowSecs()
+// Whole seconds on a clock that only runs forward. The wall clock may be set back (a time
+// server's correction, a resume from sleep), and an outage measured on it would go unnoticed
+// for as long as the clock was moved.
+qint64 nowSecs()
 {
-    return quint32(QDateTime::currentSecsSinceEpoch());
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 const char StopText[] =
@@ -202,7 +208,7 @@ SOCKET Tunnel::createSocket(QString ip, int port)
 
 void Tunnel::TimerTimeOut()
 {
-    const qint64 gap = qint64(lastHeartTime) - qint64(lastRecvTime);
+    const qint64 gap = lastHeartTime - lastRecvTime;
     if (gap < SilenceLimitSecs) {
         if (socket) {
             QJsonObject heart;

@@ -73,8 +73,9 @@ private:
     TunnelPacket *packet = nullptr;
     TunnelRecord *record = nullptr;
     QTimer *timer = nullptr;
-    quint32 lastRecvTime = 0;
-    quint32 lastHeartTime = 0;
+    // Seconds on the steady clock, never the wall clock.
+    qint64 lastRecvTime = 0;
+    qint64 lastHeartTime = 0;
     QElapsedTimer heartSent; // since the latest heartbeat went out
     int roundTripMs = -1;
 };
