@@ -153,7 +153,7 @@ struct StatusServer::Running
     bool done = false;
 };
 
-StatusServer::StatusServer(const StatusBoard &board) : board(board) {}
+StatusServer::StatusServer(std::shared_ptr<const StatusBoard> board) : board(std::move(board)) {}
 
 StatusServer::~StatusServer()
 {
@@ -178,7 +178,8 @@ bool StatusServer::start(const QString &address)
 
     auto r = std::make_shared<Running>();
     Running *self = r.get();
-    const StatusBoard *source = &board;
+    // The answers hold the board too: a thread still finishing one at exit reads a live board.
+    std::shared_ptr<const StatusBoard> source = board;
     httplib::Server &http = r->http;
     http.new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
     http.set_read_timeout(ReadTimeoutSeconds);

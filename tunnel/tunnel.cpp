@@ -8,7 +8,6 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -62,9 +61,8 @@ bool Tunnel::TunnelStart()
     socket->connectToHost(record->serverIp, RelayPort, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
     if (socket->waitForConnected(ConnectWaitMs)) {
-        QPointer<Tunnel> self(this);
         sendInfo(TunnelEvent::Progress, QStringLiteral("connect server success"));
-        if (!self || !socket)
+        if (!socket) // stopped in the meantime
             return false;
         qDebug().noquote() << "ConnServerSuccess" << domain;
         connect(socket, &QTcpSocket::readyRead, this, &Tunnel::ClientRecvData);
@@ -74,11 +72,9 @@ bool Tunnel::TunnelStart()
     // No late connect behind the failure report: the session stays idle until it is dropped.
     socket->abort();
     qDebug().noquote() << "ConnServerFail[连接服务器失败]" << domain;
-    QPointer<Tunnel> self(this);
     sendInfo(TunnelEvent::ConnectFailed, QStringLiteral("ConnectServerFail"));
-    if (self)
-        sendInfo(TunnelEvent::ConnectFailed,
-                 QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
+    sendInfo(TunnelEvent::ConnectFailed,
+             QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
     return false;
 }
 
@@ -109,9 +105,8 @@ void Tunnel::ClientRecvData()
     lastRecvTime = nowSecs();
     if (!socket || !packet)
         return;
-    QPointer<Tunnel> self(this);
     const bool ok = packet->UnPacket(socket);
-    if (self && !ok)
+    if (!ok && packet)
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
 }
 
@@ -122,8 +117,7 @@ void Tunnel::PacketSlot(QByteArray q)
 
 void Tunnel::Ana(QByteArray q)
 {
-    // The card may drop this session in reaction to any event: check after each one.
-    QPointer<Tunnel> self(this);
+    // A listener may stop this session in reaction to any event: check after each one.
     const QString domain = record ? record->domain : QString();
 
     QByteArray jsonPart;
@@ -134,7 +128,7 @@ void Tunnel::Ana(QByteArray q)
         document = QJsonDocument::fromJson(jsonPart, &error);
     if (document.isNull()) {
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
-        if (!self)
+        if (!packet)
             return;
     } else {
         message = document.object();
@@ -144,12 +138,12 @@ void Tunnel::Ana(QByteArray q)
     const QString msg = message.value(QLatin1String("msg")).toString();
     if (type == QLatin1String("LOGIN")) {
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating success,analysising..."));
-        if (!self)
+        if (!packet)
             return;
         if (msg == QLatin1String("LOGINOK")) {
             qDebug().noquote() << "登录成功" << domain;
             sendInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
-            if (!self)
+            if (!packet)
                 return;
             // "info" carries the inner object as text; anything but a string reads as empty.
             const QJsonObject inner =
@@ -163,7 +157,7 @@ void Tunnel::Ana(QByteArray q)
                 record->clientPort = inner.value(QLatin1String("clientPort")).toInt();
             }
             sendInfo(TunnelEvent::RecordUpdated, QStringLiteral("initView刷新隧道信息"));
-            if (!self)
+            if (!packet)
                 return;
             if (timer && !timer->isActive())
                 timer->start(HeartbeatIntervalMs);
@@ -171,7 +165,7 @@ void Tunnel::Ana(QByteArray q)
             const QString info = message.value(QLatin1String("info")).toString();
             sendInfo(TunnelEvent::Failed, info);
             qDebug().noquote() << "登录失败：" << info << domain;
-            if (!self)
+            if (!packet)
                 return;
         }
     }
@@ -181,14 +175,14 @@ void Tunnel::Ana(QByteArray q)
             heartSent.invalidate();
         }
         sendInfo(TunnelEvent::HeartbeatReceived, QStringLiteral("收到心跳"));
-        if (!self)
+        if (!packet)
             return;
         lastRecvTime = nowSecs();
     }
     if (type == QLatin1String("MSG") && msg == QLatin1String("STOP")) {
         qDebug().noquote() << QString::fromUtf8(StopText) << domain;
         sendInfo(TunnelEvent::SignedInElsewhere, QString::fromUtf8(StopText));
-        if (!self)
+        if (!packet)
             return;
     }
     if (type == QLatin1String("CONN"))
@@ -210,18 +204,15 @@ void Tunnel::TimerTimeOut()
             TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &mutex).SendPacket();
             heartSent.start();
         }
-        QPointer<Tunnel> self(this);
         sendInfo(TunnelEvent::HeartbeatSent, QStringLiteral("发送心跳"));
-        if (self)
-            lastHeartTime = nowSecs();
+        lastHeartTime = nowSecs();
         return;
     }
     qDebug().noquote() << "断线重连中,心跳间隔超时：" << gap;
-    QPointer<Tunnel> self(this);
     sendInfo(TunnelEvent::Reconnecting,
              QStringLiteral("Automatic stabilization..., the heartbeat interval timeout：") +
                  QString::number(gap));
-    if (self && timer && timer->isActive())
+    if (timer && timer->isActive())
         reStart();
 }
 
@@ -252,23 +243,18 @@ void Tunnel::reStart()
     socket->connectToHost(record ? record->serverIp : QString(), RelayPort, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
     lastHeartTime = nowSecs();
-    QPointer<Tunnel> self(this);
     if (socket->waitForConnected(ConnectWaitMs)) {
         sendInfo(TunnelEvent::Progress, QStringLiteral("reConnectServerSuccess"));
-        if (!self || !socket)
+        if (!socket)
             return;
         qDebug().noquote() << "reConnectServer[OK]" << domain;
         sendLogin();
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating..."));
-        if (!self)
-            return;
         qDebug().noquote() << "authenticating[认证中]";
         return;
     }
     socket->abort();
     sendInfo(TunnelEvent::ReconnectFailed, QStringLiteral("reConnectServerFail"));
-    if (!self)
-        return;
     qDebug().noquote() << "reConnectServerFail[重连服务器失败]" << domain;
 }
 

@@ -20,7 +20,9 @@ struct RelayStats;
 
 // The control session of one started tunnel: signs in on the relay server, keeps the control
 // connection alive with heartbeats, reconnects when the server falls silent, and hands every
-// CONN request to the data relay. Everything it reports goes through tunnel_info.
+// CONN request to the data relay. Everything it reports goes through tunnel_info. Its owner
+// (the tunnel's controller) may stop it from inside any event but releases it only later, with
+// deleteLater(), so no event ever returns into a destroyed session.
 class Tunnel : public QObject
 {
     Q_OBJECT
