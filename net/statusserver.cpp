@@ -19,12 +19,16 @@
 
 namespace {
 
-// A local page and a local script: two workers are plenty, and nobody may hold one for long.
-constexpr int WorkerThreads = 2;
+// A local page and a local script need one or two; the rest are there so that visitors who
+// trickle their request a byte at a time (each byte resets the read timeout, and the library
+// gives no hook to bound a whole request's time) cannot take every worker.
+constexpr int WorkerThreads = 8;
 // Shorter than StopWaitMs: a visitor that stalls mid-request is dropped before the stop at
 // exit gives up waiting for it.
 constexpr int ReadTimeoutSeconds = 1;
 constexpr int KeepAliveSeconds = 1;
+// Requests one connection may make in a row before it is closed and its worker freed.
+constexpr int KeepAliveRequests = 5;
 // Nothing is ever posted here; a request with a body is refused before it is read in full.
 constexpr size_t MaxPayloadBytes = 4096;
 
@@ -181,6 +185,7 @@ bool StatusServer::start(const QString &address)
     http.set_read_timeout(ReadTimeoutSeconds);
     http.set_write_timeout(ReadTimeoutSeconds);
     http.set_keep_alive_timeout(KeepAliveSeconds);
+    http.set_keep_alive_max_count(KeepAliveRequests);
     http.set_payload_max_length(MaxPayloadBytes);
     // The library's default shares the port with any later listener of the same user
     // (SO_REUSEPORT): a second copy of the program would bind it too and split the answers.

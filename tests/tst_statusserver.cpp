@@ -218,6 +218,38 @@ private slots:
                  QByteArray("{\"tunnels\":[]}\n"));
     }
 
+    // Visitors that trickle their requests a byte at a time hold a worker each, not all of them.
+    void tricklingVisitorsDoNotStallIt()
+    {
+        QTcpSocket slow[2];
+        for (QTcpSocket &s : slow) {
+            s.connectToHost(QString::fromLatin1(Address), quint16(server.port()));
+            QVERIFY(s.waitForConnected(5000));
+            s.write("GET /api/tunnels HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+        }
+        QTimer drip;
+        connect(&drip, &QTimer::timeout, [&] {
+            for (QTcpSocket &s : slow)
+                s.write("x");
+        });
+        drip.start(200);
+        QTest::qWait(300);
+        Answer answer;
+        const int port = server.port();
+        std::unique_ptr<QThread> asking(
+            QThread::create([&] { answer = ask(port, "GET", "/api/tunnels", "127.0.0.1"); }));
+        asking->start();
+        const bool answered = QTest::qWaitFor([&] { return asking->isFinished(); }, 5000);
+        for (QTcpSocket &s : slow)
+            QCOMPARE(s.state(), QAbstractSocket::ConnectedState); // still trickling
+        drip.stop();
+        for (QTcpSocket &s : slow)
+            s.abort();
+        QVERIFY(asking->wait(10000));
+        QVERIFY(answered);
+        QCOMPARE(answer.status, 200);
+    }
+
     // A taken address or one off this machine: one line in the log, and no API.
     void refusedAddresses()
     {
