@@ -66,6 +66,7 @@ bool Tunnel::TunnelStart()
             return false;
         qDebug().noquote() << "ConnServerSuccess" << domain;
         connect(socket, &QTcpSocket::readyRead, this, &Tunnel::ClientRecvData);
+        watchControlSocket();
         sendLogin();
         return true;
     }
@@ -248,6 +249,7 @@ void Tunnel::reStart()
         if (!socket)
             return;
         qDebug().noquote() << "reConnectServer[OK]" << domain;
+        watchControlSocket();
         sendLogin();
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating..."));
         qDebug().noquote() << "authenticating[认证中]";
@@ -271,6 +273,14 @@ QJsonObject Tunnel::loginObject() const
 void Tunnel::sendLogin()
 {
     TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &mutex).SendPacket();
+}
+
+void Tunnel::watchControlSocket()
+{
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
+        if (socket)
+            emit controlLost(socket->errorString());
+    });
 }
 
 void Tunnel::dropConnection()

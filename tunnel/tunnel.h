@@ -42,6 +42,9 @@ public:
 
 signals:
     void tunnel_info(int type, QString info);
+    // The control connection failed or was closed by the server. Only a report: the reconnect
+    // still waits for the silence rule at the heartbeat ticks.
+    void controlLost(QString reason);
 
 public slots:
     void ClientRecvData();
@@ -63,6 +66,7 @@ private:
     void reStart();
     QJsonObject loginObject() const;
     void sendLogin();
+    void watchControlSocket();
     void dropControlSocket();
     // The timer stopped, the control socket and the frame reader gone.
     void dropConnection();

@@ -6,13 +6,16 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QRandomGenerator>
 #include <QTimer>
 
 TunnelController::TunnelController(const TunnelRecord &record, QObject *parent)
-    : QObject(parent), tunnelRecord(record), sampler(new QTimer(this))
+    : QObject(parent), tunnelRecord(record), sampler(new QTimer(this)), retryTimer(new QTimer(this))
 {
     sampler->setInterval(SampleIntervalMs);
     connect(sampler, &QTimer::timeout, this, &TunnelController::sample);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &TunnelController::retryStart);
     recordChanged();
 }
 
@@ -57,19 +60,59 @@ bool TunnelController::start()
     // TunnelStart.
     auto *session = new Tunnel;
     tunnel = session;
-    current.state = TunnelStatus::State::Starting;
-    current.stateReason.clear();
+    // A retry goes on showing why the tunnel is not up yet.
+    if (current.state != TunnelStatus::State::Reconnecting || !retrying) {
+        current.state = TunnelStatus::State::Starting;
+        current.stateReason.clear();
+    }
     resetFigures();
     sinceSample.start();
     sampler->start();
     emit statusChanged();
     connect(session, &Tunnel::tunnel_info, this, &TunnelController::tunnelInfo);
+    connect(session, &Tunnel::controlLost, this, &TunnelController::controlLost);
     session->TunnelInit(&tunnelRecord);
-    return session->TunnelStart();
+    const bool connected = session->TunnelStart();
+    if (connected)
+        retrying = false; // from here on the session reconnects by itself
+    return connected;
+}
+
+void TunnelController::autostart()
+{
+    retrying = true;
+    retryDelayMs = FirstRetryDelayMs;
+    retryStart();
+}
+
+void TunnelController::retryStart()
+{
+    if (start() || !retrying)
+        return;
+    retryTimer->start(jittered(retryDelayMs));
+    retryDelayMs = nextRetryDelayMs(retryDelayMs);
+}
+
+int TunnelController::jittered(int delayMs)
+{
+    const int spread = delayMs * RetryJitterPercent / 100;
+    return delayMs - spread + int(QRandomGenerator::global()->bounded(2 * spread + 1));
+}
+
+void TunnelController::controlLost(const QString &reason)
+{
+    using State = TunnelStatus::State;
+    if (current.state != State::Running && current.state != State::LocalUnreachable)
+        return;
+    current.state = State::Reconnecting;
+    current.stateReason = QStringLiteral("与服务器的连接已断开：") + reason;
+    emit statusChanged();
 }
 
 void TunnelController::stop()
 {
+    retrying = false;
+    retryTimer->stop();
     logText += QStringLiteral("人为停止隧道\n");
     if (tunnel) {
         tunnel->TunnelStop(); // reports Stopped, which releases it
@@ -156,6 +199,12 @@ void TunnelController::updateState(int type, const QString &info)
         current.stateReason = info;
         break;
     case TunnelEvent::ConnectFailed:
+        if (retrying) {
+            current.state = State::Reconnecting;
+            current.stateReason = info;
+            break;
+        }
+        Q_FALLTHROUGH();
     case TunnelEvent::Failed:
     case TunnelEvent::Stopped:
     case TunnelEvent::SignedInElsewhere:
@@ -168,6 +217,8 @@ void TunnelController::updateState(int type, const QString &info)
     }
     if (current.state == State::Stopped) {
         sampler->stop();
+        retryTimer->stop();
+        retrying = false;
         resetFigures();
     }
     if (current.state != before || current.stateReason != reasonBefore)

@@ -41,6 +41,11 @@ public:
     void clearLog();
     // A new session, started at once: blocks for up to the session's connect wait.
     bool start();
+    // The start at the program's start-up, when the network may not be up yet: while the relay
+    // server cannot be reached the tunnel shows "reconnecting" and tries again after a pause
+    // that doubles from FirstRetryDelayMs to MaxRetryDelayMs (each ± RetryJitterPercent), until
+    // it connects or the user stops it.
+    void autostart();
     // The user's stop: a line in the log, then the session's stop.
     void stop();
     // What the latest test of the local service found; a failed one marks a running tunnel.
@@ -51,6 +56,13 @@ public:
     // The live figures are read from the relay this often while a session runs; failed local
     // connects reach the log at most once per sample, folded into one line.
     static constexpr int SampleIntervalMs = 1000;
+    static constexpr int FirstRetryDelayMs = 1000;
+    static constexpr int MaxRetryDelayMs = 60 * 1000;
+    static constexpr int RetryJitterPercent = 10;
+    // The pause after one of delayMs, before its jitter.
+    static int nextRetryDelayMs(int delayMs) { return qMin(delayMs * 2, MaxRetryDelayMs); }
+    // delayMs moved by up to RetryJitterPercent either way, so that many tunnels spread out.
+    static int jittered(int delayMs);
 
 public slots:
     // One event of the session (or of a test standing in for it).
@@ -69,6 +81,8 @@ private:
     friend struct CardShots; // pictures of states that need a live session
 
     void releaseSession();
+    void retryStart();
+    void controlLost(const QString &reason);
     void updateState(int type, const QString &info);
     void sample();
     void resetFigures();
@@ -81,6 +95,9 @@ private:
     int sent = 0;
     TunnelStatus current;
     QTimer *sampler;
+    QTimer *retryTimer;
+    bool retrying = false; // an autostart that has not reached the relay server yet
+    int retryDelayMs = FirstRetryDelayMs;
     QElapsedTimer sinceSample;
     qint64 localFailuresSeen = 0;
     qint64 localConnectsSeen = 0;

@@ -118,7 +118,7 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
     if (readSetting(QStringLiteral("/setting/") + this->record.domain) == QLatin1String("true")) {
         // Shown during the start so that a click in the meantime cannot start a second session.
         ui->tunnel_start->setText(TextStarting);
-        startTunnel();
+        controller->autostart();
     }
     ui->tunnel_client_host->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ui->tunnel_server_host->setTextInteractionFlags(Qt::TextSelectableByMouse);
