@@ -62,16 +62,6 @@ void TrayMenu::addTunnel(TunnelController *tunnel)
     scheduleRefresh();
 }
 
-QList<TunnelStatus> TrayMenu::statuses() const
-{
-    QList<TunnelStatus> list;
-    for (const auto &entry : entries) {
-        if (entry->tunnel)
-            list.append(entry->tunnel->status());
-    }
-    return list;
-}
-
 void TrayMenu::tunnelChanged(Entry &entry)
 {
     using State = TunnelStatus::State;

@@ -31,7 +31,6 @@ public:
     ~TrayMenu() override;
 
     QMenu *menu() const { return contextMenu; }
-    QList<TunnelStatus> statuses() const;
 
     // Each kind of balloon, per tunnel.
     static constexpr int MessageIntervalMs = 60 * 1000;
