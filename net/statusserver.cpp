@@ -31,6 +31,8 @@ constexpr int KeepAliveSeconds = 1;
 constexpr int KeepAliveRequests = 5;
 // Nothing is ever posted here; a request with a body is refused before it is read in full.
 constexpr size_t MaxPayloadBytes = 4096;
+// The library refuses a header line or a path past 8 KiB, but takes any number of lines.
+constexpr size_t MaxHeaderLines = 64;
 
 const char JsonType[] = "application/json; charset=utf-8";
 const char HtmlType[] = "text/html; charset=utf-8";
@@ -200,6 +202,10 @@ bool StatusServer::start(const QString &address)
     });
     // A web page can point a name of its own at 127.0.0.1; its requests then carry that name.
     http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        if (req.headers.size() > MaxHeaderLines) {
+            refuse(res, 431, "too many header lines\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const QString hostHeader = QString::fromStdString(req.get_header_value("Host"));
         if (!isLoopbackHost(hostHeader)) {
             refuse(res, 403, "forbidden host\n");

@@ -163,6 +163,13 @@ private slots:
             QVERIFY(!a.head.toLower().contains("access-control-"));
         }
         QCOMPARE(ask(server.port(), "GET", "/api/other", "127.0.0.1").status, 404);
+        // Too many header lines; one that is too long.
+        QCOMPARE(
+            ask(server.port(), "GET", "/", "127.0.0.1\r\n" + QByteArray("X: y\r\n").repeated(100))
+                .status,
+            431);
+        QCOMPARE(ask(server.port(), "GET", "/", "127.0.0.1\r\nX: " + QByteArray(10000, 'y')).status,
+                 400);
     }
 
     // What a real card publishes carries none of the account's or the tunnel's secrets.
