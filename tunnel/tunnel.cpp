@@ -83,6 +83,7 @@ void Tunnel::TunnelStop()
 {
     if (!socket)
         return;
+    stopped = true;
     dropConnection();
     qDebug().noquote() << "隧道已停止" << (record ? record->domain : QString());
     sendInfo(TunnelEvent::Stopped, QStringLiteral("TunnelStop"));
@@ -107,7 +108,7 @@ void Tunnel::ClientRecvData()
     if (!socket || !packet)
         return;
     const bool ok = packet->UnPacket(socket);
-    if (!ok && packet)
+    if (!ok && !stopped)
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
 }
 
@@ -129,7 +130,7 @@ void Tunnel::Ana(QByteArray q)
         document = QJsonDocument::fromJson(jsonPart, &error);
     if (document.isNull()) {
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
-        if (!packet)
+        if (stopped)
             return;
     } else {
         message = document.object();
@@ -139,12 +140,12 @@ void Tunnel::Ana(QByteArray q)
     const QString msg = message.value(QLatin1String("msg")).toString();
     if (type == QLatin1String("LOGIN")) {
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating success,analysising..."));
-        if (!packet)
+        if (stopped)
             return;
         if (msg == QLatin1String("LOGINOK")) {
             qDebug().noquote() << "登录成功" << domain;
             sendInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
-            if (!packet)
+            if (stopped)
                 return;
             // "info" carries the inner object as text; anything but a string reads as empty.
             const QJsonObject inner =
@@ -158,7 +159,7 @@ void Tunnel::Ana(QByteArray q)
                 record->clientPort = inner.value(QLatin1String("clientPort")).toInt();
             }
             sendInfo(TunnelEvent::RecordUpdated, QStringLiteral("initView刷新隧道信息"));
-            if (!packet)
+            if (stopped)
                 return;
             if (timer && !timer->isActive())
                 timer->start(HeartbeatIntervalMs);
@@ -166,7 +167,7 @@ void Tunnel::Ana(QByteArray q)
             const QString info = message.value(QLatin1String("info")).toString();
             sendInfo(TunnelEvent::Failed, info);
             qDebug().noquote() << "登录失败：" << info << domain;
-            if (!packet)
+            if (stopped)
                 return;
         }
     }
@@ -176,14 +177,14 @@ void Tunnel::Ana(QByteArray q)
             heartSent.invalidate();
         }
         sendInfo(TunnelEvent::HeartbeatReceived, QStringLiteral("收到心跳"));
-        if (!packet)
+        if (stopped)
             return;
         lastRecvTime = nowSecs();
     }
     if (type == QLatin1String("MSG") && msg == QLatin1String("STOP")) {
         qDebug().noquote() << QString::fromUtf8(StopText) << domain;
         sendInfo(TunnelEvent::SignedInElsewhere, QString::fromUtf8(StopText));
-        if (!packet)
+        if (stopped)
             return;
     }
     if (type == QLatin1String("CONN"))

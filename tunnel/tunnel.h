@@ -83,4 +83,5 @@ private:
     quint32 lastHeartTime = 0;
     QElapsedTimer heartSent; // since the latest heartbeat went out
     int roundTripMs = -1;
+    bool stopped = false; // by TunnelStop, perhaps from inside one of its own events
 };
