@@ -113,6 +113,7 @@ GateLimits gateLimits(const Config &config)
     GateLimits l;
     l.workers = config.apiWorkers;
     l.connectionsPerSource = config.apiConnectionsPerSource;
+    l.maxConnections = config.apiMaxConnections;
     l.requestTimeoutS = config.apiRequestTimeoutS;
     l.maxHeaderLines = config.apiMaxHeaderLines;
     l.maxBodyBytes = MaxBodyBytes;
