@@ -252,7 +252,7 @@ void RelayServer::closeTunnel(int64_t tunnelId)
         if (p == pending.end())
             continue;
         p->second->timer.cancel();
-        p->second->socket.close(ignored);
+        resetAndClose(p->second->socket);
         pending.erase(p);
     }
     state->pendingUids.clear();
