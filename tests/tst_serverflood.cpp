@@ -27,13 +27,7 @@ const QString Address = QStringLiteral("127.0.0.102");
 const QString VisitorSource = QStringLiteral("127.0.0.3");
 constexpr int WithinMs = 1000;
 
-int countClosed(const std::vector<int> &fds)
-{
-    int n = 0;
-    for (int fd : fds)
-        n += floodsock::closedByPeer(fd);
-    return n;
-}
+using floodsock::countClosed;
 
 struct Flood
 {
