@@ -72,38 +72,13 @@ public:
         control.send(loginFrame(token));
         if (control.nextFrame().value("msg").toString() != "LOGINOK")
             return false;
-        QObject::connect(&control.socket, &QTcpSocket::readyRead, [this] { requests(); });
-        requests();
+        echoing = std::make_unique<EchoingClient>(control, Address, 8888);
         return true;
     }
 
-    int conns = 0;
-
 private:
-    void requests()
-    {
-        control.buffer += control.socket.readAll();
-        wire::Header header;
-        while (wire::cut(control.buffer, &header, wire::AnyLength) == wire::Cut::Whole) {
-            const QJsonObject m = QJsonDocument::fromJson(
-                                      control.buffer.mid(wire::HeaderBytes, int(header.jsonLength)))
-                                      .object();
-            control.buffer.remove(0, int(header.frameBytes()));
-            if (m.value("type").toString() != "CONN")
-                continue;
-            ++conns;
-            auto s = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = s.get();
-            const QByteArray hello = connFrame(m.value("uid").toString());
-            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
-            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
-            raw->connectToHost(Address, 8888);
-            data.push_back(std::move(s));
-        }
-    }
-
     RelayPeer control;
-    std::vector<std::unique_ptr<QTcpSocket>> data;
+    std::unique_ptr<EchoingClient> echoing;
 };
 
 // What the service answered before it closed the connection.

@@ -33,54 +33,6 @@ QByteArray randomBytes(int n)
     return out;
 }
 
-// Plays the client on a signed-in control connection: every CONN request gets a data connection
-// that echoes what its visitor sends.
-class EchoingClient
-{
-public:
-    explicit EchoingClient(RelayPeer &control) : control(control), buffer(control.buffer)
-    {
-        QObject::connect(&control.socket, &QTcpSocket::readyRead, [this] { readRequests(); });
-        readRequests();
-    }
-    ~EchoingClient()
-    {
-        QObject::disconnect(&control.socket, nullptr, nullptr, nullptr);
-        for (auto &s : data)
-            s->abort();
-    }
-
-    int requests = 0;
-
-private:
-    void readRequests()
-    {
-        buffer += control.socket.readAll();
-        while (buffer.size() >= 8) {
-            const qint32 jl = qint32(wire::getLength(buffer.constData()));
-            const qint32 dl = qint32(wire::getLength(buffer.constData() + 4));
-            if (buffer.size() < 8 + jl + dl)
-                break;
-            const QJsonObject m = QJsonDocument::fromJson(buffer.mid(8, jl)).object();
-            buffer.remove(0, 8 + jl + dl);
-            if (m.value("type").toString() != "CONN")
-                continue;
-            ++requests;
-            auto s = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = s.get();
-            const QByteArray hello = connFrame(m.value("uid").toString());
-            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
-            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
-            raw->connectToHost(Address, RelayPort);
-            data.push_back(std::move(s));
-        }
-    }
-
-    RelayPeer &control;
-    QByteArray buffer;
-    std::vector<std::unique_ptr<QTcpSocket>> data;
-};
-
 } // namespace
 
 class TestServerRelay : public QObject
@@ -427,7 +379,7 @@ void TestServerRelay::fiveHundredVisitors()
     constexpr int BytesEach = 2000;
     auto control = signIn(token);
     QVERIFY(control);
-    EchoingClient client(*control);
+    EchoingClient client(*control, Address, RelayPort);
 
     std::vector<std::unique_ptr<QTcpSocket>> visitors;
     std::vector<QByteArray> sent(Visitors), received(Visitors);
@@ -462,7 +414,7 @@ void TestServerRelay::oneAddressCannotFillATunnel()
     constexpr int Share = 500 / 4;
     auto control = signIn(token);
     QVERIFY(control);
-    EchoingClient client(*control);
+    EchoingClient client(*control, Address, RelayPort);
     std::vector<int> flood;
     for (int i = 0; i < Flood; ++i) {
         flood.push_back(floodsock::connectFrom("127.0.0.30", "127.0.0.101", port));
