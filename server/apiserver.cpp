@@ -179,7 +179,7 @@ void ApiServer::run()
 
 void ApiServer::stop()
 {
-    server.stop();
+    server.halt();
 }
 
 util::Params ApiServer::params(const Request &req) const

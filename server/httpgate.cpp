@@ -199,8 +199,25 @@ void GatedServer::widenBacklog()
     ::listen(svr_sock_, SOMAXCONN);
 }
 
+void GatedServer::halt()
+{
+    haltRequested = true;
+    // Until the library listens, its stop() does nothing: wait for that, or for serve() to
+    // see the request and end by itself.
+    for (int i = 0; i < 5000 && !is_running() && !serveEnded; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop();
+}
+
 bool GatedServer::serve()
 {
+    struct Ended
+    {
+        std::atomic<bool> &flag;
+        ~Ended() { flag = true; }
+    } ended{serveEnded};
+    if (haltRequested)
+        return true;
     if (wakePipe[0] < 0 && ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     stopping = false;

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -47,8 +48,11 @@ public:
     // The library listens with a backlog of 5: a burst of connections would wait for SYN
     // retries of a second and more. Call after binding.
     void widenBacklog();
-    // Starts the gate and its workers, serves until stop(), then ends them.
+    // Starts the gate and its workers, serves until halt(), then ends them.
     bool serve();
+    // Ends serve(), from any thread, whether or not it listens yet: the library's own stop()
+    // is lost when it comes before the library listens.
+    void halt();
 
     struct Conn; // one client connection, owned by the gate or by one worker at a time
 
@@ -94,6 +98,8 @@ private:
     std::map<std::string, int> perSource;
     int connections = 0;
     bool stopping = false;
+    std::atomic<bool> haltRequested{false};
+    std::atomic<bool> serveEnded{false};
     int wakePipe[2] = {-1, -1};
 
     logx::Refusals refusals{"api"};
