@@ -272,8 +272,8 @@ void RelayServer::armExpiry(const std::shared_ptr<TunnelState> &state)
     // the timer runs on a steady one: it is measured again at least every ten minutes, so a
     // clock that is set is followed within that.
     constexpr int64_t MaxExpiryWaitS = 600;
-    const int64_t left = std::clamp<int64_t>(state->info.stopTime - util::nowSeconds(), 0,
-                                             MaxExpiryWaitS);
+    const int64_t left =
+        std::clamp<int64_t>(state->info.stopTime - util::nowSeconds(), 0, MaxExpiryWaitS);
     state->expiry.expires_after(std::chrono::seconds(left) + std::chrono::milliseconds(100));
     std::weak_ptr<TunnelState> weak = state;
     state->expiry.async_wait([this, weak](const asio::error_code &ec) {
