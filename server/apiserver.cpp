@@ -938,10 +938,13 @@ bool DemoWebServer::bind(const std::string &address, int port, std::string &erro
 
 void DemoWebServer::run()
 {
-    server.listen_after_bind();
+    if (!stopRequested)
+        server.listen_after_bind();
+    ended = true;
 }
 
 void DemoWebServer::stop()
 {
-    server.stop();
+    stopRequested = true;
+    stopWhenListening(server, ended);
 }

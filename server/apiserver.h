@@ -9,6 +9,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -139,8 +140,10 @@ class DemoWebServer
 public:
     bool bind(const std::string &address, int port, std::string &error);
     void run();
-    void stop();
+    void stop(); // from any thread, also before run() listens
 
 private:
     httplib::Server server;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> ended{false};
 };

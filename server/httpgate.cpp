@@ -199,14 +199,17 @@ void GatedServer::widenBacklog()
     ::listen(svr_sock_, SOMAXCONN);
 }
 
+void stopWhenListening(httplib::Server &server, const std::atomic<bool> &ended)
+{
+    for (int i = 0; i < 5000 && !server.is_running() && !ended; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.stop();
+}
+
 void GatedServer::halt()
 {
     haltRequested = true;
-    // Until the library listens, its stop() does nothing: wait for that, or for serve() to
-    // see the request and end by itself.
-    for (int i = 0; i < 5000 && !is_running() && !serveEnded; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    stop();
+    stopWhenListening(*this, serveEnded);
 }
 
 bool GatedServer::serve()

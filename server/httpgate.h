@@ -16,6 +16,10 @@
 #include <thread>
 #include <vector>
 
+// The library's stop() is lost when it comes before the server listens: this waits until the
+// server listens, or until ended says its serving is over, and then stops it.
+void stopWhenListening(httplib::Server &server, const std::atomic<bool> &ended);
+
 struct GateLimits
 {
     int workers = 16;
