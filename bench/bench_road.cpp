@@ -383,7 +383,9 @@ int main(int argc, char **argv)
     server.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     server.start(serverBin, {"--bind", ServerAddress, "--db", dir.filePath("bench.db"), "--demo",
                              "--demo-bdw", "0", "--demo-client-port", QString::number(echoPort),
-                             "--ports", "21800-21809", "--log-level", "warn"});
+                             "--ports", "21800-21809", "--log-level", "warn",
+                             // all visitors come from one address here
+                             "--max-visitors-per-tunnel-source", "500"});
     QProcess socat;
     socat.start("socat",
                 {QStringLiteral("TCP-LISTEN:%1,bind=%2,fork,reuseaddr,nodelay,backlog=4096")

@@ -7,7 +7,9 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +99,19 @@ template <class Map> void forgetOld(Map &entries, int64_t now, int64_t age)
         entries.clear();
 }
 
+// The address that limits count against: an IPv4 address, or an IPv6 address's /64, which
+// one subscriber usually holds whole.
+std::string throttleKey(const std::string &address)
+{
+    in6_addr v6{};
+    if (address.find(':') == std::string::npos || ::inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+        return address;
+    std::memset(v6.s6_addr + 8, 0, 8);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 // This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
 // so the client shows the public port the visitor needs.
 int storedType(long long requested)
@@ -113,6 +128,7 @@ GateLimits gateLimits(const Config &config)
     GateLimits l;
     l.workers = config.apiWorkers;
     l.connectionsPerSource = config.apiConnectionsPerSource;
+    l.maxConnections = config.apiMaxConnections;
     l.requestTimeoutS = config.apiRequestTimeoutS;
     l.maxHeaderLines = config.apiMaxHeaderLines;
     l.maxBodyBytes = MaxBodyBytes;
@@ -128,7 +144,8 @@ GateLimits gateLimits(const Config &config)
 ApiServer::ApiServer(const Config &cfg, Database &database)
     : config(cfg), db(database), server(gateLimits(cfg))
 {
-    dummyHash = hashPassword(util::randomHex(16));
+    maxHashQueued = std::max(hashSlots, config.apiWorkers / 2);
+    dummyHash = hashPassword(HashTurn(*this), util::randomHex(16));
     routes();
 }
 
@@ -162,7 +179,7 @@ void ApiServer::run()
 
 void ApiServer::stop()
 {
-    server.stop();
+    server.halt();
 }
 
 util::Params ApiServer::params(const Request &req) const
@@ -206,50 +223,65 @@ json ApiServer::tunnelJson(const TunnelRow &t) const
             {"bdw", t.bdw}};
 }
 
-std::string ApiServer::hashPassword(const std::string &password)
+bool ApiServer::enterHashing()
 {
     std::unique_lock<std::mutex> lock(hashMutex);
+    if (hashQueued >= maxHashQueued)
+        return false;
+    ++hashQueued;
     hashFree.wait(lock, [this] { return hashSlots > 0; });
     --hashSlots;
-    lock.unlock();
-    char out[crypto_pwhash_STRBYTES];
-    const int rc =
-        crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE);
-    lock.lock();
-    ++hashSlots;
-    hashFree.notify_one();
-    return rc == 0 ? std::string(out) : std::string();
+    return true;
 }
 
-bool ApiServer::verifyPassword(const std::string &hash, const std::string &password)
+void ApiServer::leaveHashing()
 {
-    std::unique_lock<std::mutex> lock(hashMutex);
-    hashFree.wait(lock, [this] { return hashSlots > 0; });
-    --hashSlots;
-    lock.unlock();
-    const bool ok = !hash.empty() &&
-                    crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-    lock.lock();
+    std::lock_guard<std::mutex> lock(hashMutex);
     ++hashSlots;
+    --hashQueued;
     hashFree.notify_one();
-    return ok;
+}
+
+std::string ApiServer::hashPassword(const HashTurn &turn, const std::string &password)
+{
+    char out[crypto_pwhash_STRBYTES];
+    const bool ok = turn && crypto_pwhash_str(out, password.data(), password.size(),
+                                              crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                                              crypto_pwhash_MEMLIMIT_INTERACTIVE) == 0;
+    return ok ? std::string(out) : std::string();
+}
+
+bool ApiServer::verifyPassword(const HashTurn &turn, const std::string &hash,
+                               const std::string &password)
+{
+    return turn && !hash.empty() &&
+           crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+const ApiServer::Backoff::Entry *ApiServer::Backoff::find(const std::string &key, int64_t now)
+{
+    const auto it = entries.find(key);
+    if (it == entries.end())
+        return nullptr;
+    if (now - it->second.last > ForgetFailuresAfterS) {
+        entries.erase(it);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+int64_t ApiServer::Backoff::delay(const std::string &key, int64_t now)
+{
+    const Entry *e = find(key, now);
+    const int over = e ? e->failures - freeFailures : -1;
+    return over < 0 ? 0 : std::min<int64_t>(maxWaitS, firstWaitS << std::min(over, 20));
 }
 
 int64_t ApiServer::Backoff::waitFor(const std::string &key, int64_t now)
 {
-    const auto it = entries.find(key);
-    if (it == entries.end())
-        return 0;
-    if (now - it->second.last > ForgetFailuresAfterS) {
-        entries.erase(it);
-        return 0;
-    }
-    const int over = it->second.failures - freeFailures;
-    if (over < 0)
-        return 0;
-    const int64_t wait = std::min<int64_t>(maxWaitS, firstWaitS << std::min(over, 20));
-    return std::max<int64_t>(0, it->second.last + wait - now);
+    const int64_t wait = delay(key, now);
+    const Entry *e = find(key, now);
+    return e && wait > 0 ? std::max<int64_t>(0, e->last + wait - now) : 0;
 }
 
 void ApiServer::Backoff::fail(const std::string &key, int64_t now)
@@ -258,6 +290,13 @@ void ApiServer::Backoff::fail(const std::string &key, int64_t now)
     Entry &e = entries[key];
     ++e.failures;
     e.last = now;
+}
+
+void ApiServer::Backoff::count(const std::string &key)
+{
+    const auto it = entries.find(key);
+    if (it != entries.end())
+        ++it->second.failures;
 }
 
 void ApiServer::Backoff::forgive(const std::string &key, bool all)
@@ -435,16 +474,25 @@ void ApiServer::signIn(const Request &req, Response &res)
     if (!validPhone(phone) || pwd.size() > MaxPasswordBytes)
         return refuse(res, "登录失败", "手机号或密码错误");
     // The attempt counts as a failure before the password is checked, so parallel guesses
-    // cannot all pass the limit together; a success takes it back.
-    const std::string source = req.remote_addr;
-    const int64_t now = util::nowSeconds();
+    // cannot all pass the limit together; a success takes it back. An attempt refused for
+    // waiting counts against its address too: hammering only lengthens its own wait.
+    // The phone's wait runs from each address's own last attempt and holds back only addresses
+    // with failures on record: guessers cannot take each other's turn or the owner's, and an
+    // address that has not failed is always checked, so the owner is never locked out.
+    const std::string source = throttleKey(req.remote_addr);
+    const int64_t now = util::steadySeconds();
     int64_t wait;
     {
         std::lock_guard<std::mutex> lock(limitMutex);
-        wait = std::max(sourceFailures.waitFor(source, now), phoneFailures.waitFor(phone, now));
+        const Backoff::Entry *known = sourceFailures.find(source, now);
+        const int64_t phoneWait =
+            known ? std::max<int64_t>(0, known->last + phoneFailures.delay(phone, now) - now) : 0;
+        wait = std::max(sourceFailures.waitFor(source, now), phoneWait);
         if (wait == 0) {
             sourceFailures.fail(source, now);
             phoneFailures.fail(phone, now);
+        } else {
+            sourceFailures.count(source);
         }
     }
     if (wait > 0) {
@@ -452,9 +500,17 @@ void ApiServer::signIn(const Request &req, Response &res)
                    {{"phone", util::maskedPhone(phone)}, {"peer", source}});
         return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
     }
+    const HashTurn turn(*this);
+    if (!turn) {
+        // Not the caller's failure: the service is busy.
+        std::lock_guard<std::mutex> lock(limitMutex);
+        sourceFailures.forgive(source, false);
+        phoneFailures.forgive(phone, false);
+        return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
+    }
     std::string hash;
     const auto user = db.userByPhone(phone, &hash);
-    const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
+    const bool ok = verifyPassword(turn, user ? hash : dummyHash, pwd) && user;
     if (!ok) {
         logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
         return refuse(res, "登录失败", "手机号或密码错误");
@@ -465,7 +521,7 @@ void ApiServer::signIn(const Request &req, Response &res)
         phoneFailures.forgive(phone, true);
     }
     const std::string token =
-        db.createSession(user->id, now, int64_t(config.tokenLifetimeDays) * DayS);
+        db.createSession(user->id, util::nowSeconds(), int64_t(config.tokenLifetimeDays) * DayS);
     if (token.empty())
         return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     logx::info("api", "signin", {{"user", std::to_string(user->id)}});
@@ -490,6 +546,10 @@ void ApiServer::registerUser(const Request &req, Response &res)
         return refuse(res, "注册失败", "验证码格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "注册失败", "该手机号已注册，请直接登录");
+    // A turn at hashing before the code is used up, so a busy service never eats a good code.
+    const HashTurn turn(*this);
+    if (!turn)
+        return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     // Counted before the check, as with passwords; only wrong guesses stay counted.
     {
         std::lock_guard<std::mutex> lock(limitMutex);
@@ -513,7 +573,7 @@ void ApiServer::registerUser(const Request &req, Response &res)
     case Database::CodeCheck::TooManyTries:
         return refuse(res, "注册失败", "验证码错误次数过多，请重新获取");
     }
-    const std::string hash = hashPassword(pwd);
+    const std::string hash = hashPassword(turn, pwd);
     if (hash.empty())
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     int64_t id = 0;
@@ -547,7 +607,7 @@ void ApiServer::getCode(const Request &req, Response &res)
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
     {
         std::lock_guard<std::mutex> lock(limitMutex);
-        if (!codeRequests.take(req.remote_addr, config.codeRequestsPerSourceDay,
+        if (!codeRequests.take(throttleKey(req.remote_addr), config.codeRequestsPerSourceDay,
                                util::nowSeconds()))
             return refuse(res, "获取失败", "今日获取验证码次数过多，请明天再试");
     }
@@ -556,7 +616,7 @@ void ApiServer::getCode(const Request &req, Response &res)
         db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS);
     if (stored != Database::CodeStore::Ok) {
         std::lock_guard<std::mutex> lock(limitMutex);
-        codeRequests.giveBack(req.remote_addr);
+        codeRequests.giveBack(throttleKey(req.remote_addr));
     }
     switch (stored) {
     case Database::CodeStore::Ok:
@@ -580,10 +640,20 @@ void ApiServer::getCode(const Request &req, Response &res)
 
 bool ApiServer::sendSms(const std::string &phone, const std::string &code)
 {
-    const int fd = ::open(config.smsOutbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+    // The codes are for the service's user only: a link is not followed, and a file someone
+    // made readable, or that is not a plain file, is made private or refused.
+    const int fd = ::open(config.smsOutbox.c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                           S_IRUSR | S_IWUSR);
     if (fd < 0)
         return false;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        ::close(fd);
+        return false;
+    }
     const std::string line = util::formatTime(util::nowSeconds()) + " " + phone + " " + code +
                              " 您的Borvane验证码，5分钟内有效\n";
     const bool ok = ::write(fd, line.data(), line.size()) == ssize_t(line.size());
@@ -712,11 +782,14 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     o.amount = price->pay;
     o.createdAt = util::nowSeconds();
     // Unpaid orders older than a day no longer count: nobody pays those.
-    switch (db.createOrder(o, config.maxPendingOrders, o.createdAt - DayS)) {
+    switch (db.createOrder(o, config.maxPendingOrders, o.createdAt - DayS,
+                           config.maxTunnelsPerAccount)) {
     case Database::OrderStore::Ok:
         break;
     case Database::OrderStore::TooMany:
         return refuse(res, "开通失败", "待支付的订单过多，请先支付已有订单，或24小时后再试");
+    case Database::OrderStore::NoSlot:
+        return refuse(res, "开通失败", tooMany);
     case Database::OrderStore::Failed:
         return refuse(res, "开通失败", "服务器繁忙，请稍后重试");
     }
@@ -865,10 +938,13 @@ bool DemoWebServer::bind(const std::string &address, int port, std::string &erro
 
 void DemoWebServer::run()
 {
-    server.listen_after_bind();
+    if (!stopRequested)
+        server.listen_after_bind();
+    ended = true;
 }
 
 void DemoWebServer::stop()
 {
-    server.stop();
+    stopRequested = true;
+    stopWhenListening(server, ended);
 }

@@ -2,6 +2,7 @@
 
 #include "util.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -43,11 +44,18 @@ const char *helpText =
     "                         concurrent visitors of one tunnel (default 500)\n"
     "  --max-visitors-per-source N\n"
     "                         concurrent visitors from one address, all tunnels (default 1000)\n"
+    "  --max-visitors-per-tunnel-source N\n"
+    "                         concurrent visitors of one tunnel from one address (default: a\n"
+    "                         quarter of --max-visitors-per-tunnel)\n"
     "  --fd-reserve N         descriptors no new visitor may take, kept for sign-ins and data\n"
     "                         connections (default 512)\n"
     "  --api-workers N        API threads that run complete requests (default 16)\n"
     "  --api-conns-per-source N\n"
     "                         open API connections per address (default 32)\n"
+    "  --api-max-connections N\n"
+    "                         open API connections in all, at most a quarter of the process's\n"
+    "                         descriptors; past it the longest silent one is closed (default "
+    "2048)\n"
     "  --api-request-timeout-s N\n"
     "                         time to send a whole API request (default 10)\n"
     "  --api-max-header-lines N\n"
@@ -113,9 +121,11 @@ const IntOption intOptions[] = {
     {"--idle-timeout-s", &Config::visitorIdleS, 1, 7 * 24 * 3600},
     {"--max-visitors-per-tunnel", &Config::maxVisitorsPerTunnel, 1, 1000000},
     {"--max-visitors-per-source", &Config::maxVisitorsPerSource, 1, 1000000},
+    {"--max-visitors-per-tunnel-source", &Config::maxVisitorsPerTunnelSource, 1, 1000000},
     {"--fd-reserve", &Config::descriptorReserve, 16, 1000000},
     {"--api-workers", &Config::apiWorkers, 1, 1024},
     {"--api-conns-per-source", &Config::apiConnectionsPerSource, 1, 1000000},
+    {"--api-max-connections", &Config::apiMaxConnections, 1, 1000000},
     {"--api-request-timeout-s", &Config::apiRequestTimeoutS, 1, 3600},
     {"--api-max-header-lines", &Config::apiMaxHeaderLines, 4, 10000},
     {"--max-tunnels", &Config::maxTunnelsPerAccount, 1, 100000},
@@ -135,6 +145,12 @@ const IntOption *intOption(const std::string &name)
 }
 
 } // namespace
+
+int Config::visitorsPerTunnelSource() const
+{
+    return maxVisitorsPerTunnelSource > 0 ? maxVisitorsPerTunnelSource
+                                          : std::max(1, maxVisitorsPerTunnel / 4);
+}
 
 std::string Config::publicApiBase() const
 {

@@ -33,6 +33,10 @@ struct Config
     int visitorIdleS = 300;
     int maxVisitorsPerTunnel = 500;
     int maxVisitorsPerSource = 1000;
+    // One address's share of one tunnel, so it never fills the tunnel; 0: a quarter of
+    // maxVisitorsPerTunnel.
+    int maxVisitorsPerTunnelSource = 0;
+    int visitorsPerTunnelSource() const;
     // Descriptors no visitor may take, so sign-ins and data connections of known tunnels fit.
     int descriptorReserve = 512;
 
@@ -40,6 +44,7 @@ struct Config
     // address, the time to send a whole request, header lines per request.
     int apiWorkers = 16;
     int apiConnectionsPerSource = 32;
+    int apiMaxConnections = 2048; // all addresses; past it the longest silent one goes
     int apiRequestTimeoutS = 10;
     int apiMaxHeaderLines = 64;
 

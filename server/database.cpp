@@ -556,17 +556,20 @@ std::optional<Price> Database::price(int64_t id)
                  s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
 }
 
-Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since)
+Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since,
+                                           int maxTunnels)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     {
-        Stmt c(db, "SELECT COUNT(*) FROM orders WHERE user_id = ? AND state = 'pending' AND "
-                   "created_at > ?");
-        c.bind(1, o.userId).bind(2, since);
+        Stmt c(db, "SELECT COUNT(*), (SELECT COUNT(*) FROM tunnels WHERE user_id = ?) FROM orders "
+                   "WHERE user_id = ? AND state = 'pending' AND created_at > ?");
+        c.bind(1, o.userId).bind(2, o.userId).bind(3, since);
         if (c.step() != SQLITE_ROW)
             return OrderStore::Failed;
         if (c.integer(0) >= maxPending)
             return OrderStore::TooMany;
+        if (c.integer(0) + c.integer(1) >= maxTunnels)
+            return OrderStore::NoSlot;
     }
     Stmt s(db, "INSERT INTO orders (id, user_id, price_id, tunnel_name, client_ip, client_port, "
                "type, amount, state, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'pending', ?)");

@@ -134,9 +134,11 @@ public:
     std::vector<Price> prices();
     std::optional<Price> price(int64_t id);
 
-    // Refused when the account has maxPending orders unpaid since the given time.
-    enum class OrderStore { Ok, TooMany, Failed };
-    OrderStore createOrder(const Order &order, int maxPending, int64_t since);
+    // Refused when the account has maxPending orders unpaid since the given time (TooMany), or
+    // when its tunnels and those orders together fill maxTunnels (NoSlot): every order can be
+    // paid into a tunnel.
+    enum class OrderStore { Ok, TooMany, NoSlot, Failed };
+    OrderStore createOrder(const Order &order, int maxPending, int64_t since, int maxTunnels);
     std::optional<Order> order(const std::string &id);
     enum class Pay { Paid, AlreadyPaid, Missing, NoPort, TooMany, Failed };
     // Marks a pending order paid and creates its tunnel, both or neither.

@@ -252,7 +252,7 @@ void RelayServer::closeTunnel(int64_t tunnelId)
         if (p == pending.end())
             continue;
         p->second->timer.cancel();
-        p->second->socket.close(ignored);
+        resetAndClose(p->second->socket);
         pending.erase(p);
     }
     state->pendingUids.clear();
@@ -268,8 +268,12 @@ void RelayServer::armExpiry(const std::shared_ptr<TunnelState> &state)
     if (state->info.stopTime == 0)
         return;
     // At the end of the paid time the tunnel is looked up again (it may have been renewed);
-    // an expired one is told why and signed out.
-    const int64_t left = std::max<int64_t>(0, state->info.stopTime - util::nowSeconds());
+    // an expired one is told why and signed out. The paid time is a date on the wall clock,
+    // the timer runs on a steady one: it is measured again at least every ten minutes, so a
+    // clock that is set is followed within that.
+    constexpr int64_t MaxExpiryWaitS = 600;
+    const int64_t left =
+        std::clamp<int64_t>(state->info.stopTime - util::nowSeconds(), 0, MaxExpiryWaitS);
     state->expiry.expires_after(std::chrono::seconds(left) + std::chrono::milliseconds(100));
     std::weak_ptr<TunnelState> weak = state;
     state->expiry.async_wait([this, weak](const asio::error_code &ec) {

@@ -40,6 +40,13 @@ std::string peerOf(const tcp::socket &socket)
     return ec ? std::string("?") : ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
+void resetAndClose(tcp::socket &socket)
+{
+    asio::error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+}
+
 std::string stringMember(const json &body, const char *name)
 {
     const auto it = body.find(name);

@@ -24,6 +24,9 @@ constexpr size_t ReadChunkBytes = 16 * 1024;
 std::string frame(const nlohmann::json &body, const std::string &data);
 int32_t readInt(const char *p);
 std::string peerOf(const asio::ip::tcp::socket &socket);
+// Closes with a reset rather than an end of stream, for a stream that was cut: its reader must
+// not take what it got for all there was.
+void resetAndClose(asio::ip::tcp::socket &socket);
 std::string stringMember(const nlohmann::json &body, const char *name);
 
 // Bytes received but not yet cut into frames.

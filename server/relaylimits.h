@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 // What the relay counts so that no one peer, tunnel or flood can take all it has: open
 // connections by kind and source, the descriptors they hold, and each tunnel's bandwidth.
@@ -31,6 +32,7 @@ struct Tally
     std::list<std::weak_ptr<Reader>> undecidedQueue; // oldest first
     std::map<int64_t, int> visitorsByTunnel;
     std::map<std::string, int> visitorsBySource;
+    std::map<std::pair<int64_t, std::string>, int> visitorsByTunnelSource;
 };
 
 template <class Key> void release(std::map<Key, int> &counts, const Key &key)
@@ -75,11 +77,13 @@ struct VisitorTicket
     {
         ++tally->visitorsByTunnel[tunnel];
         ++tally->visitorsBySource[this->source];
+        ++tally->visitorsByTunnelSource[{tunnel, this->source}];
     }
     ~VisitorTicket()
     {
         release(tally->visitorsByTunnel, tunnel);
         release(tally->visitorsBySource, source);
+        release(tally->visitorsByTunnelSource, {tunnel, source});
     }
     VisitorTicket(const VisitorTicket &) = delete;
     VisitorTicket &operator=(const VisitorTicket &) = delete;

@@ -59,14 +59,20 @@ public:
                 *sockets[0], asio::buffer(*held),
                 [self = shared_from_this(), held](const asio::error_code &ec, size_t) {
                     if (ec)
-                        return self->closeAll();
+                        return self->closeAll(Cut);
                     self->pump(Down);
                 });
         }
     }
 
+    // The service is going: what cannot be finished is cut, visibly.
+    void abort() { closeAll(Cut); }
+
 private:
     enum Direction { Up = 0, Down = 1 }; // Up: visitor to client; Down: client to visitor
+    // Ended: both sides ended their streams, and so does the pipe. Cut: a side failed, or the
+    // pipe gave up on it; both get a reset, so neither takes a cut stream for a whole one.
+    enum Ending { Ended, Cut };
 
     tcp::socket &source(int d) { return *sockets[d == Up ? 0 : 1]; }
     tcp::socket &sink(int d) { return *sockets[d == Up ? 1 : 0]; }
@@ -109,25 +115,26 @@ private:
                               if (self->closed)
                                   return;
                               if (ec)
-                                  return self->closeAll();
+                                  return self->closeAll(Cut);
                               self->pump(d);
                           });
     }
 
-    // One side finished sending: pass the end on and give the other direction a while.
+    // One side finished sending: pass the end on and give the other direction a while. A
+    // reset or an error is no end: the other side is reset too.
     void ended(int d, const asio::error_code &ec)
     {
         if (ec != asio::error::eof)
-            return closeAll();
+            return closeAll(Cut);
         done[d] = true;
         asio::error_code ignored;
         sink(d).shutdown(tcp::socket::shutdown_send, ignored);
         if (done[0] && done[1])
-            return closeAll();
+            return closeAll(Ended);
         linger.expires_after(HalfClosedLinger);
         linger.async_wait([self = shared_from_this()](const asio::error_code &e) {
             if (!e)
-                self->closeAll();
+                self->closeAll(Cut);
         });
     }
 
@@ -143,17 +150,21 @@ private:
             if (quiet < self->idleTimeout)
                 return self->armIdle(self->idleTimeout - quiet);
             logx::debug("relay", "pipe-idle", {{"tunnel", std::to_string(self->tunnelId)}});
-            self->closeAll();
+            self->closeAll(Cut);
         });
     }
 
-    void closeAll()
+    void closeAll(Ending ending)
     {
         if (closed)
             return;
         closed = true;
         asio::error_code ignored;
         for (auto &s : sockets) {
+            if (ending == Cut) {
+                resetAndClose(*s);
+                continue;
+            }
             s->shutdown(tcp::socket::shutdown_both, ignored);
             s->close(ignored);
         }
@@ -163,7 +174,8 @@ private:
         idle.cancel();
         pace[0].cancel();
         pace[1].cancel();
-        logx::debug("relay", "pipe-closed", {{"tunnel", std::to_string(tunnelId)}});
+        logx::debug("relay", "pipe-closed",
+                    {{"tunnel", std::to_string(tunnelId)}, {"cut", ending == Cut ? "1" : "0"}});
     }
 
     std::shared_ptr<Limiter> limiter;
@@ -220,6 +232,9 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
         refusal = "visitors-per-tunnel";
     else if (countOf(tally->visitorsBySource, source) >= config.maxVisitorsPerSource)
         refusal = "visitors-per-source";
+    else if (countOf(tally->visitorsByTunnelSource, {tunnelId, source}) >=
+             config.visitorsPerTunnelSource())
+        refusal = "visitors-per-tunnel-source";
     else if (tally->descriptors + 2 + size_t(config.descriptorReserve) > descriptorLimit)
         refusal = "visitor-descriptors";
     else if (state->pendingUids.size() >= MaxPendingPerTunnel)
@@ -243,8 +258,7 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
         if (p == pending.end())
             return;
         logx::info("relay", "visitor-timeout", {{"tunnel", std::to_string(tunnelId)}});
-        asio::error_code e;
-        p->second->socket.close(e);
+        resetAndClose(p->second->socket);
         pending.erase(p);
         const auto t = tunnels.find(tunnelId);
         if (t != tunnels.end())
@@ -252,6 +266,15 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
     });
     logx::debug("relay", "visitor", {{"tunnel", std::to_string(tunnelId)}, {"uid", uid}});
     state->control->send({{"type", "CONN"}, {"uid", uid}}, "");
+}
+
+void RelayServer::cutPipes()
+{
+    for (const auto &weak : pipes)
+        if (const auto pipe = weak.lock())
+            pipe->abort();
+    pipes.clear();
+    livePipes = 0;
 }
 
 void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const std::string &uid)
@@ -281,4 +304,10 @@ void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const
                                visitor->tunnelId, std::move(visitor->ticket),
                                std::move(visitor->held), std::chrono::seconds(config.visitorIdleS));
     pipe->start(std::move(leftover));
+    // Kept to be cut if the service stops; the closed ones are dropped now and then.
+    if (pipes.size() >= 2 * livePipes + 64) {
+        pipes.remove_if([](const std::weak_ptr<Pipe> &p) { return p.expired(); });
+        livePipes = pipes.size();
+    }
+    pipes.push_back(pipe);
 }

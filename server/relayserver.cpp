@@ -64,6 +64,7 @@ void RelayServer::stop()
         if (control)
             control->close();
     }
+    cutPipes();
 }
 
 void RelayServer::accept()

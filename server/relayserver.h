@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +68,7 @@ private:
     void newVisitor(const std::shared_ptr<relay::TunnelState> &state, asio::ip::tcp::socket socket);
     void dataConnection(asio::ip::tcp::socket socket, std::string leftover, const std::string &uid);
     void closeTunnel(int64_t tunnelId);
+    void cutPipes();
     void armExpiry(const std::shared_ptr<relay::TunnelState> &state);
     void noteRefused(const char *kind) { refusals.note(kind); }
     std::shared_ptr<relay::Limiter> limiterFor(int64_t tunnelId, int bdw);
@@ -79,6 +81,8 @@ private:
     std::map<int64_t, std::shared_ptr<relay::TunnelState>> tunnels;
     std::map<std::string, std::shared_ptr<relay::PendingVisitor>> pending;
     std::map<int64_t, std::weak_ptr<relay::Limiter>> limiters;
+    std::list<std::weak_ptr<relay::Pipe>> pipes; // paired visitors, some of them closed
+    size_t livePipes = 0;                        // after the last pruning
     // Open connections by kind and source; shared with the connections, which may outlive us
     // in the io_context's queue.
     std::shared_ptr<relay::Tally> tally;

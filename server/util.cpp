@@ -336,6 +336,13 @@ int64_t nowSeconds()
         .count();
 }
 
+int64_t steadySeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string formatTime(int64_t epochSeconds)
 {
     const std::time_t t = static_cast<std::time_t>(epochSeconds);

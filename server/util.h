@@ -42,7 +42,10 @@ std::string htmlEscape(std::string_view text);
 // "138****0000": enough to tell accounts apart in a log or a default name.
 std::string maskedPhone(const std::string &phone);
 
+// The wall clock, for dates that are stored or compared with stored ones.
 int64_t nowSeconds();
+// A clock that never jumps, for waits and ages that live only in this process.
+int64_t steadySeconds();
 // "yyyy-MM-dd hh:mm:ss" in UTC.
 std::string formatTime(int64_t epochSeconds);
 

@@ -718,14 +718,18 @@ void TestServerApi::signInThrottledPerSource()
                                                      {"token", ""},
                                                      {"phone", DemoPhone},
                                                      {"pwd", "guess" + QString::number(i)}}));
-    int checked = 0, waiting = 0;
+    int checked = 0, waiting = 0, longest = 0;
+    const QRegularExpression seconds(QStringLiteral("请(\\d+)秒后再试"));
     for (const QJsonObject &a : fromSource("127.0.0.60", guesses)) {
         QVERIFY(!a.value("flag").toBool());
         checked += a.value("data").toString() == QStringLiteral("手机号或密码错误");
         waiting += a.value("data").toString().startsWith(QStringLiteral("尝试过于频繁"));
+        longest = qMax(longest, seconds.match(a.value("data").toString()).captured(1).toInt());
     }
     QCOMPARE(checked, 5);
     QCOMPARE(waiting, 7);
+    // Each refused attempt counted too: the address's wait grew past the first 10 s.
+    QVERIFY2(longest > 10, qPrintable(QString::number(longest)));
     // That address waits even with the right password; the owner elsewhere is not locked out.
     const QByteArray right = rawRequest(
         "GET",
@@ -734,6 +738,22 @@ void TestServerApi::signInThrottledPerSource()
     QVERIFY(!fromSource("127.0.0.60", {right}).first().value("flag").toBool());
     QVERIFY(fromSource("127.0.0.61", {right}).first().value("flag").toBool());
     QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
+
+    // 20 addresses guessing one phone's password put the phone past its own backoff: it holds
+    // back the guessers, while its owner, from an address that has not failed, signs in.
+    const QString phone = QStringLiteral("13911112222");
+    auto signInFrom = [&](const QString &source, const QList<QString> &passwords) {
+        QList<QByteArray> requests;
+        for (const QString &pwd : passwords)
+            requests << rawRequest(
+                "GET",
+                "user?" + form({{"userId", ""}, {"token", ""}, {"phone", phone}, {"pwd", pwd}}));
+        return fromSource(source, requests);
+    };
+    for (int i = 0; i < 20; ++i)
+        signInFrom("127.0.0." + QString::number(70 + i), {"wrong-a", "wrong-b"});
+    QVERIFY(!signInFrom("127.0.0.70", {"pa+ss word&=1"}).first().value("flag").toBool());
+    QVERIFY(signInFrom("127.0.0.90", {"pa+ss word&=1"}).first().value("flag").toBool());
 
     // Codes: a daily number per address.
     QList<QByteArray> requests;
@@ -758,7 +778,7 @@ void TestServerApi::signInThrottledPerSource()
 void TestServerApi::accountCaps()
 {
     QCOMPARE(server.stop(), 0);
-    QVERIFY(server.start({"--ports", "21000-21009", "--max-tunnels", "4", "--max-pending-orders",
+    QVERIFY(server.start({"--ports", "21000-21009", "--max-tunnels", "5", "--max-pending-orders",
                           "2", "--code-guesses-per-day", "3"}));
     auto count = [&] {
         return get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", token}}))
@@ -786,12 +806,17 @@ void TestServerApi::accountCaps()
     QVERIFY(QString::fromUtf8(post(first.dataText().mid(Base.size()), owner).body)
                 .contains(QStringLiteral("支付成功")));
     QCOMPARE(count(), 4);
+    // The last place is the unpaid order's: no further order, which could not become a tunnel.
     a = order();
     QVERIFY(!a.flag());
-    QCOMPARE(a.dataText(), QStringLiteral("每个账户最多开通4条隧道"));
+    QCOMPARE(a.dataText(), QStringLiteral("每个账户最多开通5条隧道"));
     QVERIFY(QString::fromUtf8(post(second.dataText().mid(Base.size()), owner).body)
-                .contains(QStringLiteral("每个账户最多开通4条隧道")));
-    QCOMPARE(count(), 4);
+                .contains(QStringLiteral("支付成功")));
+    QCOMPARE(count(), 5);
+
+    // The outbox of codes stays the service's own: a mode someone widened is narrowed again.
+    QFile outbox(server.databasePath() + ".sms");
+    QVERIFY(outbox.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
 
     // Wrong verification codes: a few per phone and day, whichever code they are for.
     const QString phone = QStringLiteral("13911113333");
@@ -811,6 +836,18 @@ void TestServerApi::accountCaps()
     for (int i = 0; i < 3; ++i)
         QCOMPARE(registerWith(wrong).dataText(), QStringLiteral("验证码错误"));
     QCOMPARE(registerWith(code).dataText(), QStringLiteral("今日验证码错误次数过多，请明天再试"));
+    QCOMPARE(outbox.permissions() & QFile::ReadOther, QFile::Permissions());
+    // And a link put in its place is not followed.
+    const QString elsewhere = server.dir.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QFile::rename(outbox.fileName(), elsewhere));
+    QVERIFY(QFile::link(elsewhere, outbox.fileName()));
+    const QString other = QStringLiteral("13911114444");
+    QVERIFY(
+        !post("user/getCode",
+              form({{"userId", ""}, {"token", ""}, {"phone", other}, {"verify", verifyOf(other)}}))
+             .flag());
+    QFile moved(elsewhere);
+    QVERIFY(moved.open(QIODevice::ReadOnly) && !moved.readAll().contains(other.toUtf8()));
 }
 
 void TestServerApi::restartKeepsDataAndOptions()

@@ -1,6 +1,8 @@
 // The reference service's relay server, driven byte for byte by a client written in the test:
 // LOGIN and its replies, HEART, STOP, CONN requests and the pairing of data connections,
-// hostile frames, visitors whose data connection never comes, and 500 visitors on one tunnel.
+// hostile frames, visitors whose data connection never comes, 500 visitors on one tunnel, one
+// address's share of a tunnel, and cut streams.
+#include "floodsocket.h"
 #include "relaypeer.h"
 #include "serverprocess.h"
 
@@ -50,6 +52,8 @@ private slots:
     void controlGoneClosesPublicPort();
     void bandwidthLimit();
     void fiveHundredVisitors();
+    void oneAddressCannotFillATunnel();
+    void cutStreamsAreReset();
 
 private:
     QJsonArray tunnels();
@@ -57,6 +61,8 @@ private:
     std::unique_ptr<RelayPeer> signIn(const QString &token);
 
     ServerProcess server{Address};
+    const QStringList serverArgs{"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
+                                 QString::number(PairTimeoutMs)};
     QNetworkAccessManager nam;
     QString token;    // the demo tunnel's token
     quint16 port = 0; // its public port
@@ -97,9 +103,7 @@ std::unique_ptr<RelayPeer> TestServerRelay::signIn(const QString &tunnelToken)
 
 void TestServerRelay::initTestCase()
 {
-    QVERIFY2(server.start({"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
-                           QString::number(PairTimeoutMs)}),
-             server.log.constData());
+    QVERIFY2(server.start(serverArgs), server.log.constData());
     const QJsonArray list = tunnels();
     QCOMPARE(list.size(), 1);
     token = list.first().toObject().value("token").toString();
@@ -375,32 +379,7 @@ void TestServerRelay::fiveHundredVisitors()
     constexpr int BytesEach = 2000;
     auto control = signIn(token);
     QVERIFY(control);
-    QTcpSocket *controlSocket = &control->socket;
-    QByteArray controlBuffer = control->buffer;
-    std::vector<std::unique_ptr<QTcpSocket>> dataSockets;
-    int requests = 0;
-    auto readRequests = [&] {
-        controlBuffer += controlSocket->readAll();
-        while (controlBuffer.size() >= 8) {
-            const qint32 jl = qint32(wire::getLength(controlBuffer.constData()));
-            const qint32 dl = qint32(wire::getLength(controlBuffer.constData() + 4));
-            if (controlBuffer.size() < 8 + jl + dl)
-                break;
-            const QJsonObject m = QJsonDocument::fromJson(controlBuffer.mid(8, jl)).object();
-            controlBuffer.remove(0, 8 + jl + dl);
-            if (m.value("type").toString() != "CONN")
-                continue;
-            ++requests;
-            auto s = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = s.get();
-            const QByteArray hello = connFrame(m.value("uid").toString());
-            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
-            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
-            raw->connectToHost(Address, RelayPort);
-            dataSockets.push_back(std::move(s));
-        }
-    };
-    QObject::connect(controlSocket, &QTcpSocket::readyRead, readRequests);
+    EchoingClient client(*control, Address, RelayPort);
 
     std::vector<std::unique_ptr<QTcpSocket>> visitors;
     std::vector<QByteArray> sent(Visitors), received(Visitors);
@@ -409,6 +388,8 @@ void TestServerRelay::fiveHundredVisitors()
         sent[i] = randomBytes(BytesEach);
         auto v = std::make_unique<QTcpSocket>();
         QTcpSocket *raw = v.get();
+        // From five addresses: one address gets a quarter of a tunnel.
+        raw->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(20 + i % 5)));
         QObject::connect(raw, &QTcpSocket::connected, [raw, &sent, i] { raw->write(sent[i]); });
         QObject::connect(raw, &QTcpSocket::readyRead, [raw, &received, &sent, &complete, i] {
             received[i] += raw->readAll();
@@ -419,14 +400,78 @@ void TestServerRelay::fiveHundredVisitors()
         visitors.push_back(std::move(v));
     }
     QTRY_COMPARE_WITH_TIMEOUT(complete, Visitors, 60000);
-    QCOMPARE(requests, Visitors);
+    QCOMPARE(client.requests, Visitors);
     for (int i = 0; i < Visitors; ++i)
         QVERIFY(received[i] == sent[i]);
-    QObject::disconnect(controlSocket, nullptr, nullptr, nullptr);
     for (auto &v : visitors)
         v->abort();
-    for (auto &s : dataSockets)
-        s->abort();
+}
+
+void TestServerRelay::oneAddressCannotFillATunnel()
+{
+    // 600 visitors from one address, held open: a quarter of the tunnel's 500 places is theirs.
+    constexpr int Flood = 600;
+    constexpr int Share = 500 / 4;
+    auto control = signIn(token);
+    QVERIFY(control);
+    EchoingClient client(*control, Address, RelayPort);
+    std::vector<int> flood;
+    for (int i = 0; i < Flood; ++i) {
+        flood.push_back(floodsock::connectFrom("127.0.0.30", "127.0.0.101", port));
+        if (i % 50 == 0)
+            QCoreApplication::processEvents(); // pair the visitors let in so far
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(floodsock::countClosed(flood), Flood - Share, 10000);
+    QCOMPARE(client.requests, Share);
+    QVERIFY(server.waitForLog("kind=visitors-per-tunnel-source"));
+    // A visitor from elsewhere gets through.
+    QTcpSocket visitor;
+    QVERIFY(visitor.bind(QHostAddress(QStringLiteral("127.0.0.31"))));
+    visitor.connectToHost(Address, port);
+    QVERIFY(visitor.waitForConnected(3000));
+    visitor.write("ping");
+    QByteArray echoed;
+    QObject::connect(&visitor, &QTcpSocket::readyRead, [&] { echoed += visitor.readAll(); });
+    QTRY_COMPARE_WITH_TIMEOUT(echoed, QByteArray("ping"), 5000);
+    for (int fd : flood)
+        ::close(fd);
+}
+
+void TestServerRelay::cutStreamsAreReset()
+{
+    // The client's side of a visitor's stream ends cleanly, or is reset mid-stream (its local
+    // service failed): the visitor sees the same ending, so a cut download never looks whole.
+    auto control = signIn(token);
+    QVERIFY(control);
+    auto pair = [&](int &visitor, int &data) {
+        visitor = floodsock::connectFrom("127.0.0.40", "127.0.0.101", port);
+        const QString uid = control->nextFrame().value("uid").toString();
+        data = floodsock::connectFrom("127.0.0.40", "127.0.0.101", RelayPort);
+        const QByteArray hello = connFrame(uid) + "part";
+        ::send(data, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL);
+        char got[4] = {};
+        return ::recv(visitor, got, sizeof got, MSG_WAITALL) == 4;
+    };
+    for (const bool reset : {false, true}) {
+        int visitor = -1, data = -1;
+        QVERIFY(pair(visitor, data));
+        if (reset)
+            floodsock::resetClose(data);
+        else
+            ::shutdown(data, SHUT_WR);
+        QCOMPARE(floodsock::endingOf(visitor, 5000), reset ? ECONNRESET : 0);
+        ::close(visitor);
+        if (!reset)
+            ::close(data);
+    }
+    // A service that stops resets the streams it cannot finish.
+    int visitor = -1, data = -1;
+    QVERIFY(pair(visitor, data));
+    QCOMPARE(server.stop(), 0);
+    QCOMPARE(floodsock::endingOf(visitor, 5000), ECONNRESET);
+    ::close(visitor);
+    ::close(data);
+    QVERIFY(server.start(serverArgs));
 }
 
 QTEST_GUILESS_MAIN(TestServerRelay)
