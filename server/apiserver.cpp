@@ -1,6 +1,7 @@
 #include "apiserver.h"
 
 #include "log.h"
+#include "metrics.h"
 #include "pages.h"
 #include "qrpng.h"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -80,7 +82,7 @@ bool validName(const std::string &name)
     return true;
 }
 
-// Only port tunnels (1) and web tunnels (0, kept as port tunnels) exist.
+// Web tunnels (0), reached by their domain on the shared web ports, and port tunnels (1).
 bool parseType(const std::string &text, long long &type)
 {
     return util::parseUInt(text, 1, type);
@@ -97,11 +99,28 @@ template <class Map> void forgetOld(Map &entries, int64_t now, int64_t age)
         entries.clear();
 }
 
-// This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
-// so the client shows the public port the visitor needs.
-int storedType(long long requested)
+// A request's path as a metrics label: the routes as they are declared, their variable part
+// named rather than given, so a scan of random paths cannot grow the series.
+std::string routeOf(const std::string &path)
 {
-    return requested == 0 ? 1 : static_cast<int>(requested);
+    static const char *const exact[] = {"/",
+                                        "/console",
+                                        "/console/",
+                                        "/user",
+                                        "/user/getCode",
+                                        "/port",
+                                        "/port/change",
+                                        "/price",
+                                        "/order/createQrCode"};
+    for (const char *route : exact)
+        if (path == route)
+            return path;
+    static const char *const prefixes[] = {"/port/query/", "/order/pay/", "/appConfig/",
+                                           "/app_update/", "/update/"};
+    for (const char *prefix : prefixes)
+        if (path.compare(0, std::strlen(prefix), prefix) == 0)
+            return std::string(prefix) + ":id";
+    return "other";
 }
 
 } // namespace
@@ -311,6 +330,7 @@ void ApiServer::routes()
                     {"path", path},
                     {"status", std::to_string(res.status)},
                     {"peer", req.remote_addr}});
+        metrics::noteRequest(req.method + " " + routeOf(path), res.status);
     });
     server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
         res.status = 500;
@@ -450,6 +470,7 @@ void ApiServer::signIn(const Request &req, Response &res)
     if (wait > 0) {
         logx::info("api", "signin-throttled",
                    {{"phone", util::maskedPhone(phone)}, {"peer", source}});
+        metrics::noteRefusal("api", "signin-throttled");
         return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
     }
     std::string hash;
@@ -457,6 +478,7 @@ void ApiServer::signIn(const Request &req, Response &res)
     const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
     if (!ok) {
         logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
+        metrics::figures().signinFailures.fetch_add(1, std::memory_order_relaxed);
         return refuse(res, "登录失败", "手机号或密码错误");
     }
     {
@@ -538,11 +560,12 @@ void ApiServer::getCode(const Request &req, Response &res)
     const std::string phone = util::trim(util::param(p, "phone"));
     const std::string verify = util::param(p, "verify");
     const std::string expected = util::md5Hex(phone + "qmz");
+    // A phone typed wrongly is told so, rather than blamed on the client's version.
+    if (!validPhone(phone))
+        return refuse(res, "获取失败", "手机号格式不正确");
     if (verify.size() != expected.size() ||
         sodium_memcmp(verify.data(), expected.data(), expected.size()) != 0)
         return refuse(res, "获取失败", "签名校验失败，请使用最新版客户端");
-    if (!validPhone(phone))
-        return refuse(res, "获取失败", "手机号格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
     {
@@ -632,7 +655,7 @@ void ApiServer::changeTunnel(const Request &req, Response &res)
     if (!tunnel || tunnel->userId != user->id || tunnel->token.size() != token.size() ||
         sodium_memcmp(tunnel->token.data(), token.data(), token.size()) != 0)
         return refuse(res, "修改失败", "隧道不存在或令牌不匹配");
-    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), storedType(type)))
+    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), static_cast<int>(type)))
         return refuse(res, "修改失败", "服务器繁忙，请稍后重试");
     logx::info("api", "tunnel-changed", {{"tunnel", std::to_string(id)}});
     answer(res, true, "修改成功");
@@ -672,7 +695,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
         t.name = name;
         t.clientIp = ip;
         t.clientPort = static_cast<int>(port);
-        t.type = storedType(type);
+        t.type = static_cast<int>(type);
         t.bdw = price->bdw;
         t.stopTime = price->time > 0 ? util::nowSeconds() + int64_t(price->time) * 3600 : 0;
         t.priceId = price->id;
@@ -708,7 +731,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     o.tunnelName = name;
     o.clientIp = ip;
     o.clientPort = static_cast<int>(port);
-    o.type = storedType(type);
+    o.type = static_cast<int>(type);
     o.amount = price->pay;
     o.createdAt = util::nowSeconds();
     // Unpaid orders older than a day no longer count: nobody pays those.
