@@ -166,6 +166,8 @@ bool ApiServer::bind(std::string &error)
                     {"files", std::to_string(update->files.size())},
                     {"signed", config.updateKey.empty() ? "manifest.json" : "at start"}});
     }
+    if (config.apiOverTls())
+        return bindTls(error);
     if (!server.bind_to_port(config.bindAddress.c_str(), config.apiPort)) {
         error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
         return false;
@@ -174,14 +176,59 @@ bool ApiServer::bind(std::string &error)
     return true;
 }
 
+bool ApiServer::bindTls(std::string &error)
+{
+    // The gate takes its connections from the TLS front; its own listener, which the library
+    // needs in order to run, is a loopback port nobody is told of.
+    if (server.bind_to_any_port("127.0.0.1") <= 0) {
+        error = "cannot listen on a loopback port";
+        return false;
+    }
+    tls = std::make_unique<TlsFront>(config, server);
+    if (!tls->bind(error))
+        return false;
+    if (!config.apiRedirectPort)
+        return true;
+    GateLimits limits = gateLimits(config);
+    limits.workers = 2;
+    redirect = std::make_unique<GatedServer>(limits);
+    const auto toTls = [this](const Request &req, Response &res) {
+        res.set_redirect(config.publicApiBase() + req.target,
+                         req.method == "GET" || req.method == "HEAD" ? 301 : 308);
+    };
+    redirect->Get(".*", toTls);
+    redirect->Post(".*", toTls);
+    if (!redirect->bind_to_port(config.bindAddress.c_str(), config.apiRedirectPort)) {
+        error =
+            "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiRedirectPort);
+        return false;
+    }
+    redirect->widenBacklog();
+    return true;
+}
+
 void ApiServer::run()
 {
+    std::thread front([this] {
+        if (tls)
+            tls->run();
+    });
+    std::thread plain([this] {
+        if (redirect)
+            redirect->serve();
+    });
     server.serve();
+    front.join();
+    plain.join();
 }
 
 void ApiServer::stop()
 {
     server.stop();
+    if (tls)
+        tls->stop();
+    if (redirect)
+        redirect->stop();
 }
 
 util::Params ApiServer::params(const Request &req) const

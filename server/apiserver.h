@@ -4,6 +4,7 @@
 #include "database.h"
 #include "httpgate.h"
 #include "release.h"
+#include "tlsfront.h"
 #include "util.h"
 
 #include <httplib.h>
@@ -11,6 +12,7 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +33,7 @@ private:
     using Response = httplib::Response;
 
     void routes();
+    bool bindTls(std::string &error);
     util::Params params(const Request &req) const;
     std::optional<User> authenticate(const util::Params &p);
     nlohmann::json tunnelJson(const TunnelRow &t) const;
@@ -55,6 +58,9 @@ private:
     // The release of --update-dir, read once at bind; its files are read when asked for.
     std::optional<release::Release> update;
     GatedServer server;
+    // With TLS: the front that terminates it, and the plain port that only redirects.
+    std::unique_ptr<TlsFront> tls;
+    std::unique_ptr<GatedServer> redirect;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 
     // Password hashing takes 64 MiB and a good part of a core: a few at a time.

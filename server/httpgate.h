@@ -45,6 +45,8 @@ public:
     void widenBacklog();
     // Starts the gate and its workers, serves until stop(), then ends them.
     bool serve();
+    // A connection accepted elsewhere (the API's TLS front), from that peer; the gate owns it.
+    void adopt(socket_t sock, const std::string &peer, int peerPort);
 
     struct Conn; // one client connection, owned by the gate or by one worker at a time
 

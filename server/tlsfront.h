@@ -1,0 +1,43 @@
+#pragma once
+
+#include "config.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include <map>
+#include <memory>
+#include <string>
+
+class GatedServer;
+
+// The API over TLS. Connections are accepted and their handshakes done here, within the
+// request deadline and under caps per address and in all; each finished one is handed to the
+// API's gate over a socket pair under the visitor's own address, so the gate reads, limits and
+// times it exactly as a plain connection. Runs on its own thread.
+class TlsFront
+{
+public:
+    TlsFront(const Config &config, GatedServer &gate);
+    ~TlsFront();
+
+    bool bind(std::string &error);
+    void run(); // blocks until stop()
+    void stop();
+
+private:
+    struct Link;
+
+    void accept();
+    void handshake(asio::ip::tcp::socket socket, const std::string &source, int port);
+    void done(const std::string &source);
+
+    const Config &config;
+    GatedServer &gate;
+    asio::io_context io;
+    asio::ssl::context context;
+    asio::ip::tcp::acceptor acceptor;
+    // Handshakes under way, by address and in all.
+    std::map<std::string, int> handshakes;
+    int handshaking = 0;
+};
