@@ -848,7 +848,11 @@ void TestServerApi::restartKeepsDataAndOptions()
                                                       {"--api-port", "http"},
                                                       {"--ports", "300-200"},
                                                       {"--bind", "localhost"},
-                                                      {"--api-port"}}) {
+                                                      {"--api-port"},
+                                                      {"--http-port", "8888"},
+                                                      {"--tls-cert", "only-the-cert.pem"},
+                                                      {"--metrics", "nowhere:x"},
+                                                      {"--config", "/no/such/file"}}) {
         QProcess bad;
         bad.start(QStringLiteral(BORVANE_SERVER_BIN), args);
         QVERIFY(bad.waitForFinished(5000));

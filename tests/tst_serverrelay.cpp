@@ -113,10 +113,15 @@ std::unique_ptr<RelayPeer> TestServerRelay::signIn(const QString &tunnelToken)
 
 void TestServerRelay::initTestCase()
 {
+    // The web ports and the metrics come from a config file, as an operator writes one.
+    QFile options(server.dir.filePath("options.conf"));
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    options.write("# web tunnels\nhttp-port = " + QByteArray::number(HttpPort) + "\nhttps-port " +
+                  QByteArray::number(HttpsPort) + "\n\nweb-head-timeout-ms=" +
+                  QByteArray::number(WebHeadMs) + "\nmetrics = 127.0.0.101:9101  # loopback\n");
+    options.close();
     QVERIFY2(server.start({"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
-                           QString::number(PairTimeoutMs), "--http-port", QString::number(HttpPort),
-                           "--https-port", QString::number(HttpsPort), "--web-head-timeout-ms",
-                           QString::number(WebHeadMs), "--metrics", "127.0.0.101:9101"}),
+                           QString::number(PairTimeoutMs), "--config", options.fileName()}),
              server.log.constData());
     const QJsonArray list = tunnels();
     QCOMPARE(list.size(), 1);
