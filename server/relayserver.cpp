@@ -1,5 +1,6 @@
 #include "relayserver.h"
 
+#include "listen.h"
 #include "log.h"
 #include "relaycontrol.h"
 #include "relayframe.h"
@@ -28,22 +29,8 @@ RelayServer::~RelayServer() = default;
 
 bool RelayServer::start(std::string &error)
 {
-    asio::error_code ec;
-    const tcp::endpoint ep(asio::ip::make_address(config.bindAddress, ec),
-                           static_cast<unsigned short>(config.relayPort));
-    if (!ec)
-        acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(ep, ec);
-    if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.relayPort) +
-                ": " + ec.message();
+    if (!listenOn(acceptor, config.bindAddress, config.relayPort, error))
         return false;
-    }
     accept();
     const int webPortNumbers[2] = {config.httpPort, config.httpsPort};
     for (int i = 0; i < 2; ++i) {

@@ -1,5 +1,6 @@
 #include "relayvhost.h"
 
+#include "listen.h"
 #include "log.h"
 #include "pages.h"
 #include "relaycontrol.h"
@@ -233,22 +234,8 @@ WebPort::WebPort(RelayServer &server, bool tls) : server(server), tls(tls), acce
 
 bool WebPort::start(int port, std::string &error)
 {
-    asio::error_code ec;
-    const tcp::endpoint ep(asio::ip::make_address(server.config.bindAddress, ec),
-                           static_cast<unsigned short>(port));
-    if (!ec)
-        acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(ep, ec);
-    if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        error = "cannot listen on " + server.config.bindAddress + ":" + std::to_string(port) +
-                ": " + ec.message();
+    if (!listenOn(acceptor, server.config.bindAddress, port, error))
         return false;
-    }
     accept();
     return true;
 }

@@ -1,6 +1,7 @@
 #include "tlsfront.h"
 
 #include "httpgate.h"
+#include "listen.h"
 #include "log.h"
 
 #include <array>
@@ -100,21 +101,8 @@ bool TlsFront::bind(std::string &error)
         error = "cannot use the key " + config.tlsKey + ": " + ec.message();
         return false;
     }
-    const tcp::endpoint ep(asio::ip::make_address(config.bindAddress, ec),
-                           static_cast<unsigned short>(config.apiPort));
-    if (!ec)
-        acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(ep, ec);
-    if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort) +
-                ": " + ec.message();
+    if (!listenOn(acceptor, config.bindAddress, config.apiPort, error))
         return false;
-    }
     accept();
     return true;
 }
