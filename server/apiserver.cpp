@@ -222,6 +222,12 @@ void ApiServer::run()
     plain.join();
 }
 
+void ApiServer::reloadTls()
+{
+    if (tls)
+        tls->reload();
+}
+
 void ApiServer::stop()
 {
     server.stop();

@@ -27,6 +27,8 @@ public:
     bool bind(std::string &error);
     void run(); // blocks until stop()
     void stop();
+    // Reads the TLS certificate and key again, if the API speaks TLS.
+    void reloadTls();
 
 private:
     using Request = httplib::Request;

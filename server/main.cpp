@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <sys/resource.h>
 #include <thread>
 
@@ -186,6 +187,7 @@ int main(int argc, char **argv)
             figures->serve();
     });
 
+    asio::signal_set hangup(io, SIGHUP);
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code &ec, int sig) {
         if (ec)
@@ -193,10 +195,22 @@ int main(int argc, char **argv)
         logx::info("server", "stopping", {{"signal", std::to_string(sig)}});
         relay.stop();
         api.stop();
+        hangup.cancel();
         if (figures)
             figures->stop();
         io.stop();
     });
+    // SIGHUP: a renewed TLS certificate is read again without a restart.
+    std::function<void()> awaitHangup = [&] {
+        hangup.async_wait([&](const asio::error_code &ec, int) {
+            if (ec)
+                return;
+            logx::info("server", "reload", {{"signal", "1"}});
+            api.reloadTls();
+            awaitHangup();
+        });
+    };
+    awaitHangup();
     std::thread apiThread([&] { api.run(); });
     logx::info("server", "ready",
                {{"api", config.bindAddress + ":" + std::to_string(config.apiPort)},

@@ -78,29 +78,38 @@ struct TlsFront::Link : std::enable_shared_from_this<Link>
 };
 
 TlsFront::TlsFront(const Config &config, GatedServer &gate)
-    : config(config), gate(gate), context(asio::ssl::context::tls_server), acceptor(io)
+    : config(config), gate(gate), acceptor(io)
 {
 }
 
 TlsFront::~TlsFront() = default;
 
-bool TlsFront::bind(std::string &error)
+std::unique_ptr<asio::ssl::context> TlsFront::load(std::string &error)
 {
+    auto fresh = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
     asio::error_code ec;
-    context.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                            asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                            asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use,
-                        ec);
-    context.use_certificate_chain_file(config.tlsCert, ec);
+    fresh->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                           asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                           asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use,
+                       ec);
+    fresh->use_certificate_chain_file(config.tlsCert, ec);
     if (ec) {
         error = "cannot use the certificate " + config.tlsCert + ": " + ec.message();
-        return false;
+        return nullptr;
     }
-    context.use_private_key_file(config.tlsKey, asio::ssl::context::pem, ec);
+    fresh->use_private_key_file(config.tlsKey, asio::ssl::context::pem, ec);
     if (ec) {
         error = "cannot use the key " + config.tlsKey + ": " + ec.message();
-        return false;
+        return nullptr;
     }
+    return fresh;
+}
+
+bool TlsFront::bind(std::string &error)
+{
+    context = load(error);
+    if (!context)
+        return false;
     if (!listenOn(acceptor, config.bindAddress, config.apiPort, error))
         return false;
     accept();
@@ -110,6 +119,21 @@ bool TlsFront::bind(std::string &error)
 void TlsFront::run()
 {
     io.run();
+}
+
+void TlsFront::reload()
+{
+    asio::post(io, [this] {
+        std::string error;
+        auto fresh = load(error);
+        if (!fresh) {
+            logx::error("api", "tls-reload-failed", {{"error", error}});
+            return;
+        }
+        // A connection holds its own reference to the context it was made with.
+        context = std::move(fresh);
+        logx::info("api", "tls-reloaded", {{"cert", config.tlsCert}});
+    });
 }
 
 void TlsFront::stop()
@@ -153,7 +177,7 @@ void TlsFront::handshake(tcp::socket socket, const std::string &source, int port
 {
     ++handshaking;
     ++handshakes[source];
-    auto link = std::make_shared<Link>(std::move(socket), context, io);
+    auto link = std::make_shared<Link>(std::move(socket), *context, io);
     link->deadline.expires_after(std::chrono::seconds(config.apiRequestTimeoutS));
     link->deadline.async_wait([link](const asio::error_code &ec) {
         if (!ec)

@@ -24,6 +24,9 @@ public:
     bool bind(std::string &error);
     void run(); // blocks until stop()
     void stop();
+    // Reads the certificate and key again (renewed files); new connections use them, and the
+    // old ones stay as they are. Keeps the old pair when the new one does not load.
+    void reload();
 
 private:
     struct Link;
@@ -31,11 +34,12 @@ private:
     void accept();
     void handshake(asio::ip::tcp::socket socket, const std::string &source, int port);
     void done(const std::string &source);
+    std::unique_ptr<asio::ssl::context> load(std::string &error);
 
     const Config &config;
     GatedServer &gate;
     asio::io_context io;
-    asio::ssl::context context;
+    std::unique_ptr<asio::ssl::context> context;
     asio::ip::tcp::acceptor acceptor;
     // Handshakes under way, by address and in all.
     std::map<std::string, int> handshakes;

@@ -19,6 +19,7 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -413,6 +414,19 @@ void TestEndToEnd::webTunnelsOverTls()
     sessionB->TunnelStop();
     QTRY_VERIFY_WITH_TIMEOUT(webGet("t2.localhost").contains("tunnel offline"), 10000);
     sessionA->TunnelStop();
+
+    // SIGHUP reads a renewed certificate again; one that does not load leaves the old in use.
+    QVERIFY(ca.issue(Address));
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.waitForLog("event=tls-reloaded"));
+    QVERIFY(signIn());
+    QFile key(ca.key(Address));
+    QVERIFY(key.open(QIODevice::WriteOnly));
+    key.write("not a key");
+    key.close();
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.waitForLog("event=tls-reload-failed"));
+    QVERIFY(signIn());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
