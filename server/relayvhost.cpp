@@ -289,12 +289,12 @@ void WebPort::read(std::shared_ptr<Visitor> v)
             return;
         if (ec)
             return refuse(v, "web-head-error", {});
-        const size_t had = v->bytes.size();
-        v->bytes.resize(MaxWebHeadBytes);
+        // Read into the port's one buffer, so a visitor holds only what it has sent.
         asio::error_code e;
-        const size_t n =
-            v->reader.socket.read_some(asio::buffer(&v->bytes[had], MaxWebHeadBytes - had), e);
-        v->bytes.resize(had + (e ? 0 : n));
+        const size_t n = v->reader.socket.read_some(
+            asio::buffer(chunk.data(), MaxWebHeadBytes - v->bytes.size()), e);
+        if (!e)
+            v->bytes.append(chunk.data(), n);
         if (e == asio::error::would_block)
             return read(v);
         if (e)

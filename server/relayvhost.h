@@ -4,6 +4,7 @@
 
 #include <asio.hpp>
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,7 @@ private:
     RelayServer &server;
     bool tls;
     asio::ip::tcp::acceptor acceptor;
+    std::array<char, MaxWebHeadBytes> chunk;
 };
 
 } // namespace relay
