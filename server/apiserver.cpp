@@ -1,6 +1,7 @@
 #include "apiserver.h"
 
 #include "log.h"
+#include "metrics.h"
 #include "pages.h"
 #include "qrpng.h"
 
@@ -82,7 +83,7 @@ bool validName(const std::string &name)
     return true;
 }
 
-// Only port tunnels (1) and web tunnels (0, kept as port tunnels) exist.
+// Web tunnels (0), reached by their domain on the shared web ports, and port tunnels (1).
 bool parseType(const std::string &text, long long &type)
 {
     return util::parseUInt(text, 1, type);
@@ -112,11 +113,28 @@ std::string throttleKey(const std::string &address)
     return std::string(text) + "/64";
 }
 
-// This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
-// so the client shows the public port the visitor needs.
-int storedType(long long requested)
+// A request's path as a metrics label: the routes as they are declared, their variable part
+// named rather than given, so a scan of random paths cannot grow the series.
+std::string routeOf(const std::string &path)
 {
-    return requested == 0 ? 1 : static_cast<int>(requested);
+    static const char *const exact[] = {"/",
+                                        "/console",
+                                        "/console/",
+                                        "/user",
+                                        "/user/getCode",
+                                        "/port",
+                                        "/port/change",
+                                        "/price",
+                                        "/order/createQrCode"};
+    for (const char *route : exact)
+        if (path == route)
+            return path;
+    static const char *const prefixes[] = {"/port/query/", "/order/pay/", "/appConfig/",
+                                           "/app_update/", "/update/"};
+    for (const char *prefix : prefixes)
+        if (path.compare(0, std::strlen(prefix), prefix) == 0)
+            return std::string(prefix) + ":id";
+    return "other";
 }
 
 } // namespace
@@ -164,6 +182,8 @@ bool ApiServer::bind(std::string &error)
                     {"files", std::to_string(update->files.size())},
                     {"signed", config.updateKey.empty() ? "manifest.json" : "at start"}});
     }
+    if (config.apiOverTls())
+        return bindTls(error);
     if (!server.bind_to_port(config.bindAddress.c_str(), config.apiPort)) {
         error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
         return false;
@@ -172,14 +192,65 @@ bool ApiServer::bind(std::string &error)
     return true;
 }
 
+bool ApiServer::bindTls(std::string &error)
+{
+    // The gate takes its connections from the TLS front; its own listener, which the library
+    // needs in order to run, is a loopback port nobody is told of.
+    if (server.bind_to_any_port("127.0.0.1") <= 0) {
+        error = "cannot listen on a loopback port";
+        return false;
+    }
+    tls = std::make_unique<TlsFront>(config, server);
+    if (!tls->bind(error))
+        return false;
+    if (!config.apiRedirectPort)
+        return true;
+    GateLimits limits = gateLimits(config);
+    limits.workers = 2;
+    redirect = std::make_unique<GatedServer>(limits);
+    const auto toTls = [this](const Request &req, Response &res) {
+        res.set_redirect(config.publicApiBase() + req.target,
+                         req.method == "GET" || req.method == "HEAD" ? 301 : 308);
+    };
+    redirect->Get(".*", toTls);
+    redirect->Post(".*", toTls);
+    if (!redirect->bind_to_port(config.bindAddress.c_str(), config.apiRedirectPort)) {
+        error =
+            "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiRedirectPort);
+        return false;
+    }
+    redirect->widenBacklog();
+    return true;
+}
+
 void ApiServer::run()
 {
+    std::thread front([this] {
+        if (tls)
+            tls->run();
+    });
+    std::thread plain([this] {
+        if (redirect)
+            redirect->serve();
+    });
     server.serve();
+    front.join();
+    plain.join();
+}
+
+void ApiServer::reloadTls()
+{
+    if (tls)
+        tls->reload();
 }
 
 void ApiServer::stop()
 {
     server.halt();
+    if (tls)
+        tls->stop();
+    if (redirect)
+        redirect->stop();
 }
 
 util::Params ApiServer::params(const Request &req) const
@@ -350,6 +421,7 @@ void ApiServer::routes()
                     {"path", path},
                     {"status", std::to_string(res.status)},
                     {"peer", req.remote_addr}});
+        metrics::noteRequest(req.method + " " + routeOf(path), res.status);
     });
     server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
         res.status = 500;
@@ -498,6 +570,7 @@ void ApiServer::signIn(const Request &req, Response &res)
     if (wait > 0) {
         logx::info("api", "signin-throttled",
                    {{"phone", util::maskedPhone(phone)}, {"peer", source}});
+        metrics::noteRefusal("api", "signin-throttled");
         return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
     }
     const HashTurn turn(*this);
@@ -513,6 +586,7 @@ void ApiServer::signIn(const Request &req, Response &res)
     const bool ok = verifyPassword(turn, user ? hash : dummyHash, pwd) && user;
     if (!ok) {
         logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
+        metrics::figures().signinFailures.fetch_add(1, std::memory_order_relaxed);
         return refuse(res, "登录失败", "手机号或密码错误");
     }
     {
@@ -598,11 +672,12 @@ void ApiServer::getCode(const Request &req, Response &res)
     const std::string phone = util::trim(util::param(p, "phone"));
     const std::string verify = util::param(p, "verify");
     const std::string expected = util::md5Hex(phone + "qmz");
+    // A phone typed wrongly is told so, rather than blamed on the client's version.
+    if (!validPhone(phone))
+        return refuse(res, "获取失败", "手机号格式不正确");
     if (verify.size() != expected.size() ||
         sodium_memcmp(verify.data(), expected.data(), expected.size()) != 0)
         return refuse(res, "获取失败", "签名校验失败，请使用最新版客户端");
-    if (!validPhone(phone))
-        return refuse(res, "获取失败", "手机号格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
     {
@@ -702,7 +777,7 @@ void ApiServer::changeTunnel(const Request &req, Response &res)
     if (!tunnel || tunnel->userId != user->id || tunnel->token.size() != token.size() ||
         sodium_memcmp(tunnel->token.data(), token.data(), token.size()) != 0)
         return refuse(res, "修改失败", "隧道不存在或令牌不匹配");
-    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), storedType(type)))
+    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), static_cast<int>(type)))
         return refuse(res, "修改失败", "服务器繁忙，请稍后重试");
     logx::info("api", "tunnel-changed", {{"tunnel", std::to_string(id)}});
     answer(res, true, "修改成功");
@@ -742,7 +817,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
         t.name = name;
         t.clientIp = ip;
         t.clientPort = static_cast<int>(port);
-        t.type = storedType(type);
+        t.type = static_cast<int>(type);
         t.bdw = price->bdw;
         t.stopTime = price->time > 0 ? util::nowSeconds() + int64_t(price->time) * 3600 : 0;
         t.priceId = price->id;
@@ -778,7 +853,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     o.tunnelName = name;
     o.clientIp = ip;
     o.clientPort = static_cast<int>(port);
-    o.type = storedType(type);
+    o.type = static_cast<int>(type);
     o.amount = price->pay;
     o.createdAt = util::nowSeconds();
     // Unpaid orders older than a day no longer count: nobody pays those.

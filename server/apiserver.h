@@ -4,6 +4,7 @@
 #include "database.h"
 #include "httpgate.h"
 #include "release.h"
+#include "tlsfront.h"
 #include "util.h"
 
 #include <httplib.h>
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,12 +29,15 @@ public:
     bool bind(std::string &error);
     void run(); // blocks until stop()
     void stop();
+    // Reads the TLS certificate and key again, if the API speaks TLS.
+    void reloadTls();
 
 private:
     using Request = httplib::Request;
     using Response = httplib::Response;
 
     void routes();
+    bool bindTls(std::string &error);
     util::Params params(const Request &req) const;
     std::optional<User> authenticate(const util::Params &p);
     nlohmann::json tunnelJson(const TunnelRow &t) const;
@@ -78,6 +83,9 @@ private:
     // The release of --update-dir, read once at bind; its files are read when asked for.
     std::optional<release::Release> update;
     GatedServer server;
+    // With TLS: the front that terminates it, and the plain port that only redirects.
+    std::unique_ptr<TlsFront> tls;
+    std::unique_ptr<GatedServer> redirect;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 
     // Password hashing takes 64 MiB and a good part of a core: a few at a time. And only

@@ -106,6 +106,12 @@ const char *const migrations[] = {
     CREATE INDEX orders_user_state ON orders(user_id, state);
     UPDATE users SET token = 'retired-' || id;
     )sql",
+    // 3: the purchase notice said one free tunnel per account while two are allowed.
+    R"sql(
+    UPDATE app_config SET value = '每个账户可免费开通两条10Mbps隧道；付费套餐支付后立即开通。'
+        WHERE key = 'bvnotice_buy'
+        AND value = '每个账户可免费开通一条10Mbps隧道；付费套餐支付后立即开通。';
+    )sql",
 };
 
 constexpr int MaxSessionsPerUser = 20;
@@ -446,6 +452,11 @@ std::optional<TunnelRow> Database::tunnelById(int64_t id)
 std::optional<TunnelRow> Database::tunnelByToken(const std::string &token)
 {
     return tunnelWhere("token = ?", 0, &token);
+}
+
+std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain)
+{
+    return tunnelWhere("domain = ?", 0, &domain);
 }
 
 bool Database::updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,

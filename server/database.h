@@ -123,6 +123,7 @@ public:
     std::vector<TunnelRow> tunnelsOf(int64_t userId);
     std::optional<TunnelRow> tunnelById(int64_t id);
     std::optional<TunnelRow> tunnelByToken(const std::string &token);
+    std::optional<TunnelRow> tunnelByDomain(const std::string &domain);
     bool updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
                       int clientPort, int type);
     // Allocates a free public port and a domain; nothing when the range is used up or a cap

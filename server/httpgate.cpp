@@ -253,12 +253,22 @@ bool GatedServer::serve()
 
 bool GatedServer::process_and_close_socket(socket_t sock)
 {
-    auto conn = std::make_unique<Conn>();
-    conn->fd = sock;
+    std::string peer;
+    int port = 0;
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (::getpeername(sock, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        addressText(sa, conn->peer, conn->peerPort);
+        addressText(sa, peer, port);
+    adopt(sock, peer, port);
+    return true;
+}
+
+void GatedServer::adopt(socket_t sock, const std::string &peer, int peerPort)
+{
+    auto conn = std::make_unique<Conn>();
+    conn->fd = sock;
+    conn->peer = peer;
+    conn->peerPort = peerPort;
     conn->deadline = Clock::now() + std::chrono::seconds(limits.requestTimeoutS);
     const char *refusal = nullptr;
     bool evicted = false;
@@ -296,10 +306,9 @@ bool GatedServer::process_and_close_socket(socket_t sock)
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
         noteRefused(refusal);
-        return true;
+        return;
     }
     wake();
-    return true;
 }
 
 void GatedServer::listSilent(Conn &conn)

@@ -57,6 +57,8 @@ public:
     // Ends serve(), from any thread, whether or not it listens yet: the library's own stop()
     // is lost when it comes before the library listens.
     void halt();
+    // A connection accepted elsewhere (the API's TLS front), from that peer; the gate owns it.
+    void adopt(socket_t sock, const std::string &peer, int peerPort);
 
     struct Conn; // one client connection, owned by the gate or by one worker at a time
 

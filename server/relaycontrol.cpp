@@ -1,9 +1,11 @@
 #include "relaycontrol.h"
 
+#include "metrics.h"
 #include "relaypipe.h"
 #include "util.h"
 
 #include <algorithm>
+#include <cctype>
 
 using asio::ip::tcp;
 using nlohmann::json;
@@ -150,6 +152,13 @@ void Control::writeNext()
                       });
 }
 
+std::string webDomainOf(std::string domain)
+{
+    for (char &c : domain)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return domain;
+}
+
 } // namespace relay
 
 using namespace relay;
@@ -194,8 +203,16 @@ void RelayServer::login(std::shared_ptr<Control> control, const std::string &tok
                           "port-unavailable");
         }
         tunnels[found->id] = state;
+        metrics::figures().tunnelsOnline = int64_t(tunnels.size());
         acceptVisitors(state);
     }
+    // A web tunnel is also reached by its domain; the type may have changed since last time.
+    const std::string domain = webDomainOf(found->domain);
+    const auto web = webDomains.find(domain);
+    if (web != webDomains.end() && web->second == found->id)
+        webDomains.erase(web);
+    if (found->type == 0 && !domain.empty())
+        webDomains[domain] = found->id;
     state->limiter = limiterFor(found->id, found->bdw);
     state->token = token;
     armExpiry(state);
@@ -243,6 +260,10 @@ void RelayServer::closeTunnel(int64_t tunnelId)
         return;
     auto state = it->second;
     tunnels.erase(it);
+    metrics::figures().tunnelsOnline = int64_t(tunnels.size());
+    const auto web = webDomains.find(webDomainOf(state->info.domain));
+    if (web != webDomains.end() && web->second == tunnelId)
+        webDomains.erase(web);
     asio::error_code ignored;
     state->acceptor.close(ignored);
     state->retry.cancel();

@@ -57,6 +57,9 @@ private:
     std::string peer;
 };
 
+// The key of a web tunnel's domain: host names compare without case.
+std::string webDomainOf(std::string domain);
+
 struct TunnelState
 {
     TunnelState(asio::io_context &io, RelayTunnel t)

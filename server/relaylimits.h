@@ -1,5 +1,7 @@
 #pragma once
 
+#include "metrics.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -78,9 +80,12 @@ struct VisitorTicket
         ++tally->visitorsByTunnel[tunnel];
         ++tally->visitorsBySource[this->source];
         ++tally->visitorsByTunnelSource[{tunnel, this->source}];
+        metrics::figures().visitorsActive.fetch_add(1, std::memory_order_relaxed);
+        metrics::figures().visitorsTotal.fetch_add(1, std::memory_order_relaxed);
     }
     ~VisitorTicket()
     {
+        metrics::figures().visitorsActive.fetch_sub(1, std::memory_order_relaxed);
         release(tally->visitorsByTunnel, tunnel);
         release(tally->visitorsBySource, source);
         release(tally->visitorsByTunnelSource, {tunnel, source});

@@ -4,6 +4,7 @@
 #include "relaycontrol.h"
 #include "relayframe.h"
 #include "relayserver.h"
+#include "relayvhost.h"
 #include "util.h"
 
 #include <algorithm>
@@ -28,9 +29,9 @@ class Pipe : public std::enable_shared_from_this<Pipe>
 public:
     Pipe(asio::io_context &io, tcp::socket visitor, tcp::socket data,
          std::shared_ptr<Limiter> limiter, int64_t tunnelId, std::unique_ptr<VisitorTicket> ticket,
-         std::unique_ptr<Held> held, std::chrono::seconds idleTimeout)
+         std::unique_ptr<Held> held, std::chrono::seconds idleTimeout, bool pages = false)
         : limiter(std::move(limiter)), tunnelId(tunnelId), ticket(std::move(ticket)),
-          held(std::move(held)), idleTimeout(idleTimeout), linger(io),
+          held(std::move(held)), idleTimeout(idleTimeout), pages(pages), linger(io),
           idle(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
     {
         this->held->add(1); // the data connection
@@ -39,11 +40,26 @@ public:
     }
 
     // leftover: bytes that came behind the CONN frame; they go to the visitor first.
-    void start(std::string leftover)
+    // early: bytes the visitor sent before pairing; they go to the client first.
+    void start(std::string leftover, std::string early = {})
     {
         lastActive = Clock::now();
         armIdle(idleTimeout);
-        pump(Up);
+        if (early.empty()) {
+            pump(Up);
+        } else {
+            auto bytes = std::make_shared<std::string>(std::move(early));
+            asio::async_write(
+                *sockets[1], asio::buffer(*bytes),
+                [self = shared_from_this(), bytes](const asio::error_code &ec, size_t) {
+                    if (self->closed)
+                        return;
+                    if (ec)
+                        return self->unreachable();
+                    self->pump(Up);
+                });
+        }
+        heard = !leftover.empty();
         if (leftover.empty()) {
             pump(Down);
             return;
@@ -86,8 +102,11 @@ private:
             [self = shared_from_this(), d](const asio::error_code &ec, size_t n) {
                 if (self->closed)
                     return;
+                if (ec && d == Down && !self->heard && self->pages)
+                    return self->unreachable();
                 if (ec)
                     return self->ended(d, ec);
+                self->heard = self->heard || d == Down;
                 self->lastActive = Clock::now();
                 self->forward(d, n);
             });
@@ -95,6 +114,7 @@ private:
 
     void forward(int d, size_t n)
     {
+        metrics::addBytes(d, n);
         const auto wait = limiter ? limiter->reserve(d, n) : Clock::duration::zero();
         if (wait > Clock::duration::zero()) {
             pace[d].expires_after(wait);
@@ -114,6 +134,8 @@ private:
                           [self = shared_from_this(), d](const asio::error_code &ec, size_t) {
                               if (self->closed)
                                   return;
+                              if (ec && d == Up && !self->heard && self->pages)
+                                  return self->unreachable();
                               if (ec)
                                   return self->closeAll(Cut);
                               self->pump(d);
@@ -154,6 +176,22 @@ private:
         });
     }
 
+    // The client's data connection ended before the site behind it sent a byte: an HTTP
+    // visitor is told so; anyone else is let go.
+    void unreachable()
+    {
+        if (closed || !pages)
+            return closeAll(Cut);
+        asio::error_code ignored;
+        sockets[0]->cancel(ignored);
+        tcp::socket visitor = std::move(*sockets[0]);
+        auto tally = held ? held->tally : nullptr;
+        // The visitor is answered below; the data connection has ended already.
+        closeAll(Ended);
+        logx::debug("relay", "web-unreachable", {{"tunnel", std::to_string(tunnelId)}});
+        answerAndClose(std::move(visitor), tally, unreachableAnswer());
+    }
+
     void closeAll(Ending ending)
     {
         if (closed)
@@ -183,6 +221,8 @@ private:
     std::unique_ptr<VisitorTicket> ticket;
     std::unique_ptr<Held> held;
     std::chrono::seconds idleTimeout;
+    bool pages;
+    bool heard = false; // a byte has come from the client's side
     Clock::time_point lastActive;
     std::unique_ptr<tcp::socket> sockets[2]; // visitor, data
     std::array<char, PipeBufferBytes> buffers[2];
@@ -216,7 +256,8 @@ void RelayServer::acceptVisitors(std::shared_ptr<TunnelState> state)
     });
 }
 
-void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::socket socket)
+void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::socket socket,
+                             std::string early, bool pages)
 {
     asio::error_code ignored;
     if (!state->control) {
@@ -248,6 +289,8 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
     const std::string uid = util::randomHex(16);
     auto visitor = std::make_shared<PendingVisitor>(
         std::move(socket), io, tunnelId, std::make_unique<VisitorTicket>(tally, tunnelId, source));
+    visitor->early = std::move(early);
+    visitor->pages = pages;
     pending[uid] = visitor;
     state->pendingUids.insert(uid);
     visitor->timer.expires_after(std::chrono::milliseconds(config.pairTimeoutMs));
@@ -258,7 +301,10 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
         if (p == pending.end())
             return;
         logx::info("relay", "visitor-timeout", {{"tunnel", std::to_string(tunnelId)}});
-        resetAndClose(p->second->socket);
+        if (p->second->pages) // the client did not reach the site in time
+            answerAndClose(std::move(p->second->socket), tally, unreachableAnswer());
+        else
+            resetAndClose(p->second->socket);
         pending.erase(p);
         const auto t = tunnels.find(tunnelId);
         if (t != tunnels.end())
@@ -299,11 +345,11 @@ void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const
         limiter = l != limiters.end() ? l->second.lock() : nullptr;
     }
     logx::debug("relay", "paired", {{"tunnel", std::to_string(visitor->tunnelId)}, {"uid", uid}});
-    auto pipe =
-        std::make_shared<Pipe>(io, std::move(visitor->socket), std::move(socket), limiter,
-                               visitor->tunnelId, std::move(visitor->ticket),
-                               std::move(visitor->held), std::chrono::seconds(config.visitorIdleS));
-    pipe->start(std::move(leftover));
+    auto pipe = std::make_shared<Pipe>(io, std::move(visitor->socket), std::move(socket), limiter,
+                                       visitor->tunnelId, std::move(visitor->ticket),
+                                       std::move(visitor->held),
+                                       std::chrono::seconds(config.visitorIdleS), visitor->pages);
+    pipe->start(std::move(leftover), std::move(visitor->early));
     // Kept to be cut if the service stops; the closed ones are dropped now and then.
     if (pipes.size() >= 2 * livePipes + 64) {
         pipes.remove_if([](const std::weak_ptr<Pipe> &p) { return p.expired(); });

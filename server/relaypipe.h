@@ -5,6 +5,7 @@
 #include <asio.hpp>
 
 #include <memory>
+#include <string>
 
 // Visitors of a tunnel's public port, waiting for the client's data connection.
 namespace relay {
@@ -22,6 +23,8 @@ struct PendingVisitor
     int64_t tunnelId;
     std::unique_ptr<VisitorTicket> ticket;
     std::unique_ptr<Held> held;
+    std::string early;  // sent to the client first (a web visitor's request head)
+    bool pages = false; // an HTTP visitor: told by a page when the site does not answer
 };
 
 } // namespace relay

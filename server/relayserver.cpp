@@ -1,10 +1,12 @@
 #include "relayserver.h"
 
+#include "listen.h"
 #include "log.h"
 #include "relaycontrol.h"
 #include "relayframe.h"
 #include "relaylimits.h"
 #include "relaypipe.h"
+#include "relayvhost.h"
 
 #include <sys/resource.h>
 
@@ -27,23 +29,17 @@ RelayServer::~RelayServer() = default;
 
 bool RelayServer::start(std::string &error)
 {
-    asio::error_code ec;
-    const tcp::endpoint ep(asio::ip::make_address(config.bindAddress, ec),
-                           static_cast<unsigned short>(config.relayPort));
-    if (!ec)
-        acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(ep, ec);
-    if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.relayPort) +
-                ": " + ec.message();
+    if (!listenOn(acceptor, config.bindAddress, config.relayPort, error))
         return false;
-    }
     accept();
+    const int webPortNumbers[2] = {config.httpPort, config.httpsPort};
+    for (int i = 0; i < 2; ++i) {
+        if (!webPortNumbers[i])
+            continue;
+        webPorts[i] = std::make_unique<WebPort>(*this, i == 1);
+        if (!webPorts[i]->start(webPortNumbers[i], error))
+            return false;
+    }
     return true;
 }
 
@@ -52,6 +48,9 @@ void RelayServer::stop()
     stopped = true;
     asio::error_code ignored;
     acceptor.close(ignored);
+    for (auto &web : webPorts)
+        if (web)
+            web->stop();
     std::vector<int64_t> ids;
     for (const auto &t : tunnels)
         ids.push_back(t.first);
@@ -82,28 +81,35 @@ void RelayServer::accept()
             });
             return;
         }
-        asio::error_code ignored;
-        const auto peer = socket.remote_endpoint(ignored);
-        const std::string source = ignored ? std::string("?") : peer.address().to_string();
-        if (countOf(tally->undecidedBySource, source) >= config.maxUndecidedPerSource) {
-            noteRefused("undecided-per-source");
-            socket.close(ignored);
-            return accept();
-        }
-        // Past the cap, the connection that has said nothing for longest makes room: a client
-        // sends LOGIN or CONN at once, so a flood of silent connections sheds itself and a
-        // sign-in always gets in.
-        const size_t reserve = size_t(config.descriptorReserve);
-        if (tally->undecided >= size_t(config.maxUndecided) ||
-            tally->descriptors + reserve / 2 >= descriptorLimit)
-            evictOldestUndecided();
-        if (tally->descriptors + DescriptorsForOthers >= descriptorLimit) {
-            noteRefused("descriptors");
-            socket.close(ignored);
-            return accept();
-        }
-        socket.set_option(tcp::no_delay(true), ignored);
-        firstFrame(std::move(socket), source);
+        std::string source;
+        if (admit(socket, source))
+            firstFrame(std::move(socket), source);
         accept();
     });
+}
+
+bool RelayServer::admit(tcp::socket &socket, std::string &source)
+{
+    asio::error_code ignored;
+    const auto peer = socket.remote_endpoint(ignored);
+    source = ignored ? std::string("?") : peer.address().to_string();
+    if (countOf(tally->undecidedBySource, source) >= config.maxUndecidedPerSource) {
+        noteRefused("undecided-per-source");
+        socket.close(ignored);
+        return false;
+    }
+    // Past the cap, the connection that has said nothing for longest makes room: a client
+    // sends LOGIN or CONN at once, so a flood of silent connections sheds itself and a
+    // sign-in always gets in.
+    const size_t reserve = size_t(config.descriptorReserve);
+    if (tally->undecided >= size_t(config.maxUndecided) ||
+        tally->descriptors + reserve / 2 >= descriptorLimit)
+        evictOldestUndecided();
+    if (tally->descriptors + DescriptorsForOthers >= descriptorLimit) {
+        noteRefused("descriptors");
+        socket.close(ignored);
+        return false;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
+    return true;
 }

@@ -269,6 +269,10 @@ void TestServerApi::registration()
         "user/getCode",
         form({{"userId", ""}, {"token", ""}, {"phone", "12345"}, {"verify", verifyOf("12345")}}));
     QVERIFY(!a.flag());
+    // A phone typed wrongly is named as such, whatever its signature.
+    a = post("user/getCode",
+             form({{"userId", ""}, {"token", ""}, {"phone", "1391111222"}, {"verify", "0123"}}));
+    QCOMPARE(a.dataText(), QStringLiteral("手机号格式不正确"));
     a = post("user/getCode", form({{"userId", ""},
                                    {"token", ""},
                                    {"phone", DemoPhone},
@@ -649,6 +653,16 @@ void TestServerApi::publicCalls()
         QVERIFY(!a.dataText().isEmpty());
     }
     QVERIFY(get("appConfig/bvqqgroup").dataText().startsWith(Base.chopped(1)));
+    // The purchase notice and the free package promise the same number of free tunnels.
+    QVERIFY(get("appConfig/bvnotice_buy").dataText().contains(QStringLiteral("免费开通两条")));
+    QVERIFY(get("price")
+                .json.value("data")
+                .toArray()
+                .first()
+                .toObject()
+                .value("info")
+                .toString()
+                .contains(QStringLiteral("两条")));
     QVERIFY(!get("appConfig/nothing").flag());
 
     for (const QString &page : QStringList{"", "console", "console/"}) {
@@ -871,7 +885,11 @@ void TestServerApi::restartKeepsDataAndOptions()
                                                       {"--api-port", "http"},
                                                       {"--ports", "300-200"},
                                                       {"--bind", "localhost"},
-                                                      {"--api-port"}}) {
+                                                      {"--api-port"},
+                                                      {"--http-port", "8888"},
+                                                      {"--tls-cert", "only-the-cert.pem"},
+                                                      {"--metrics", "nowhere:x"},
+                                                      {"--config", "/no/such/file"}}) {
         QProcess bad;
         bad.start(QStringLiteral(BORVANE_SERVER_BIN), args);
         QVERIFY(bad.waitForFinished(5000));
