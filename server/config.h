@@ -37,6 +37,9 @@ struct Config
     // maxVisitorsPerTunnel.
     int maxVisitorsPerTunnelSource = 0;
     int visitorsPerTunnelSource() const;
+    // Diagnostic: paired visitors are relayed by the portable copy loop even where the kernel
+    // can move the bytes between the sockets itself.
+    bool relayCopy = false;
     // Descriptors no visitor may take, so sign-ins and data connections of known tunnels fit.
     int descriptorReserve = 512;
 

@@ -23,6 +23,7 @@ RelayServer::RelayServer(asio::io_context &io, const Config &config, Lookup look
                            ? size_t(limit.rlim_cur)
                            : size_t(1) << 20;
     descriptorLimit = all - all / 4;
+    pools = std::make_shared<FlowPools>(tally, descriptorLimit);
 }
 
 RelayServer::~RelayServer() = default;

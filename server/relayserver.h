@@ -36,6 +36,7 @@ struct PendingVisitor;
 struct Limiter;
 struct Tally;
 struct Reader;
+class FlowPools;
 } // namespace relay
 
 // The relay server: control connections (LOGIN, HEART, STOP, CONN requests), one public
@@ -106,5 +107,6 @@ private:
     // in the io_context's queue.
     std::shared_ptr<relay::Tally> tally;
     size_t descriptorLimit = 0;
+    std::shared_ptr<relay::FlowPools> pools; // what paired visitors borrow while bytes flow
     logx::Refusals refusals{"relay"};
 };
