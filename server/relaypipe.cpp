@@ -49,7 +49,9 @@ bool FlowPools::takePipe(KernelPipe &pipe)
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         return false;
-    pipe = {fds[0], fds[1]};
+    const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, int(PipeBytes));
+    pipe = {fds[0], fds[1],
+            capacity > 0 ? size_t(capacity) : size_t(::fcntl(fds[1], F_GETPIPE_SZ))};
     tally->descriptors += 2;
     return true;
 #else
@@ -175,13 +177,13 @@ private:
 
     // As much as one step may carry: under a bandwidth limit, about a burst's worth, so the
     // pacing stays even at low rates.
-    size_t stepBytes() const
+    size_t stepBytes(size_t most) const
     {
         if (!limiter || limiter->bytesPerSecond <= 0)
-            return FlowPools::BufferBytes;
+            return most;
         const auto burst = std::chrono::duration<double>(LimiterBurst).count();
         const size_t allowed = size_t(limiter->bytesPerSecond * burst);
-        return std::clamp(allowed, SmallestLimitedStep, FlowPools::BufferBytes);
+        return std::clamp(allowed, std::min(SmallestLimitedStep, most), most);
     }
 
     // Reads what the source has, or waits until it has something.
@@ -192,8 +194,9 @@ private:
         Flow &flow = flows[d];
 #ifdef __linux__
         if (flow.splice && pools->takePipe(flow.pipe)) {
-            const ssize_t n = ::splice(source(d).native_handle(), nullptr, flow.pipe.write, nullptr,
-                                       stepBytes(), SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
+            const ssize_t n =
+                ::splice(source(d).native_handle(), nullptr, flow.pipe.write, nullptr,
+                         stepBytes(flow.pipe.capacity), SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
             const int error = n < 0 ? errno : 0;
             if (n <= 0)
                 pools->givePipe(flow.pipe, true);
@@ -213,7 +216,8 @@ private:
         if (!flow.buffer)
             flow.buffer = pools->takeBuffer();
         asio::error_code ec;
-        const size_t n = source(d).read_some(asio::buffer(*flow.buffer, stepBytes()), ec);
+        const size_t n =
+            source(d).read_some(asio::buffer(*flow.buffer, stepBytes(FlowPools::BufferBytes)), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again ||
             ec == asio::error::interrupted) {
             pools->giveBuffer(std::move(flow.buffer));
@@ -283,7 +287,11 @@ private:
                                   return;
                               if (ec)
                                   return self->writeFailed(d);
-                              self->pools->giveBuffer(std::move(self->flows[d].buffer));
+                              Flow &flow = self->flows[d];
+                              self->pools->giveBuffer(std::move(flow.buffer));
+                              if (flow.inPipe > 0)
+                                  return self->copyOutOfPipe(d);
+                              self->pools->givePipe(flow.pipe, true);
                               self->readStep(d);
                           });
     }
@@ -330,20 +338,19 @@ private:
 #endif
     }
 
-    // The sink refuses a splice: what is in the pipe goes through a buffer, and the flow
-    // copies from now on.
+    // The sink refuses a splice: what is in the pipe goes through a buffer, a buffer at a
+    // time, and the flow copies from now on.
     void copyOutOfPipe(int d)
     {
         Flow &flow = flows[d];
         flow.splice = false;
         flow.buffer = pools->takeBuffer();
-        const ssize_t n = ::read(flow.pipe.read, flow.buffer->data(), flow.inPipe);
-        const bool whole = n == ssize_t(flow.inPipe);
-        flow.inPipe = 0;
-        pools->givePipe(flow.pipe, whole);
-        if (!whole)
+        const size_t want = std::min(flow.inPipe, FlowPools::BufferBytes);
+        const ssize_t n = ::read(flow.pipe.read, flow.buffer->data(), want);
+        if (n != ssize_t(want))
             return closeAll(Cut);
-        writeBuffer(d, size_t(n));
+        flow.inPipe -= want;
+        writeBuffer(d, want);
     }
 
     // One side finished sending: pass the end on and give the other direction a while. A

@@ -37,10 +37,13 @@ class FlowPools
 public:
     static constexpr size_t BufferBytes = 64 * 1024;
     using Buffer = std::array<char, BufferBytes>;
+    // What a pipe is asked to hold, so a fast flow takes few steps; the system may give less.
+    static constexpr size_t PipeBytes = 256 * 1024;
     struct KernelPipe
     {
         int read = -1;
         int write = -1;
+        size_t capacity = 0;
     };
 
     FlowPools(std::shared_ptr<Tally> tally, size_t descriptorLimit)
