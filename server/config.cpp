@@ -89,6 +89,7 @@ const char *helpText =
     "  --sms-outbox PATH      file the verification codes are written to, readable by the\n"
     "                         service's user only (default: the database path + .sms)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
+    "  --relay-threads N      io loops that carry visitors' bytes (default: one per core)\n"
     "  --relay-copy           diagnostic: relay visitors' bytes through a user-space buffer\n"
     "                         rather than splice(2) through a kernel pipe\n"
     "  --update-dir DIR       serve the update information and files of the release in DIR\n"
@@ -154,6 +155,7 @@ const IntOption intOptions[] = {
     {"--code-requests-per-day", &Config::codeRequestsPerSourceDay, 1, 100000},
     {"--demo-expiry-s", &Config::demoExpiryS, 1, 10 * 365 * 24 * 3600},
     {"--web-head-timeout-ms", &Config::webHeadMs, 100, 600000},
+    {"--relay-threads", &Config::relayThreads, 1, 1024},
 };
 
 // Ports given as options, each of which must be free of the others and of the public range.

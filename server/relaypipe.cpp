@@ -27,6 +27,25 @@ constexpr size_t SpareBuffers = 16;
 constexpr size_t SmallestLimitedStep = 4 * 1024;
 constexpr int StepsInARow = 16;
 
+// The same connection, owned by another io loop from now on; closed if it cannot be moved.
+tcp::socket handOver(tcp::socket socket, asio::io_context &to)
+{
+    if (&socket.get_executor().context() == &to)
+        return socket;
+    asio::error_code ec;
+    const tcp::endpoint local = socket.local_endpoint(ec);
+    tcp::socket moved(to);
+    if (ec)
+        return moved;
+    const auto fd = socket.release(ec);
+    if (ec)
+        return moved;
+    moved.assign(local.protocol(), fd, ec);
+    if (ec)
+        ::close(fd);
+    return moved;
+}
+
 } // namespace
 
 FlowPools::~FlowPools()
@@ -100,13 +119,16 @@ void FlowPools::giveBuffer(std::unique_ptr<Buffer> buffer)
 class Pipe : public std::enable_shared_from_this<Pipe>
 {
 public:
-    Pipe(asio::io_context &io, tcp::socket visitor, tcp::socket data,
+    // io: the loop that carries the pipe, which owns both sockets; home: the loop that pairs,
+    // where the visitor's ticket is given back.
+    Pipe(asio::io_context &io, asio::io_context &home, tcp::socket visitor, tcp::socket data,
          std::shared_ptr<Limiter> limiter, int64_t tunnelId, std::unique_ptr<VisitorTicket> ticket,
          std::unique_ptr<Held> held, std::chrono::seconds idleTimeout,
          std::shared_ptr<FlowPools> pools, bool splice, bool pages = false)
-        : limiter(std::move(limiter)), tunnelId(tunnelId), ticket(std::move(ticket)),
-          held(std::move(held)), idleTimeout(idleTimeout), pools(std::move(pools)), pages(pages),
-          linger(io), idle(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
+        : loop(io), home(home), limiter(std::move(limiter)), tunnelId(tunnelId),
+          ticket(std::move(ticket)), held(std::move(held)), idleTimeout(idleTimeout),
+          pools(std::move(pools)), pages(pages), linger(io),
+          idle(io), pace{asio::steady_timer(io), asio::steady_timer(io)}
     {
         this->held->add(1); // the data connection
         sockets[0] = std::make_unique<tcp::socket>(std::move(visitor));
@@ -156,6 +178,8 @@ public:
 
     // The service is going: what cannot be finished is cut, visibly.
     void abort() { closeAll(Cut); }
+
+    asio::io_context &loop;
 
 private:
     enum Direction { Up = 0, Down = 1 }; // Up: visitor to client; Down: client to visitor
@@ -423,7 +447,10 @@ private:
             flow.inPipe = 0;
             pools->giveBuffer(std::move(flow.buffer));
         }
-        ticket.reset();
+        if (&loop == &home)
+            ticket.reset();
+        else // the tally's maps belong to the pairing loop
+            asio::post(home, [t = std::shared_ptr<VisitorTicket>(std::move(ticket))] {});
         held.reset();
         linger.cancel();
         idle.cancel();
@@ -433,6 +460,7 @@ private:
                     {{"tunnel", std::to_string(tunnelId)}, {"cut", ending == Cut ? "1" : "0"}});
     }
 
+    asio::io_context &home;
     std::shared_ptr<Limiter> limiter;
     int64_t tunnelId;
     std::unique_ptr<VisitorTicket> ticket;
@@ -534,9 +562,13 @@ void RelayServer::newVisitor(const std::shared_ptr<TunnelState> &state, tcp::soc
 
 void RelayServer::cutPipes()
 {
-    for (const auto &weak : pipes)
-        if (const auto pipe = weak.lock())
+    for (const auto &weak : pipes) {
+        const auto pipe = weak.lock();
+        if (pipe && &pipe->loop == &io)
             pipe->abort();
+        else if (pipe)
+            asio::post(pipe->loop, [pipe] { pipe->abort(); });
+    }
     pipes.clear();
     livePipes = 0;
 }
@@ -563,11 +595,28 @@ void RelayServer::dataConnection(tcp::socket socket, std::string leftover, const
         limiter = l != limiters.end() ? l->second.lock() : nullptr;
     }
     logx::debug("relay", "paired", {{"tunnel", std::to_string(visitor->tunnelId)}, {"uid", uid}});
+    // The pipes take turns over the io loops; both sockets move to the pipe's.
+    const size_t turn = nextLoop++ % pools.size();
+    asio::io_context &loop = turn == 0 ? io : *loops[turn - 1];
+    tcp::socket visitorSocket = handOver(std::move(visitor->socket), loop);
+    tcp::socket dataSocket = handOver(std::move(socket), loop);
+    if (!visitorSocket.is_open() || !dataSocket.is_open()) {
+        resetAndClose(visitorSocket);
+        resetAndClose(dataSocket);
+        return;
+    }
     auto pipe = std::make_shared<Pipe>(
-        io, std::move(visitor->socket), std::move(socket), limiter, visitor->tunnelId,
+        loop, io, std::move(visitorSocket), std::move(dataSocket), limiter, visitor->tunnelId,
         std::move(visitor->ticket), std::move(visitor->held),
-        std::chrono::seconds(config.visitorIdleS), pools, !config.relayCopy, visitor->pages);
-    pipe->start(std::move(leftover), std::move(visitor->early));
+        std::chrono::seconds(config.visitorIdleS), pools[turn], !config.relayCopy, visitor->pages);
+    if (&loop == &io) {
+        pipe->start(std::move(leftover), std::move(visitor->early));
+    } else {
+        asio::post(loop, [pipe, leftover = std::move(leftover),
+                          early = std::move(visitor->early)]() mutable {
+            pipe->start(std::move(leftover), std::move(early));
+        });
+    }
     // Kept to be cut if the service stops; the closed ones are dropped now and then.
     if (pipes.size() >= 2 * livePipes + 64) {
         pipes.remove_if([](const std::weak_ptr<Pipe> &p) { return p.expired(); });
