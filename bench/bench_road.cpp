@@ -22,7 +22,8 @@
 // idle paired visitor with 20,000 of them open, and a new visitor's round trip (connect, 64
 // bytes there and back) quiet and beside those 20,000. Each figure beside the direct connection
 // and socat; with --before, the same for an older build of the service, so a change shows in
-// one run; "copy" is this build with its diagnostic copy loop.
+// one run; "1 loop" is this build on one io loop, "copy" with its diagnostic copy loop. Last, how
+// closely each keeps a tunnel's bandwidth limit at 1, 10 and 50 Mbps.
 //
 // Usage: bench_road [--node] [--before PATH] [path to borvane-server]
 //   --node  only the relay node figures
@@ -601,42 +602,108 @@ void measureThroughput(const Target &t, qint64 pid, NodeFigures &f)
     f.streamsMbps = median(streams);
 }
 
-// A fresh service of the given build on its own address, measured as a relay node.
+// A fresh service of the given build on its own address, its demo tunnel limited to bdw Mbps
+// (0: unlimited) and signed in by an echoing client.
+struct NodeService
+{
+    NodeService(const QString &bin, const QStringList &extra, const char *address, int bdw,
+                int sourceOctet)
+    {
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start(bin, QStringList{"--bind",
+                                      address,
+                                      "--db",
+                                      dir.filePath("node.db"),
+                                      "--demo",
+                                      "--demo-bdw",
+                                      QString::number(bdw),
+                                      "--demo-client-port",
+                                      "9",
+                                      "--ports",
+                                      "21820-21829",
+                                      "--log-level",
+                                      "error",
+                                      "--idle-timeout-s",
+                                      "3600",
+                                      "--max-visitors-per-tunnel",
+                                      "100000",
+                                      "--max-visitors-per-source",
+                                      "100000",
+                                      "--max-visitors-per-tunnel-source",
+                                      "100000"} +
+                              extra);
+        if (!server.waitForStarted())
+            return;
+        std::string user;
+        for (int i = 0; i < 100 && jsonField(user, "token").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            user = httpGet(address, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
+        }
+        const std::string id = jsonField(user, "id");
+        const std::string list = httpGet(address, "/port/query/" + id + "?userId=" + id +
+                                                      "&token=" + jsonField(user, "token"));
+        target = {"node", address, std::atoi(jsonField(list, "serverPort").c_str()), {}};
+        client = std::make_unique<EchoingClient>(address, jsonField(list, "token"), sourceOctet);
+    }
+    ~NodeService()
+    {
+        client.reset();
+        server.terminate();
+        server.waitForFinished();
+    }
+    bool ready() const { return client && client->online && target.port > 0; }
+
+    QTemporaryDir dir;
+    QProcess server;
+    Target target{"node", "", 0, {}};
+    std::unique_ptr<EchoingClient> client;
+};
+
+// Mbps of an echo through a tunnel limited to bdw Mbps each way, leaving out the first second
+// (the limiter's burst allowance); 0 on a failure.
+double limitedRate(const QString &bin, const QStringList &extra, const char *address, int bdw,
+                   int sourceOctet)
+{
+    NodeService node(bin, extra, address, bdw, sourceOctet);
+    const int fd = node.ready() ? openTarget(node.target) : -1;
+    if (fd < 0)
+        return 0;
+    constexpr double Seconds = 6;
+    const size_t bytes = size_t(bdw * 1e6 / 8 * Seconds);
+    const size_t skip = size_t(bdw * 1e6 / 8);
+    std::thread writer([&] {
+        std::vector<char> out(16 * 1024, 'x');
+        for (size_t sent = 0; sent < bytes; sent += out.size())
+            if (!sendAll(fd, out.data(), std::min(out.size(), bytes - sent)))
+                break;
+    });
+    std::vector<char> in(64 * 1024);
+    size_t got = 0;
+    Clock::time_point from;
+    while (got < bytes) {
+        const ssize_t n = ::recv(fd, in.data(), in.size(), 0);
+        if (n <= 0)
+            break;
+        if (got < skip && got + size_t(n) >= skip)
+            from = Clock::now();
+        got += size_t(n);
+    }
+    const double seconds = secondsSince(from);
+    writer.join();
+    ::close(fd);
+    return got == bytes ? double(bytes - skip) * 8 / 1e6 / seconds : 0;
+}
+
 bool measureNode(const QString &bin, const QStringList &extra, const char *address, int sourceOctet,
                  NodeFigures &f)
 {
-    QTemporaryDir dir;
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(bin, QStringList{"--bind",      address,
-                                  "--db",        dir.filePath("node.db"),
-                                  "--demo",      "--demo-bdw",
-                                  "0",           "--demo-client-port",
-                                  "9",           "--ports",
-                                  "21820-21829", "--log-level",
-                                  "error",       "--idle-timeout-s",
-                                  "3600",        "--max-visitors-per-tunnel",
-                                  "100000",      "--max-visitors-per-source",
-                                  "100000",      "--max-visitors-per-tunnel-source",
-                                  "100000"} +
-                          extra);
-    if (!server.waitForStarted())
-        return false;
-    std::string user;
-    for (int i = 0; i < 100 && jsonField(user, "token").empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        user = httpGet(address, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
-    }
-    const std::string id = jsonField(user, "id");
-    const std::string list = httpGet(address, "/port/query/" + id + "?userId=" + id +
-                                                  "&token=" + jsonField(user, "token"));
-    const int port = std::atoi(jsonField(list, "serverPort").c_str());
+    NodeService node(bin, extra, address, 0, sourceOctet);
+    const int port = node.target.port;
     bool ok = false;
     {
-        EchoingClient client(address, jsonField(list, "token"), sourceOctet);
-        const Target t{"node", address, port, {}};
-        if (client.online && port > 0) {
-            const qint64 pid = server.processId();
+        const Target &t = node.target;
+        if (node.ready()) {
+            const qint64 pid = node.server.processId();
             measureThroughput(t, pid, f);
             f.quiet = newVisitorRoundTrips(t, 300);
             // Idle paired visitors, each shown to be paired by one echo.
@@ -665,8 +732,6 @@ bool measureNode(const QString &bin, const QStringList &extra, const char *addre
                 f.mbps > 0 && f.streamsMbps > 0 && f.idleOpen == idleVisitors() && f.loaded.p99 > 0;
         }
     }
-    server.terminate();
-    server.waitForFinished();
     return ok;
 }
 
@@ -709,6 +774,7 @@ int relayNode(const QString &serverBin, const QString &beforeBin, int echoPort)
     if (!beforeBin.isEmpty())
         builds.push_back({"before", beforeBin, {}, "127.0.0.184"});
     builds.push_back({"after", serverBin, {}, "127.0.0.185"});
+    builds.push_back({"1 loop", serverBin, {"--relay-threads", "1"}, "127.0.0.188"});
     builds.push_back({"copy", serverBin, {"--relay-copy"}, "127.0.0.186"});
     int octet = 10;
     for (const Build &b : builds) {
@@ -720,6 +786,17 @@ int relayNode(const QString &serverBin, const QString &beforeBin, int echoPort)
             continue;
         }
         row(b.name, f, true);
+    }
+    std::printf("\nbandwidth limit: measured Mbps of an echo at the tunnel's limit (error)\n");
+    for (const Build &b : builds) {
+        std::printf("%-7s", b.name);
+        for (int bdw : {1, 10, 50}) {
+            const double rate = limitedRate(b.bin, b.extra, b.address, bdw, octet++);
+            std::printf("  %2d: %6.3f (%+.1f %%)", bdw, rate, (rate / bdw - 1) * 100);
+            status = rate > 0 ? status : 1;
+        }
+        std::printf("\n");
+        std::fflush(stdout);
     }
     return status;
 }

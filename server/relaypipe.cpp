@@ -199,14 +199,15 @@ private:
     tcp::socket &source(int d) { return *sockets[d == Up ? 0 : 1]; }
     tcp::socket &sink(int d) { return *sockets[d == Up ? 1 : 0]; }
 
-    // As much as one step may carry: under a bandwidth limit, about a burst's worth, so the
-    // pacing stays even at low rates.
+    // As much as one step may carry: under a bandwidth limit, a quarter of the burst
+    // allowance's worth, so the pacing stays even at any rate.
     size_t stepBytes(size_t most) const
     {
-        if (!limiter || limiter->bytesPerSecond <= 0)
+        const double rate = limiter ? limiter->bytesPerSecond.load() : 0.0;
+        if (rate <= 0)
             return most;
         const auto burst = std::chrono::duration<double>(LimiterBurst).count();
-        const size_t allowed = size_t(limiter->bytesPerSecond * burst);
+        const size_t allowed = size_t(rate * burst / 4);
         return std::clamp(allowed, std::min(SmallestLimitedStep, most), most);
     }
 
