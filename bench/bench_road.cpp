@@ -342,21 +342,28 @@ void flood(std::atomic<bool> &stop, std::atomic<int> &relayOpen, std::atomic<int
             ::close(fd);
 }
 
-// Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
-double apiSignIn()
+// One API request's whole answer, headers included; empty on a failure.
+std::string httpGet(const char *address, const std::string &path)
 {
-    const auto start = Clock::now();
-    const int fd = connectTo(ServerAddress, 8080);
+    const int fd = connectTo(address, 8080);
     if (fd < 0)
-        return 0;
-    const std::string request = "GET /user?userId=&token=&phone=13800000000&pwd=demo123456 "
-                                "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        return {};
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     std::string answer;
     char buffer[4096];
     if (sendAll(fd, request.data(), request.size()))
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             answer.append(buffer, size_t(n));
     ::close(fd);
+    return answer;
+}
+
+// Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
+double apiSignIn()
+{
+    const auto start = Clock::now();
+    const std::string answer =
+        httpGet(ServerAddress, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
     return answer.find("\"flag\":true") != std::string::npos ? secondsSince(start) * 1e3 : 0;
 }
 
@@ -426,21 +433,6 @@ std::string jsonField(const std::string &text, const std::string &name)
         return text.substr(from + 1, text.find('"', from + 1) - from - 1);
     const size_t end = text.find_first_of(",}]", from);
     return text.substr(from, end - from);
-}
-
-std::string httpGet(const char *address, const std::string &path)
-{
-    const int fd = connectTo(address, 8080);
-    if (fd < 0)
-        return {};
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    std::string answer;
-    char buffer[4096];
-    if (sendAll(fd, request.data(), request.size()))
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, size_t(n));
-    ::close(fd);
-    return answer;
 }
 
 // A pause-free client that echoes on every data connection itself: one thread answers CONN
