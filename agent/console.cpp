@@ -17,11 +17,34 @@ namespace console {
 
 namespace {
 
-void write(FILE *stream, const QString &line)
+void write(FILE *stream, const QString &text)
 {
-    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
+#ifdef Q_OS_WIN
+    // A console shows wide characters whatever its code page; a pipe or a file gets UTF-8.
+    const HANDLE handle = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        const std::wstring wide = text.toStdWString();
+        DWORD written = 0;
+        WriteConsoleW(handle, wide.c_str(), DWORD(wide.size()), &written, nullptr);
+        return;
+    }
+    const QByteArray bytes = text.toUtf8();
+#else
+    const QByteArray bytes = text.toLocal8Bit();
+#endif
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+bool inputIsTerminal()
+{
+#ifdef Q_OS_WIN
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
+#else
+    return isatty(STDIN_FILENO);
+#endif
 }
 
 // Echo of the terminal off for as long as it lives; nothing when the input is not a terminal.
@@ -52,7 +75,7 @@ public:
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
 #endif
         // The Enter that ended the line was not echoed either.
-        std::fputs("\n", stderr);
+        write(stderr, QStringLiteral("\n"));
     }
     HiddenInput(const HiddenInput &) = delete;
     HiddenInput &operator=(const HiddenInput &) = delete;
@@ -71,12 +94,12 @@ private:
 
 void out(const QString &line)
 {
-    write(stdout, line);
+    write(stdout, line + QLatin1Char('\n'));
 }
 
 void note(const QString &line)
 {
-    write(stderr, QStringLiteral("borvane-agent: ") + line);
+    write(stderr, QStringLiteral("borvane-agent: ") + line + QLatin1Char('\n'));
 }
 
 void error(const QString &line)
@@ -86,17 +109,9 @@ void error(const QString &line)
 
 QString prompt(const QString &question, bool hidden)
 {
-#ifdef Q_OS_WIN
-    const bool terminal = true;
-#else
-    const bool terminal = isatty(STDIN_FILENO);
-#endif
     // Piped input needs no questions.
-    if (terminal) {
-        const QByteArray text = question.toLocal8Bit();
-        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-        std::fflush(stderr);
-    }
+    if (inputIsTerminal())
+        write(stderr, question);
     std::string line;
     if (hidden) {
         HiddenInput quiet;
