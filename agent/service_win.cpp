@@ -23,6 +23,8 @@ constexpr wchar_t Description[] =
 // How long the manager waits for a stop before it calls the service hung; the agent needs 2 s.
 constexpr DWORD StopWaitHintMs = 5000;
 constexpr DWORD RestartDelayMs = 5000;
+constexpr int StartAttempts = 20; // StartRetryMs apart, while the manager's database is locked
+constexpr DWORD StartRetryMs = 500;
 constexpr int UninstallWaitSteps = 50; // of UninstallStepMs each
 constexpr DWORD UninstallStepMs = 200;
 
@@ -187,7 +189,17 @@ int install(bool userUnit, bool printOnly)
     failure.cActions = 3;
     failure.lpsaActions = actions;
     ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+    // The manager keeps its database locked for a moment while it starts other services.
+    bool started = false;
+    for (int i = 0; i < StartAttempts && !started; ++i) {
+        started =
+            StartServiceW(service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+        if (!started && GetLastError() != ERROR_SERVICE_DATABASE_LOCKED)
+            break;
+        if (!started)
+            Sleep(StartRetryMs);
+    }
+    if (!started)
         return managerRefused(QStringLiteral("installed, but it did not start"));
     console::out(QStringLiteral("installed and started: service BorvaneAgent (%1)")
                      .arg(QString::fromStdWString(command)));
