@@ -66,6 +66,10 @@ void startUp(const QString &programPath)
 }
 
 #ifdef Q_OS_WIN
+// Set once the run has ended and its tunnels are stopped.
+HANDLE runEnded = nullptr;
+constexpr DWORD CloseWaitMs = 3000;
+
 BOOL WINAPI consoleHandler(DWORD event)
 {
     switch (event) {
@@ -73,6 +77,9 @@ BOOL WINAPI consoleHandler(DWORD event)
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
         QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+        // A closed console ends the process as soon as this returns: wait for the stop.
+        if (event == CTRL_CLOSE_EVENT && runEnded)
+            WaitForSingleObject(runEnded, CloseWaitMs);
         return TRUE;
     default:
         return FALSE;
@@ -81,7 +88,14 @@ BOOL WINAPI consoleHandler(DWORD event)
 
 void quitOnSignals(QCoreApplication &)
 {
+    runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(consoleHandler, TRUE);
+}
+
+void runHasEnded()
+{
+    if (runEnded)
+        SetEvent(runEnded);
 }
 #else
 int signalPipe[2] = {-1, -1};
@@ -112,6 +126,8 @@ void quitOnSignals(QCoreApplication &app)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 }
+
+void runHasEnded() {}
 #endif
 
 // The agent until a signal, a service stop or a sign-in it cannot recover from ends it.
@@ -136,6 +152,7 @@ int run(QCoreApplication &app)
     agent.stopTunnels();
     statusApi.stop();
     console::note(QStringLiteral("stopped"));
+    runHasEnded();
     return code;
 }
 
