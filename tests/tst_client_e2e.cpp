@@ -463,6 +463,10 @@ int TestClientEndToEnd::runAgent(const QStringList &args, const QByteArray &inpu
                                  QByteArray *output)
 {
     QProcess agent;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"),
+               clientDir.filePath(QStringLiteral("home/.config")));
+    agent.setProcessEnvironment(env);
     agent.setWorkingDirectory(clientDir.path());
     agent.setProcessChannelMode(QProcess::MergedChannels);
     agent.start(QStringLiteral(BORVANE_AGENT_BIN), args);
@@ -498,6 +502,20 @@ void TestClientEndToEnd::agent()
     QVERIFY2(out.contains("the account has no tunnel"), out.constData());
     QCOMPARE(runAgent({"enable"}, {}, &out), 1);
     QCOMPARE(runAgent({"enable", domain}, {}, &out), 0);
+    QCOMPARE(runAgent({"list", "--print"}, {}, &out), 1);
+
+    // The user unit, written where the user's systemd looks, and removed again.
+    QCOMPARE(runAgent({"install-service", "--user"}, {}, &out), 0);
+    QFile unit(clientDir.filePath("home/.config/systemd/user/borvane-agent.service"));
+    QVERIFY2(unit.open(QIODevice::ReadOnly), out.constData());
+    const QByteArray unitText = unit.readAll();
+    QVERIFY2(unitText.contains("\nExecStart=\"" + QFileInfo(BORVANE_AGENT_BIN).path().toUtf8() +
+                               "/borvane-agent\" run\n"),
+             unitText.constData());
+    QVERIFY(unitText.contains("\nWantedBy=default.target"));
+    QVERIFY(!unitText.contains("User=") && !unitText.contains('@'));
+    QCOMPARE(runAgent({"uninstall-service", "--user"}, {}, &out), 0);
+    QVERIFY(!unit.exists());
     saved.sync();
     QCOMPARE(saved.value("setting/" + domain).toString(), QStringLiteral("true"));
 
