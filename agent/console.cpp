@@ -9,6 +9,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <csignal>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -47,6 +48,19 @@ bool inputIsTerminal()
 #endif
 }
 
+#ifndef Q_OS_WIN
+// The terminal as it was before the echo went off, for a Ctrl+C in the middle of the password:
+// the terminal must not stay silent after the program has gone.
+termios echoing{};
+
+void restoreAndEnd(int signal)
+{
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+#endif
+
 // Echo of the terminal off for as long as it lives; nothing when the input is not a terminal.
 class HiddenInput
 {
@@ -59,6 +73,9 @@ public:
             active = SetConsoleMode(input, saved & ~DWORD(ENABLE_ECHO_INPUT));
 #else
         if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
+            echoing = saved;
+            std::signal(SIGINT, restoreAndEnd);
+            std::signal(SIGTERM, restoreAndEnd);
             termios quiet = saved;
             quiet.c_lflag &= ~tcflag_t(ECHO);
             active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
@@ -73,6 +90,8 @@ public:
         SetConsoleMode(input, saved);
 #else
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
 #endif
         // The Enter that ended the line was not echoed either.
         write(stderr, QStringLiteral("\n"));
