@@ -51,9 +51,15 @@ void Agent::signedIn(account::Outcome outcome, const QString &text)
         reloadTimer.start();
         break;
     case account::Outcome::Refused:
-        // Saved credentials the service refuses do not get better by asking again.
         console::error(QStringLiteral("sign-in refused: %1").arg(text));
-        emit finished(console::SignInRefused);
+        if (!signedInOnce) {
+            // Saved credentials the service refuses do not get better by asking again.
+            emit finished(console::SignInRefused);
+            break;
+        }
+        // The password was changed elsewhere, say: the running tunnels sign in with their own
+        // tokens and go on; the list waits for a sign-in that works ("login" again).
+        retryTimer.start(ReloadIntervalMs);
         break;
     case account::Outcome::Unreachable:
         // As the sign-in window does: try again after a pause that doubles, so that a service
