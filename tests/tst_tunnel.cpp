@@ -1,10 +1,14 @@
 #include "core/globals.h"
 #include "fakerelay.h"
+#include "platform/environment.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnellock.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QElapsedTimer>
+#include <QLockFile>
+#include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
 
@@ -467,6 +471,46 @@ private slots:
             QVERIFY(event.at(0).toInt() != -4);
         tunnel.stop();
         QCOMPARE(tunnel.status().state, State::Stopped);
+    }
+
+    // A tunnel another program of this machine runs is left alone, and the holder is named;
+    // once it lets go, the start takes the lock, and the stop gives it back.
+    void controllerLeavesATunnelHeldElsewhereAlone()
+    {
+        using State = TunnelStatus::State;
+        QTemporaryDir locks;
+        Environment::Scope environment;
+        environment->tunnelLockFolder = locks.path();
+        FakeRelay relay;
+        QVERIFY(relay.listen("127.0.0.188"));
+        TunnelRecord record;
+        record.serverIp = "127.0.0.188";
+        record.domain = "nas.example.test";
+        const QString path = TunnelLock::filePath(locks.path(), record.domain);
+        auto other = std::make_unique<QLockFile>(path);
+        QVERIFY(other->tryLock(0));
+
+        TunnelController tunnel(record);
+        QSignalSpy changes(&tunnel, &TunnelController::statusChanged);
+        tunnel.autostart();
+        const QString held = TunnelLock::heldText(QStringLiteral("%1（进程 %2）")
+                                                      .arg(QCoreApplication::applicationName())
+                                                      .arg(QCoreApplication::applicationPid()));
+        QCOMPARE(tunnel.status().state, State::Stopped);
+        QCOMPARE(tunnel.status().stateReason, held);
+        QVERIFY(tunnel.log().contains(held));
+        QVERIFY(changes.count() > 0);
+        QVERIFY(!tunnel.session());
+        QTest::qWait(1500); // an autostart would have tried again by now
+        QVERIFY(relay.controls().isEmpty());
+
+        other.reset();
+        QVERIFY(tunnel.start());
+        QTRY_COMPARE(tunnel.status().state, State::Running);
+        QVERIFY(!QLockFile(path).tryLock(0));
+        tunnel.stop();
+        QCOMPARE(tunnel.status().state, State::Stopped);
+        QVERIFY(QLockFile(path).tryLock(0));
     }
 };
 

@@ -3,6 +3,9 @@
 #include "proxytunnelwin.h"
 #include "tunnel.h"
 #include "tunnelevent.h"
+#include "tunnellock.h"
+
+#include "platform/environment.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -16,6 +19,11 @@ TunnelController::TunnelController(const TunnelRecord &record, QObject *parent)
     connect(sampler, &QTimer::timeout, this, &TunnelController::sample);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &TunnelController::retryStart);
+    // Another program of this machine may start the tunnel as soon as this one has stopped it.
+    connect(this, &TunnelController::statusChanged, this, [this] {
+        if (lock && current.state == TunnelStatus::State::Stopped)
+            lock->release();
+    });
     recordChanged();
 }
 
@@ -56,6 +64,8 @@ void TunnelController::clearLog()
 bool TunnelController::start()
 {
     releaseSession();
+    if (!holdTunnel())
+        return false;
     // Held locally: the session may already be released by an event it emits from inside
     // TunnelStart.
     auto *session = new Tunnel;
@@ -76,6 +86,25 @@ bool TunnelController::start()
     if (connected)
         retrying = false; // from here on the session reconnects by itself
     return connected;
+}
+
+bool TunnelController::holdTunnel()
+{
+    const QString folder = Environment::current().tunnelLockFolder;
+    if (!lock || lock->domain() != tunnelRecord.domain) {
+        lock.reset(); // a renamed tunnel lets go of its old name first
+        lock = std::make_unique<TunnelLock>(folder, tunnelRecord.domain);
+    }
+    if (lock->acquire())
+        return true;
+    // Not a failure to wait out: the other program keeps the tunnel until it is stopped there.
+    retrying = false;
+    retryTimer->stop();
+    const QString reason = TunnelLock::heldText(lock->holder());
+    qDebug().noquote() << reason << tunnelRecord.domain;
+    current.state = TunnelStatus::State::Starting; // so that every view hears the stop
+    tunnelInfo(TunnelEvent::Failed, reason);
+    return false;
 }
 
 void TunnelController::autostart()

@@ -6,8 +6,11 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <memory>
+
 class QTimer;
 class Tunnel;
+class TunnelLock;
 
 // The life of one tunnel of the account: its record, the session of the latest start, the state
 // and its reason, the live figures sampled from the relay about once a second, the heartbeat
@@ -39,7 +42,9 @@ public:
 
     // A start the user asks for begins a new log and new heartbeat counts.
     void clearLog();
-    // A new session, started at once: blocks for up to the session's connect wait.
+    // A new session, started at once: blocks for up to the session's connect wait. A tunnel
+    // that another program of this machine runs is not started: it fails with a reason that
+    // names that program.
     bool start();
     // The start at the program's start-up, when the network may not be up yet: while the relay
     // server cannot be reached the tunnel shows "reconnecting" and tries again after a pause
@@ -87,6 +92,7 @@ private:
     void sample();
     void resetFigures();
     void appendLog(const QString &line);
+    bool holdTunnel();
 
     TunnelRecord tunnelRecord;
     Tunnel *tunnel = nullptr;
@@ -102,4 +108,7 @@ private:
     qint64 localFailuresSeen = 0;
     qint64 localConnectsSeen = 0;
     bool localProbeFailed = false; // the latest local test found nothing listening
+
+    // Held from a start until the tunnel stops.
+    std::unique_ptr<TunnelLock> lock;
 };
