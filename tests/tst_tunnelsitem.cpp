@@ -248,7 +248,7 @@ private slots:
         item.record.clientPort = local.serverPort();
         item.initView();
         const QString address = QStringLiteral("127.0.0.42:%1").arg(local.serverPort());
-        QTRY_VERIFY(item.findChildren<QFutureWatcher<bool> *>().isEmpty());
+        QTRY_VERIFY(item.tunnelController()->findChildren<QFutureWatcherBase *>().isEmpty());
         QCOMPARE(results.size(), 0);
         QCOMPARE(child<QLabel>(item, "tunnel_client_host")->text(), address);
 

@@ -17,12 +17,9 @@
 #include <QClipboard>
 #include <QDateTime>
 #include <QDebug>
-#include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
-#include <QTcpSocket>
 #include <QTimer>
-#include <QtConcurrent>
 
 namespace {
 
@@ -46,20 +43,6 @@ const QString WarningIcon = QStringLiteral(":/img/img/warning.png");
 
 const QString LiveStyle = QStringLiteral("QLabel{color: rgb(90, 98, 112);font-size:12px;}");
 const QString WarningLiveStyle = QStringLiteral("QLabel{color: rgb(190, 54, 30);font-size:12px;}");
-
-// Runs on a thread of the global pool: only copies of the record's values come here.
-bool probeLocalService(const QString &domain, const QString &ip, int port)
-{
-    bool ok = false;
-    if (port > 0 && port <= 65535) {
-        QTcpSocket probe;
-        probe.connectToHost(ip, quint16(port));
-        ok = probe.waitForConnected(TunnelsItem::LocalTestTimeoutMs);
-        probe.abort();
-    }
-    qDebug() << (ok ? "TestLocalhost[Ok]" : "TestLocalhost[Error]") << domain << ip << port;
-    return ok;
-}
 
 } // namespace
 
@@ -88,9 +71,11 @@ TunnelsItem::TunnelsItem(TunnelController *controller, QWidget *parent)
     connect(controller, &TunnelController::statusChanged, this, [this] {
         showState();
         showFigures();
+        showLocalTest();
         emit statusChanged();
     });
     connect(controller, &TunnelController::logChanged, this, &TunnelsItem::showInfo);
+    connect(controller, &TunnelController::localTested, this, &TunnelsItem::TestLocalhostOkSignal);
 }
 
 TunnelsItem::~TunnelsItem()
@@ -127,8 +112,8 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
 void TunnelsItem::initView()
 {
     ui->tunnelName->setText(record.name);
-    ui->tunnel_client_host->setText(record.clientIp + QStringLiteral(":") +
-                                    QString::number(record.clientPort));
+    controller->recordChanged();
+    showLocalTest();
     if (record.type == 0)
         ui->tunnel_server_host->setText(record.domain);
     else
@@ -136,7 +121,6 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
-    controller->recordChanged();
     placeAddressButtons();
 }
 
@@ -161,30 +145,34 @@ void TunnelsItem::placeAddressButtons()
 
 void TunnelsItem::TestLocalhost()
 {
-    const QString ip = record.clientIp;
-    const int port = record.clientPort;
-    // The watcher belongs to the card: a probe that ends after the card is gone reports nowhere.
-    auto *watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher, ip, port] {
-        const bool ok = watcher->result();
-        watcher->deleteLater();
-        // A probe of an address that has been edited since says nothing about the new one.
-        if (ip != record.clientIp || port != record.clientPort)
-            return;
-        emit TestLocalhostOkSignal(ok);
-    });
-    // The probe blocks for up to LocalTestTimeoutMs, so it runs on a thread of Qt's global pool
-    // and never on the GUI thread; the watcher brings its answer back here.
-    watcher->setFuture(QtConcurrent::run(probeLocalService, record.domain, ip, port));
+    // The tunnel keeps what its local service answers; the card shows it as the suffix.
+    controller->testLocalService();
 }
 
 void TunnelsItem::TestLocalhostResult(bool ok)
 {
-    // A running tunnel whose local service does not answer keeps saying so on the card.
     controller->setLocalProbeResult(ok);
-    ui->tunnel_client_host->setText(
-        record.clientIp + QStringLiteral(":") + QString::number(record.clientPort) +
-        (ok ? QStringLiteral(" -本地通畅") : QStringLiteral(" -本地不通")));
+    showLocalTest();
+}
+
+// The suffix is the tunnel's latest word on its local service: the test at a start or an edit,
+// then the health check and the visitors while it runs.
+void TunnelsItem::showLocalTest()
+{
+    using Local = TunnelStatus::LocalService;
+    QString text = record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
+    switch (controller->status().localService) {
+    case Local::Reachable:
+        text += QStringLiteral(" -本地通畅");
+        break;
+    case Local::Unreachable:
+        text += QStringLiteral(" -本地不通");
+        break;
+    case Local::Unknown:
+        break;
+    }
+    if (ui->tunnel_client_host->text() != text)
+        ui->tunnel_client_host->setText(text);
 }
 
 TunnelStatus TunnelsItem::status() const
