@@ -131,6 +131,10 @@ struct CardShots
         TunnelStatus &current = item->controller->current;
         current.state = state;
         current.stateReason = reason;
+        if (state == TunnelStatus::State::LocalUnreachable) {
+            current.localService = TunnelStatus::LocalService::Unreachable;
+            current.localReason = reason;
+        }
         current.activeConnections = 3;
         current.rateOut = 1.2 * 1024 * 1024;
         current.rateIn = 240 * 1024;
@@ -154,7 +158,24 @@ void addLiveShots(ShotRegistry &r)
           [] { return CardShots::live(TunnelStatus::State::Running, QString()); });
     r.add(QStringLiteral("card_local_unreachable"), [] {
         return CardShots::live(TunnelStatus::State::LocalUnreachable,
-                               QStringLiteral("127.0.0.1:5000 (Connection refused)"));
+                               QStringLiteral("127.0.0.1:5000 (连接被拒绝，本地服务可能未启动)"));
+    });
+    r.add(QStringLiteral("card_expiring"), [] {
+        TunnelRecord record = sampleRecord(1);
+        record.stopTime =
+            platform::now().addDays(2).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
+            QStringLiteral(" 到期");
+        record.name = QStringLiteral("一个名字相当长的隧道用来看看右边的到期日会不会被挤到");
+        auto item = std::make_unique<TunnelsItem>();
+        item->InitItem(record);
+        return item;
+    });
+    r.add(QStringLiteral("card_no_expiry"), [] {
+        TunnelRecord record = sampleRecord(0);
+        record.stopTime = QStringLiteral(" 到期");
+        auto item = std::make_unique<TunnelsItem>();
+        item->InitItem(record);
+        return item;
     });
     r.add(QStringLiteral("card_copied"), [] { return CardShots::copied(); });
     r.add(QStringLiteral("card_address_qr"), [] {

@@ -182,7 +182,7 @@ void TunnelController::controlLost(const QString &reason)
     if (current.state != State::Running && current.state != State::LocalUnreachable)
         return;
     current.state = State::Reconnecting;
-    current.stateReason = QStringLiteral("与服务器的连接已断开，正在重连");
+    current.stateReason = QStringLiteral("与服务器的连接已断开");
     qDebug() << "controlLost" << tunnelRecord.domain << reason;
     resetLocalService();
     emit statusChanged();
@@ -319,7 +319,7 @@ QString TunnelController::userReason(int type, const QString &info)
     case TunnelEvent::Reconnecting: {
         const QRegularExpressionMatch m = silence.match(info);
         if (m.hasMatch())
-            return QStringLiteral("与服务器的连接超时（%1 秒无响应），正在重连").arg(m.captured(1));
+            return QStringLiteral("与服务器的连接超时（%1 秒无响应）").arg(m.captured(1));
         break;
     }
     case TunnelEvent::ReconnectFailed:

@@ -5,6 +5,7 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "net/statustext.h"
+#include "platform/environment.h"
 #include "platform/platform_gui.h"
 #include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnelevent.h"
@@ -72,6 +73,7 @@ TunnelsItem::TunnelsItem(TunnelController *controller, QWidget *parent)
         showState();
         showFigures();
         showLocalTest();
+        showExpiry(); // a day may have passed
         emit statusChanged();
     });
     connect(controller, &TunnelController::logChanged, this, &TunnelsItem::showInfo);
@@ -121,6 +123,7 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
+    showExpiry();
     placeAddressButtons();
 }
 
@@ -153,6 +156,17 @@ void TunnelsItem::TestLocalhostResult(bool ok)
 {
     controller->setLocalProbeResult(ok);
     showLocalTest();
+}
+
+void TunnelsItem::showExpiry()
+{
+    bool urgent = false;
+    const QString text = statustext::expiry(record.stopTime, platform::now(), &urgent);
+    if (ui->tunnel_expiry->text() == text && ui->tunnel_expiry->property("urgent") == urgent)
+        return;
+    ui->tunnel_expiry->setText(text);
+    ui->tunnel_expiry->setProperty("urgent", urgent);
+    ui->tunnel_expiry->setStyleSheet(urgent ? WarningLiveStyle : LiveStyle);
 }
 
 // The suffix is the tunnel's latest word on its local service: the test at a start or an edit,

@@ -73,6 +73,7 @@ private:
     void showState();
     void showFigures();
     void showLocalTest();
+    void showExpiry();
     void showInfo();
     void placeAddressButtons();
     void openConsoleForUnconfigured();
