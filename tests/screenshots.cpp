@@ -229,6 +229,18 @@ void addTunnelCardShots(ShotRegistry &r)
         form->setTunnel(&record);
         return form;
     });
+    r.add(QStringLiteral("edit_form_hints"), [] {
+        static TunnelRecord record = sampleRecord(1);
+        auto form = std::make_unique<EditTunnelForm>();
+        form->setTunnel(&record);
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_ip"))
+            ->setText(QStringLiteral("192.168.1"));
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_port"))
+            ->setText(QStringLiteral("70000"));
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_name"))
+            ->setText(QString(40, QChar(0x7f51)));
+        return form;
+    });
     r.add(QStringLiteral("edit_form_refused"), [] {
         static TunnelRecord record = sampleRecord(1);
         auto form = std::make_unique<EditTunnelForm>();
