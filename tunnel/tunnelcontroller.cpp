@@ -1,6 +1,7 @@
 #include "tunnelcontroller.h"
 
 #include "proxytunnelwin.h"
+#include "requestlog.h"
 #include "tunnel.h"
 #include "tunnelevent.h"
 
@@ -148,6 +149,7 @@ bool TunnelController::start()
     emit statusChanged();
     connect(session, &Tunnel::tunnel_info, this, &TunnelController::tunnelInfo);
     connect(session, &Tunnel::controlLost, this, &TunnelController::controlLost);
+    session->setRequestLog(requestLog);
     session->TunnelInit(&tunnelRecord);
     const bool connected = session->TunnelStart();
     if (connected)

@@ -6,7 +6,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <memory>
+
 class QTimer;
+class RequestLog;
 class Tunnel;
 
 // The life of one tunnel of the account: its record, the session of the latest start, the state
@@ -34,6 +37,8 @@ public:
     const QString &log() const { return logText; }
     int receivedCount() const { return received; }
     int sentCount() const { return sent; }
+    // The latest requests through this tunnel, across its starts; read from any thread.
+    std::shared_ptr<RequestLog> requests() const { return requestLog; }
     // The session of the latest start; a failed one stays until the next start replaces it.
     Tunnel *session() const { return tunnel; }
 
@@ -121,6 +126,7 @@ private:
     QElapsedTimer sinceSample;
     qint64 localFailuresSeen = 0;
     qint64 localConnectsSeen = 0;
+    std::shared_ptr<RequestLog> requestLog;
     QTimer *healthTimer;
     int healthCheckIntervalMs = HealthCheckIntervalMs;
     bool healthCheckInFlight = false;
