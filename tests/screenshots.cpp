@@ -11,14 +11,17 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "platform/environment.h"
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnelcontroller.h"
 #include "ui/addressqr.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/logviewer.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/requestsform.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
@@ -184,15 +187,79 @@ void addLiveShots(ShotRegistry &r)
     r.add(QStringLiteral("infos_live"), [] {
         auto form = std::make_unique<InfosForm>();
         form->updateInfo(sampleRecord(1), longLog(12), 12, 12);
-        form->updateLive(QStringLiteral("3 个连接 · 延迟 38 ms"),
-                         QStringLiteral("↑ 1.2 MB/s  ↓ 240 KB/s"));
+        form->updateLive(QStringLiteral("↑ 1.2 MB/s  ↓ 240 KB/s"),
+                         QStringLiteral("3 个连接 · 延迟 38 ms"));
         return form;
+    });
+}
+
+void addRequestAndLogShots(ShotRegistry &r)
+{
+    r.add(QStringLiteral("requests_list"), [] {
+        static auto log = std::make_shared<RequestLog>();
+        const QDateTime at(QDate(2026, 12, 10), QTime(12, 30, 5, 120));
+        const QList<std::tuple<const char *, const char *, int, qint64, qint64, qint64>> rows{
+            {"GET", "/", 200, 412, 5230, 18},
+            {"GET", "/static/app.js?v=3", 200, 388, 182044, 96},
+            {"POST", "/api/login", 401, 702, 310, 42},
+            {"GET", "/favicon.ico", 404, 350, 162, 3},
+            {"", "", 0, 15320, 88210, 60450},
+            {"GET", "/photos/2026/12/IMG_0042.jpg", 206, 420, 1048576, 830}};
+        int i = 0;
+        for (const auto &row : rows) {
+            RequestEntry e;
+            e.time = at.addMSecs(i++ * 731);
+            e.method = QString::fromLatin1(std::get<0>(row));
+            e.path = QString::fromLatin1(std::get<1>(row));
+            e.host = e.isRaw() ? QString() : QStringLiteral("nas.example.com");
+            e.status = std::get<2>(row);
+            e.bytesIn = std::get<3>(row);
+            e.bytesOut = std::get<4>(row);
+            e.durationMs = std::get<5>(row);
+            log->add(e);
+        }
+        auto form = std::make_unique<RequestsForm>();
+        form->setSource(log, QStringLiteral("nas.example.com"));
+        return form;
+    });
+    r.add(QStringLiteral("log_viewer"), [] {
+        // A folder of run logs of its own, as the program keeps them below ./logs.
+        static QTemporaryDir dir;
+        QDir(dir.path()).mkpath(QStringLiteral("logs"));
+        const QString stamp = QStringLiteral("2026_12_10_12_00_00");
+        QFile current(dir.filePath(QStringLiteral("logs/") + stamp + QStringLiteral(".log")));
+        if (current.open(QIODevice::WriteOnly)) {
+            for (int i = 0; i < 40; ++i)
+                current.write(QStringLiteral("%1 File:(../tunnel/tunnel.cpp) Line:(%2) %3 "
+                                             "(2026-12-10 12:%4:05 周四)\r\n")
+                                  .arg(i % 7 == 3 ? "Warning:" : "Debug:")
+                                  .arg(100 + i)
+                                  .arg(i % 7 == 3 ? QStringLiteral("connect error ! 1")
+                                                  : QStringLiteral("发送心跳 nas.example.com"))
+                                  .arg(i, 2, 10, QLatin1Char('0'))
+                                  .toUtf8());
+            current.close();
+        }
+        QFile(dir.filePath(QStringLiteral("logs/2026_12_09_08_00_00.log")))
+            .open(QIODevice::WriteOnly);
+        const QString before = QDir::currentPath();
+        const QString stampBefore = logFileStamp;
+        QDir::setCurrent(dir.path());
+        logFileStamp = stamp;
+        auto viewer = std::make_unique<LogViewer>();
+        viewer->findChild<QLineEdit *>(QStringLiteral("lineEdit_search"))
+            ->setText(QStringLiteral("nas"));
+        viewer->reload();
+        QDir::setCurrent(before);
+        logFileStamp = stampBefore;
+        return viewer;
     });
 }
 
 void addTunnelCardShots(ShotRegistry &r)
 {
     addLiveShots(r);
+    addRequestAndLogShots(r);
     r.add(QStringLiteral("card_idle"), [] { return card(1, {}, 1); });
     r.add(QStringLiteral("card_idle_web"), [] { return card(0, {}, 0); });
     r.add(QStringLiteral("card_running"), [] {

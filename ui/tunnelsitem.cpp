@@ -12,8 +12,10 @@
 #include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/logviewer.h"
 #include "ui/messagebox.h"
 #include "ui/placement.h"
+#include "ui/requestsform.h"
 
 #include <QClipboard>
 #include <QDateTime>
@@ -87,6 +89,7 @@ TunnelsItem::~TunnelsItem()
     controller->disconnect(this);
     delete controller;
     delete editForm.data();
+    delete requestsForm.data();
     delete infosForm;
     delete ui;
 }
@@ -100,8 +103,11 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
             Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     qDebug() << "TestLocalhost" << this->record.domain;
     TestLocalhost();
-    if (!infosForm)
+    if (!infosForm) {
         infosForm = new InfosForm;
+        connect(infosForm, &InfosForm::requestsWanted, this, &TunnelsItem::showRequests);
+        connect(infosForm, &InfosForm::logsWanted, this, [] { LogViewer::showShared(); });
+    }
     if (readSetting(QStringLiteral("/setting/") + this->record.domain) == QLatin1String("true")) {
         // Shown during the start so that a click in the meantime cannot start a second session.
         ui->tunnel_start->setText(TextStarting);
@@ -284,12 +290,12 @@ void TunnelsItem::showFigures()
         const bool running =
             current.state == State::Running || current.state == State::LocalUnreachable;
         infosForm->updateLive(
+            running ? QStringLiteral("↑ %1  ↓ %2")
+                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
+                    : QString(),
             running ? QStringLiteral("%1 个连接 · 延迟 %2")
                           .arg(current.activeConnections)
                           .arg(statustext::roundTrip(current.rttMs))
-                    : QString(),
-            running ? QStringLiteral("↑ %1  ↓ %2")
-                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
                     : QString());
     }
 }
@@ -338,6 +344,18 @@ void TunnelsItem::on_btn_warning_info_clicked()
     infosForm->show();
     infosForm->raise();
     infosForm->activateWindow();
+}
+
+void TunnelsItem::showRequests()
+{
+    if (!requestsForm) {
+        requestsForm = new RequestsForm;
+        requestsForm->setSource(controller->requests(), record.domain);
+        placement::centreOn(requestsForm, infosForm ? static_cast<QWidget *>(infosForm) : this);
+    }
+    requestsForm->show();
+    requestsForm->raise();
+    requestsForm->activateWindow();
 }
 
 void TunnelsItem::on_btn_edit_clicked()

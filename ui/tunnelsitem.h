@@ -13,6 +13,7 @@ class TunnelsItem;
 
 class EditTunnelForm;
 class InfosForm;
+class RequestsForm;
 
 // The card of one tunnel in the home window's list: shows the tunnel and its controller's state
 // (the start button's text), starts and stops it, tests the local service, shows the controller's
@@ -77,10 +78,12 @@ private:
     void showInfo();
     void placeAddressButtons();
     void openConsoleForUnconfigured();
+    void showRequests();
 
     TunnelController *controller;
     TunnelRecord &record; // the controller's
     InfosForm *infosForm = nullptr;
     QPointer<EditTunnelForm> editForm;
+    QPointer<RequestsForm> requestsForm;
     Ui::TunnelsItem *ui;
 };
