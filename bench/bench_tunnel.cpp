@@ -274,23 +274,29 @@ double uploadMiBps(int port, uint64_t size)
     return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;
 }
 
+bool receiveAndDrop(int fd, uint64_t size)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (uint64_t left = size; left > 0;) {
+        const ssize_t n =
+            ::recv(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())), 0);
+        if (n <= 0)
+            return false;
+        left -= uint64_t(n);
+    }
+    return true;
+}
+
 double downloadMiBps(int port, uint64_t size)
 {
     const int fd = connectTo(Address, port);
     if (fd < 0)
         return 0;
-    std::vector<char> buffer(256 * 1024);
     const auto start = Clock::now();
     char command = 'D';
-    bool ok =
-        sendAll(fd, &command, 1) && sendAll(fd, reinterpret_cast<const char *>(&size), sizeof size);
-    for (uint64_t left = size; ok && left > 0;) {
-        const ssize_t n =
-            ::recv(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())), 0);
-        ok = n > 0;
-        if (ok)
-            left -= uint64_t(n);
-    }
+    const bool ok = sendAll(fd, &command, 1) &&
+                    sendAll(fd, reinterpret_cast<const char *>(&size), sizeof size) &&
+                    receiveAndDrop(fd, size);
     const double seconds = secondsSince(start);
     ::close(fd);
     return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;
@@ -310,14 +316,7 @@ double webDownloadMiBps(int port, uint64_t size)
     char c = 0;
     while (ok && head.find("\r\n\r\n") == std::string::npos)
         ok = recvAll(fd, &c, 1) && (head += c, head.size() < 4096);
-    std::vector<char> buffer(256 * 1024);
-    for (uint64_t left = size; ok && left > 0;) {
-        const ssize_t n =
-            ::recv(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())), 0);
-        ok = n > 0;
-        if (ok)
-            left -= uint64_t(n);
-    }
+    ok = ok && receiveAndDrop(fd, size);
     const double seconds = secondsSince(start);
     ::close(fd);
     return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;

@@ -221,33 +221,23 @@ bool StatusServer::start(const QString &address)
         setCommonHeaders(res);
         res.set_content(body.constData(), size_t(body.size()), JsonType);
     });
-    // A domain the board does not know gets 404, as any other path.
-    const auto requestsOf = [source](const httplib::Request &req) {
-        return source->requests(QString::fromStdString(req.matches[1].str()));
+    // A tunnel's requests as JSON or as a page; a domain the board does not know gets 404.
+    const auto serveRequests = [self, source](bool asPage) {
+        return [self, source, asPage](const httplib::Request &req, httplib::Response &res) {
+            if (self->stopping)
+                return refuse(res, 503, "stopping\n");
+            const QString domain = QString::fromStdString(req.matches[1].str());
+            const std::shared_ptr<RequestLog> log = source->requests(domain);
+            if (!log)
+                return refuse(res, 404, "no such tunnel\n");
+            const QByteArray body =
+                asPage ? requestsPage(domain, log->entries()) : requestsJson(log->entries());
+            setCommonHeaders(res);
+            res.set_content(body.constData(), size_t(body.size()), asPage ? HtmlType : JsonType);
+        };
     };
-    http.Get(R"(/api/tunnels/([^/]+)/requests)",
-             [self, requestsOf](const httplib::Request &req, httplib::Response &res) {
-                 if (self->stopping)
-                     return refuse(res, 503, "stopping\n");
-                 const std::shared_ptr<RequestLog> log = requestsOf(req);
-                 if (!log)
-                     return refuse(res, 404, "no such tunnel\n");
-                 const QByteArray body = requestsJson(log->entries());
-                 setCommonHeaders(res);
-                 res.set_content(body.constData(), size_t(body.size()), JsonType);
-             });
-    http.Get(R"(/requests/([^/]+))",
-             [self, requestsOf](const httplib::Request &req, httplib::Response &res) {
-                 if (self->stopping)
-                     return refuse(res, 503, "stopping\n");
-                 const std::shared_ptr<RequestLog> log = requestsOf(req);
-                 if (!log)
-                     return refuse(res, 404, "no such tunnel\n");
-                 const QByteArray body =
-                     requestsPage(QString::fromStdString(req.matches[1].str()), log->entries());
-                 setCommonHeaders(res);
-                 res.set_content(body.constData(), size_t(body.size()), HtmlType);
-             });
+    http.Get(R"(/api/tunnels/([^/]+)/requests)", serveRequests(false));
+    http.Get(R"(/requests/([^/]+))", serveRequests(true));
     http.Get("/", [self, source](const httplib::Request &, httplib::Response &res) {
         if (self->stopping)
             return refuse(res, 503, "stopping\n");
