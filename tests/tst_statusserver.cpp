@@ -255,6 +255,9 @@ private slots:
         QCOMPARE(state(), QStringLiteral("stopped"));
         QVERIFY(tunnel->start());
         QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("running"), 5000);
+        // Its requests too, under the domain the sign-in gave it.
+        const QByteArray path = "/api/tunnels/" + tunnel->status().domain.toUtf8() + "/requests";
+        QCOMPARE(ask(api.port(), "GET", path, "127.0.0.1").body, QByteArray("{\"requests\":[]}\n"));
         tunnel->stop();
         QCOMPARE(state(), QStringLiteral("stopped"));
         tunnel.reset();

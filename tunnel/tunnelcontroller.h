@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnelrecord.h"
 #include "tunnel/tunnelstatus.h"
 
@@ -9,7 +10,6 @@
 #include <memory>
 
 class QTimer;
-class RequestLog;
 class Tunnel;
 
 // The life of one tunnel of the account: its record, the session of the latest start, the state
@@ -126,7 +126,7 @@ private:
     QElapsedTimer sinceSample;
     qint64 localFailuresSeen = 0;
     qint64 localConnectsSeen = 0;
-    std::shared_ptr<RequestLog> requestLog;
+    std::shared_ptr<RequestLog> requestLog = std::make_shared<RequestLog>();
     QTimer *healthTimer;
     int healthCheckIntervalMs = HealthCheckIntervalMs;
     bool healthCheckInFlight = false;
