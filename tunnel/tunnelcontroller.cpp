@@ -275,6 +275,12 @@ void TunnelController::setLocalService(TunnelStatus::LocalService service, const
         appendLog(QStringLiteral("本地服务已恢复：") + current.localAddress);
         emit logChanged();
     }
+    // The run log hears of each change while the tunnel runs, not of every check.
+    if (tunnel && service != Local::Unknown)
+        qDebug().noquote() << (service == Local::Reachable ? "LocalService[Ok]"
+                                                           : "LocalService[Down]")
+                           << tunnelRecord.domain
+                           << (reason.isEmpty() ? current.localAddress : reason);
     applyLocalService();
     emit statusChanged();
 }
