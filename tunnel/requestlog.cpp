@@ -138,7 +138,6 @@ struct HttpInspector::Direction
     qint64 bytes = 0;     // of the current message so far
     qint64 rawBytes = 0;  // once the connection is not followed
     quint64 seq = 0;      // the request this message belongs to
-    bool headRequest = false;
 };
 
 HttpInspector::HttpInspector(std::shared_ptr<RequestLog> log)
@@ -295,11 +294,14 @@ bool HttpInspector::requestHead(Direction &d)
     p.entry.time = QDateTime::currentDateTime();
     p.entry.method = QString::fromLatin1(h.first[0]);
     p.entry.path = QString::fromUtf8(h.first[1]);
+    if (p.entry.path.size() > MaxPathChars)
+        p.entry.path = p.entry.path.left(MaxPathChars - 1) + QChar(0x2026);
     p.entry.host = QString::fromUtf8(h.host);
     d.seq = p.seq;
-    d.headRequest = h.first[0] == "HEAD";
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (waiting.size() >= size_t(MaxWaitingRequests))
+            return false;
         waiting.push_back(std::move(p));
     }
     if (h.chunked) {

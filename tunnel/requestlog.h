@@ -67,6 +67,10 @@ public:
 
     // A head longer than this is not followed.
     static constexpr int MaxHeadBytes = 16 * 1024;
+    // Requests sent ahead of their answers; past this the connection is not followed.
+    static constexpr int MaxWaitingRequests = 64;
+    // A longer path is kept cut, with an ellipsis.
+    static constexpr int MaxPathChars = 2048;
 
 private:
     struct Direction;
