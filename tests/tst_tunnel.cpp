@@ -513,8 +513,7 @@ private slots:
         const QString silence("Automatic stabilization..., the heartbeat interval timeout：6");
         tunnel.tunnelInfo(TunnelEvent::Reconnecting, silence);
         QCOMPARE(tunnel.status().localService, Local::Unknown);
-        QCOMPARE(tunnel.status().stateReason,
-                 QStringLiteral("与服务器的连接超时（6 秒无响应）"));
+        QCOMPARE(tunnel.status().stateReason, QStringLiteral("与服务器的连接超时（6 秒无响应）"));
         QVERIFY(tunnel.log().contains(silence));
         tunnel.tunnelInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
         QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 3000);
