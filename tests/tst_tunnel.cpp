@@ -4,6 +4,7 @@
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnellock.h"
+#include "tunnel/tunnelevent.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QElapsedTimer>
@@ -511,6 +512,63 @@ private slots:
         tunnel.stop();
         QCOMPARE(tunnel.status().state, State::Stopped);
         QVERIFY(QLockFile(path).tryLock(0));
+    }
+
+    // A running tunnel looks at its local service by itself: a service that dies shows without a
+    // visitor and one that comes back clears; a reconnect and a new address forget what was found.
+    void controllerWatchesTheLocalService()
+    {
+        using State = TunnelStatus::State;
+        using Local = TunnelStatus::LocalService;
+        const QHostAddress host("127.0.0.189");
+        QTcpServer local, closed;
+        QVERIFY(local.listen(host));
+        QVERIFY(closed.listen(host));
+        const quint16 port = local.serverPort(), closedPort = closed.serverPort();
+        closed.close();
+        FakeRelay relay;
+        relay.innerInfo =
+            QString::fromUtf8(QJsonDocument(QJsonObject{{"name", "nas"},
+                                                        {"serverIp", host.toString()},
+                                                        {"domain", "nas.example.test"},
+                                                        {"clientPort", port}})
+                                  .toJson(QJsonDocument::Compact));
+        QVERIFY(relay.listen(host.toString()));
+        TunnelRecord record;
+        record.serverIp = record.clientIp = host.toString();
+        record.clientPort = port;
+        TunnelController tunnel(record);
+        tunnel.setHealthCheckInterval(200);
+        QVERIFY(tunnel.start());
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 5000);
+        QCOMPARE(tunnel.status().state, State::Running);
+
+        local.close();
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::LocalUnreachable, 3000);
+        QVERIFY2(tunnel.status().stateReason.contains(QStringLiteral("连接被拒绝")),
+                 qPrintable(tunnel.status().stateReason));
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel.log().contains(QStringLiteral("本地服务连接失败：")), 3000);
+        QVERIFY(local.listen(host, port));
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::Running, 3000);
+        QVERIFY(tunnel.log().contains(QStringLiteral("本地服务已恢复：")));
+        QCOMPARE(tunnel.log().count(QStringLiteral("本地服务连接失败：")), 1);
+
+        // The log keeps the session's words; the status says it for people.
+        const QString silence("Automatic stabilization..., the heartbeat interval timeout：6");
+        tunnel.tunnelInfo(TunnelEvent::Reconnecting, silence);
+        QCOMPARE(tunnel.status().localService, Local::Unknown);
+        QCOMPARE(tunnel.status().stateReason, QStringLiteral("与服务器的连接超时（6 秒无响应）"));
+        QVERIFY(tunnel.log().contains(silence));
+        tunnel.tunnelInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 3000);
+
+        tunnel.record().clientPort = closedPort;
+        tunnel.recordChanged();
+        QCOMPARE(tunnel.status().localService, Local::Unknown);
+        QCOMPARE(tunnel.status().state, State::Running);
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::LocalUnreachable, 3000);
+        tunnel.stop();
+        QCOMPARE(tunnel.status().state, State::Stopped);
     }
 };
 
