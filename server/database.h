@@ -1,12 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-struct sqlite3;
+class DatabaseLink;
 
 struct User
 {
@@ -83,8 +84,10 @@ struct NewTunnel
     int maxWithPrice = 0; // 0: no cap on the account's tunnels of this price
 };
 
-// The service's storage: one SQLite connection, serialised by a mutex, so the API threads and
-// the relay thread can share it. The schema is created or migrated by open().
+// The service's storage: one connection, to an SQLite file or to a PostgreSQL server that
+// several nodes share, serialised by a mutex so the API threads and the relay thread can share
+// it. The schema is created or migrated by open(). Whatever a cap counts is counted in the
+// write's own transaction, which holds the database's one write turn on either engine.
 class Database
 {
 public:
@@ -93,9 +96,15 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    bool open(const std::string &path, std::string &error);
+    // An SQLite file path or a postgresql:// URL.
+    bool open(const std::string &where, std::string &error);
     void close();
     int schemaVersion();
+    // Where the data lives, for logs: the file, or the server without its password.
+    std::string describe();
+    // Copies every row of this database into target, whose schema is current and which holds
+    // no accounts yet; all or nothing.
+    bool copyTo(Database &target, std::string &error);
 
     // Public port range and domain suffix for new tunnels.
     void setTunnelDefaults(int portFirst, int portLast, const std::string &domainSuffix);
@@ -159,7 +168,8 @@ private:
     std::optional<TunnelRow> createTunnelLocked(const NewTunnel &tunnel, Refusal *why);
     std::optional<TunnelRow> tunnelWhere(const char *where, int64_t id, const std::string *text);
 
-    sqlite3 *db = nullptr;
+    std::unique_ptr<DatabaseLink> link;
+    DatabaseLink *db = nullptr;
     std::recursive_mutex mutex;
     int portFirst = 20000;
     int portLast = 20999;

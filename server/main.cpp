@@ -3,6 +3,7 @@
 #include "apiserver.h"
 #include "config.h"
 #include "database.h"
+#include "databaselink.h"
 #include "httpgate.h"
 #include "log.h"
 #include "metrics.h"
@@ -18,6 +19,7 @@
 #include <functional>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -100,10 +102,56 @@ std::optional<RelayTunnel> relayTunnel(const std::optional<TunnelRow> &row)
     return t;
 }
 
+// borvane-server migrate-db --from FILE --to URL: an SQLite deployment moves to PostgreSQL.
+int migrateDbCommand(int argc, char **argv)
+{
+    std::string from, to;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--from")
+            from = argv[i + 1];
+        else if (name == "--to")
+            to = argv[i + 1];
+        else
+            from.clear(), to.clear(), i = argc;
+    }
+    if (argc != 6 || from.empty() || to.empty()) {
+        std::fputs("Usage: borvane-server migrate-db --from FILE --to postgresql://...\n", stderr);
+        return 2;
+    }
+    if (DatabaseLink::isPostgresUrl(from) || !DatabaseLink::isPostgresUrl(to)) {
+        std::fputs("borvane-server: --from names an SQLite file, --to a postgresql:// URL\n",
+                   stderr);
+        return 2;
+    }
+    if (::access(from.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "borvane-server: cannot read %s\n", from.c_str());
+        return 1;
+    }
+    Database source, target;
+    std::string error;
+    if (!source.open(from, error)) {
+        std::fprintf(stderr, "borvane-server: %s: %s\n", from.c_str(), error.c_str());
+        return 1;
+    }
+    if (!target.open(to, error)) {
+        std::fprintf(stderr, "borvane-server: %s: %s\n", target.describe().c_str(), error.c_str());
+        return 1;
+    }
+    if (!source.copyTo(target, error)) {
+        std::fprintf(stderr, "borvane-server: nothing copied: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "Copied %s to %s\n", from.c_str(), target.describe().c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "migrate-db") == 0)
+        return migrateDbCommand(argc, argv);
     if (argc >= 2 &&
         (std::strcmp(argv[1], "keygen") == 0 || std::strcmp(argv[1], "sign-release") == 0)) {
         if (sodium_init() < 0)
@@ -135,7 +183,12 @@ int main(int argc, char **argv)
     Database db;
     std::string error;
     if (!db.open(config.databasePath, error)) {
-        logx::error("db", "open-failed", {{"path", config.databasePath}, {"error", error}});
+        // A URL's password stays out of the log.
+        logx::error(
+            "db", "open-failed",
+            {{"db", DatabaseLink::isPostgresUrl(config.databasePath) ? std::string("postgresql")
+                                                                     : config.databasePath},
+             {"error", error}});
         return 1;
     }
     db.setTunnelDefaults(config.portFirst, config.portLast, config.domainSuffix);
@@ -222,7 +275,7 @@ int main(int argc, char **argv)
                                 ? "off"
                                 : config.metricsAddress + ":" + std::to_string(config.metricsPort)},
                 {"public_host", config.publicHost},
-                {"db", config.databasePath},
+                {"db", db.describe()},
                 {"version", BORVANE_SERVER_VERSION}});
     io.run();
     api.stop();
