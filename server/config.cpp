@@ -16,6 +16,8 @@ namespace {
 const char *helpText =
     "Usage: borvane-server [options]\n"
     "       borvane-server migrate-db --from FILE --to postgresql://...\n"
+    "       borvane-server move-tunnel ID --node HOST --db postgresql://...\n"
+    "       borvane-server nodes --db postgresql://...\n"
     "\n"
     "The reference service of the Borvane client: the HTTP API (accounts, tunnels, prices,\n"
     "orders, notices, update information) and the relay server (control and data connections,\n"
@@ -31,6 +33,12 @@ const char *helpText =
     "                         processes share\n"
     "  --public-host HOST     relay address handed to clients as serverIp (default: the bind\n"
     "                         address, or 127.0.0.1 when binding to 0.0.0.0 or ::)\n"
+    "  --place-tunnels-on HOST\n"
+    "                         with PostgreSQL: new tunnels go to the relay node HOST (default:\n"
+    "                         the live node with the fewest tunnels)\n"
+    "  --tunnel-recheck-s N   how often signed-in tunnels are looked up again, to sign out one\n"
+    "                         that expired, was deleted or moved (default: 10 with PostgreSQL,\n"
+    "                         else at the end of its paid time)\n"
     "  --domain-suffix S      tunnels get the domain t<id>.S (default localhost)\n"
     "  --demo                 add the demo account and its tunnel\n"
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
@@ -140,6 +148,7 @@ const IntOption intOptions[] = {
     {"--max-undecided", &Config::maxUndecided, 1, 1000000},
     {"--max-undecided-per-source", &Config::maxUndecidedPerSource, 1, 1000000},
     {"--idle-timeout-s", &Config::visitorIdleS, 1, 7 * 24 * 3600},
+    {"--tunnel-recheck-s", &Config::tunnelRecheckS, 1, 3600},
     {"--max-visitors-per-tunnel", &Config::maxVisitorsPerTunnel, 1, 1000000},
     {"--max-visitors-per-source", &Config::maxVisitorsPerSource, 1, 1000000},
     {"--max-visitors-per-tunnel-source", &Config::maxVisitorsPerTunnelSource, 1, 1000000},
@@ -351,6 +360,10 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             if (value.empty())
                 return fail("--db needs a path");
             config.databasePath = value;
+        } else if (name == "--place-tunnels-on") {
+            if (value.empty())
+                return fail("--place-tunnels-on needs a relay node's public host");
+            config.placeTunnelsOn = value;
         } else if (name == "--public-host") {
             if (value.empty() || value.find_first_of(" /:?#") != std::string::npos)
                 return fail("--public-host needs a host name or address");

@@ -114,6 +114,25 @@ const char *const migrations[] = {
         WHERE key = 'bvnotice_buy'
         AND value = '每个账户可免费开通一条10Mbps隧道；付费套餐支付后立即开通。';
     )sql",
+    // 4: several nodes on one database. A tunnel names the relay node it signs in to (empty:
+    // whichever is asked, as on a single node); each relay node announces itself; the sign-in
+    // and code throttles are kept here so that every API node counts the same attempts.
+    R"sql(
+    ALTER TABLE tunnels ADD COLUMN node TEXT NOT NULL DEFAULT '';
+    CREATE INDEX tunnels_node ON tunnels(node);
+    CREATE TABLE nodes (
+        host TEXT PRIMARY KEY,
+        started_at INTEGER NOT NULL,
+        seen_at INTEGER NOT NULL
+    );
+    CREATE TABLE throttles (
+        kind TEXT NOT NULL,
+        key TEXT NOT NULL,
+        n INTEGER NOT NULL,
+        at INTEGER NOT NULL,
+        PRIMARY KEY (kind, key)
+    );
+    )sql",
 };
 
 // Every table and its columns, parents before children: what a copy to another database moves.
@@ -131,7 +150,7 @@ const TableColumns allTables[] = {
     {"users", "id, phone, name, password_hash, token, created_at", true},
     {"tunnels",
      "id, user_id, name, server_port, client_ip, client_port, type, stop_time, domain, token, "
-     "bdw, price_id, created_at",
+     "bdw, price_id, created_at, node",
      true},
     {"sessions", "token_hash, user_id, created_at, expires_at", false},
     {"verification_codes", "phone, code, sent_at, expires_at, attempts", false},
@@ -139,9 +158,13 @@ const TableColumns allTables[] = {
      "id, user_id, price_id, tunnel_name, client_ip, client_port, type, amount, state, "
      "tunnel_id, created_at, paid_at",
      false},
+    {"nodes", "host, started_at, seen_at", false},
+    {"throttles", "kind, key, n, at", false},
 };
 
 constexpr int MaxSessionsPerUser = 20;
+// A node whose heartbeat is older than this takes no new tunnels.
+constexpr int64_t NodeLiveS = 30;
 
 std::string tokenHash(const std::string &token)
 {
@@ -208,7 +231,7 @@ constexpr auto Row = DatabaseLink::Step::Row;
 constexpr auto Done = DatabaseLink::Step::Done;
 
 const char *tunnelColumns = "id, user_id, name, server_port, client_port, type, client_ip, "
-                            "stop_time, domain, token, bdw, price_id";
+                            "stop_time, domain, token, bdw, price_id, node";
 
 TunnelRow readTunnel(Stmt &s)
 {
@@ -225,6 +248,7 @@ TunnelRow readTunnel(Stmt &s)
     t.token = s.text(9);
     t.bdw = static_cast<int>(s.integer(10));
     t.priceId = s.integer(11);
+    t.node = s.text(12);
     return t;
 }
 
@@ -322,6 +346,101 @@ void Database::setTunnelDefaults(int first, int last, const std::string &suffix)
     portFirst = first;
     portLast = last;
     domainSuffix = suffix;
+}
+
+void Database::setPlacement(const std::string &own, const std::string &named)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    ownNode = own;
+    namedNode = named;
+}
+
+bool Database::shared()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    return db && db->shared();
+}
+
+std::string Database::placeNode()
+{
+    // On a file of its own the one node is every tunnel's; a tunnel keeps no name for it, so
+    // that a changed --public-host takes all of them along.
+    if (!db->shared())
+        return std::string();
+    if (!namedNode.empty())
+        return namedNode;
+    Stmt s(db, "SELECT n.host FROM nodes n WHERE n.seen_at > ? ORDER BY "
+               "(SELECT COUNT(*) FROM tunnels t WHERE t.node = n.host), n.host LIMIT 1");
+    s.bind(1, util::nowSeconds() - NodeLiveS);
+    return s.step() == Row ? s.text(0) : ownNode;
+}
+
+bool Database::heartbeat(const std::string &host, int64_t startedAt, int64_t now)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, "INSERT INTO nodes (host, started_at, seen_at) VALUES (?, ?, ?) ON CONFLICT (host) "
+               "DO UPDATE SET started_at = excluded.started_at, seen_at = excluded.seen_at");
+    s.bind(1, host).bind(2, startedAt).bind(3, now);
+    if (s.step() != Done)
+        return false;
+    // Throttle rows of keys not seen for two days have nothing left to say.
+    Stmt prune(db, "DELETE FROM throttles WHERE at < ? AND kind LIKE 'signin-%'");
+    prune.bind(1, now - 2 * 24 * 3600);
+    prune.step();
+    Stmt days(db, "DELETE FROM throttles WHERE at < ? AND kind LIKE 'code-%'");
+    days.bind(1, now / (24 * 3600) - 2);
+    days.step();
+    return true;
+}
+
+std::vector<NodeRow> Database::nodes()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db,
+           "SELECT n.host, n.started_at, n.seen_at, "
+           "(SELECT COUNT(*) FROM tunnels t WHERE t.node = n.host) FROM nodes n ORDER BY n.host");
+    std::vector<NodeRow> list;
+    while (s.step() == Row)
+        list.push_back(NodeRow{s.text(0), s.integer(1), s.integer(2), s.integer(3)});
+    return list;
+}
+
+bool Database::moveTunnel(int64_t id, const std::string &host)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, "UPDATE tunnels SET node = ? WHERE id = ?");
+    s.bind(1, host).bind(2, id);
+    return s.step() == Done && s.changes() == 1;
+}
+
+bool Database::withThrottles(const std::vector<ThrottleKey> &keys,
+                             const std::function<void(ThrottleRows &)> &use)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Transaction transaction(db);
+    if (!transaction)
+        return false;
+    ThrottleRows rows;
+    for (const ThrottleKey &k : keys) {
+        Stmt s(db, "SELECT n, at FROM throttles WHERE kind = ? AND key = ?");
+        s.bind(1, k.first).bind(2, k.second);
+        if (s.step() == Row)
+            rows[k] = ThrottleRow{s.integer(0), s.integer(1)};
+    }
+    use(rows);
+    for (const ThrottleKey &k : keys) {
+        const auto row = rows.find(k);
+        Stmt s(db, row == rows.end()
+                       ? "DELETE FROM throttles WHERE kind = ? AND key = ?"
+                       : "INSERT INTO throttles (kind, key, n, at) VALUES (?, ?, ?, ?) "
+                         "ON CONFLICT (kind, key) DO UPDATE SET n = excluded.n, at = excluded.at");
+        s.bind(1, k.first).bind(2, k.second);
+        if (row != rows.end())
+            s.bind(3, row->second.n).bind(4, row->second.at);
+        if (s.step() != Done)
+            return false;
+    }
+    return transaction.commit();
 }
 
 std::optional<User> Database::userByPhone(const std::string &phone, std::string *passwordHash)
@@ -465,7 +584,7 @@ std::vector<TunnelRow> Database::tunnelsOf(int64_t userId)
 }
 
 std::optional<TunnelRow> Database::tunnelWhere(const char *where, int64_t id,
-                                               const std::string *text)
+                                               const std::string *text, bool *failed)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     const std::string sql = std::string("SELECT ") + tunnelColumns + " FROM tunnels WHERE " + where;
@@ -474,7 +593,10 @@ std::optional<TunnelRow> Database::tunnelWhere(const char *where, int64_t id,
         s.bind(1, *text);
     else
         s.bind(1, id);
-    if (s.step() != Row)
+    const auto step = s.step();
+    if (failed)
+        *failed = step != Row && step != Done;
+    if (step != Row)
         return std::nullopt;
     return readTunnel(s);
 }
@@ -484,14 +606,14 @@ std::optional<TunnelRow> Database::tunnelById(int64_t id)
     return tunnelWhere("id = ?", id, nullptr);
 }
 
-std::optional<TunnelRow> Database::tunnelByToken(const std::string &token)
+std::optional<TunnelRow> Database::tunnelByToken(const std::string &token, bool *failed)
 {
-    return tunnelWhere("token = ?", 0, &token);
+    return tunnelWhere("token = ?", 0, &token, failed);
 }
 
-std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain)
+std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain, bool *failed)
 {
-    return tunnelWhere("domain = ?", 0, &domain);
+    return tunnelWhere("domain = ?", 0, &domain, failed);
 }
 
 bool Database::updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
@@ -537,17 +659,19 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusa
     }
     if (port == 0)
         return refuse(Refusal::NoPort);
+    const std::string node = t.node.empty() ? placeNode() : t.node;
     // The domain names the row, so it is written once the id is known.
     const std::string token = util::randomHex(16);
     const std::string placeholder = "pending-" + token;
     int64_t id = 0;
     {
         Stmt s(db, "INSERT INTO tunnels (user_id, name, server_port, client_ip, client_port, "
-                   "type, stop_time, domain, token, bdw, price_id, created_at) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
+                   "type, stop_time, domain, token, bdw, price_id, created_at, node) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
         s.bind(1, t.userId).bind(2, t.name).bind(3, port).bind(4, t.clientIp);
         s.bind(5, t.clientPort).bind(6, t.type).bind(7, t.stopTime).bind(8, placeholder);
         s.bind(9, token).bind(10, t.bdw).bind(11, t.priceId).bind(12, util::nowSeconds());
+        s.bind(13, node);
         if (s.step() != Row)
             return refuse(Refusal::Failed);
         id = s.integer(0);

@@ -42,6 +42,8 @@ public:
     // Runs one migration step (written for SQLite) and stamps the new version, inside the
     // caller's transaction.
     virtual bool migrateStep(const std::string &sql, int version) = 0;
+    // True when other processes may use the same database at once.
+    virtual bool shared() const = 0;
     // A description for logs, without secrets.
     virtual std::string describe() const = 0;
     // After rows were copied in with their ids: new rows of table get ids past them.

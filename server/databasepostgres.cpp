@@ -185,6 +185,7 @@ public:
                      std::to_string(version) + ")")
                         .c_str());
     }
+    bool shared() const override { return true; }
     std::string describe() const override { return "postgresql://" + where; }
     bool afterBulkCopy(const char *table) override
     {

@@ -116,6 +116,7 @@ public:
     {
         return exec((sql + "; PRAGMA user_version=" + std::to_string(version) + ";").c_str());
     }
+    bool shared() const override { return false; }
     std::string describe() const override { return path; }
     bool afterBulkCopy(const char *) override { return true; }
 

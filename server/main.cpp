@@ -14,12 +14,16 @@
 #include <asio.hpp>
 #include <sodium.h>
 
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -85,11 +89,18 @@ std::unique_ptr<GatedServer> metricsServer(const Config &config, std::string &er
     return server;
 }
 
-std::optional<RelayTunnel> relayTunnel(const std::optional<TunnelRow> &row)
+std::optional<RelayTunnel> relayTunnel(const std::optional<TunnelRow> &row, bool failed,
+                                       const std::string &ownHost)
 {
+    if (failed) {
+        RelayTunnel unknown;
+        unknown.unavailable = true;
+        return unknown;
+    }
     if (!row)
         return std::nullopt;
     RelayTunnel t;
+    t.elsewhere = !row->node.empty() && row->node != ownHost;
     t.id = row->id;
     t.name = row->name;
     t.domain = row->domain;
@@ -100,6 +111,118 @@ std::optional<RelayTunnel> relayTunnel(const std::optional<TunnelRow> &row)
     t.expired = row->expired(util::nowSeconds());
     t.stopTime = row->stopTime;
     return t;
+}
+
+constexpr int DefaultRecheckS = 10;
+constexpr int HeartbeatIntervalS = 10;
+
+// Writes this node's heartbeat into a shared database every few seconds, off the relay's
+// thread so that a slow database never holds up traffic.
+class NodeHeartbeat
+{
+public:
+    NodeHeartbeat(Database &db, std::string host) : db(db), host(std::move(host))
+    {
+        if (!db.shared())
+            return;
+        beat();
+        thread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!wake.wait_for(lock, std::chrono::seconds(HeartbeatIntervalS),
+                                  [this] { return stopping; }))
+                beat();
+        });
+    }
+    ~NodeHeartbeat() { stop(); }
+    void stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (thread.joinable())
+            thread.join();
+    }
+
+private:
+    void beat()
+    {
+        if (!db.heartbeat(host, started, util::nowSeconds()))
+            logx::warn("db", "heartbeat-failed", {{"node", host}});
+    }
+
+    Database &db;
+    const std::string host;
+    const int64_t started = util::nowSeconds();
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread thread;
+};
+
+// The options after a command's own words: --db, --config and the rest, as the service reads
+// them.
+bool commandDatabase(int argc, char **argv, int skip, Database &db, Config &config)
+{
+    std::vector<char *> rest{argv[0]};
+    for (int i = skip; i < argc; ++i)
+        rest.push_back(argv[i]);
+    int exitCode = 0;
+    if (parseArguments(int(rest.size()), rest.data(), config, exitCode) != ParseResult::Run)
+        return false;
+    std::string error;
+    if (!db.open(config.databasePath, error)) {
+        std::fprintf(stderr, "borvane-server: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// borvane-server move-tunnel ID --node HOST [--db ...]: a tunnel leaves a node being retired.
+int moveTunnelCommand(int argc, char **argv)
+{
+    long long id = 0;
+    if (argc < 5 || !util::parseUInt(argv[2], 1LL << 53, id) || id == 0 ||
+        std::strcmp(argv[3], "--node") != 0) {
+        std::fputs("Usage: borvane-server move-tunnel ID --node HOST [--db ...] [--config FILE]\n",
+                   stderr);
+        return 2;
+    }
+    const std::string host = argv[4];
+    Database db;
+    Config config;
+    if (!commandDatabase(argc, argv, 5, db, config))
+        return 1;
+    bool known = false;
+    for (const NodeRow &n : db.nodes())
+        known = known || n.host == host;
+    if (!known) {
+        std::fprintf(stderr, "borvane-server: no node %s has announced itself (see: nodes)\n",
+                     host.c_str());
+        return 1;
+    }
+    if (!db.moveTunnel(id, host)) {
+        std::fprintf(stderr, "borvane-server: no tunnel %lld\n", id);
+        return 1;
+    }
+    std::fprintf(stderr, "Tunnel %lld now signs in at %s; its old node signs it out.\n", id,
+                 host.c_str());
+    return 0;
+}
+
+// borvane-server nodes [--db ...]: the relay nodes, how long ago each was heard, its tunnels.
+int nodesCommand(int argc, char **argv)
+{
+    Database db;
+    Config config;
+    if (!commandDatabase(argc, argv, 2, db, config))
+        return 1;
+    const int64_t now = util::nowSeconds();
+    for (const NodeRow &n : db.nodes())
+        std::printf("%s\tseen %llds ago\ttunnels %lld\n", n.host.c_str(),
+                    static_cast<long long>(now - n.seenAt), static_cast<long long>(n.tunnels));
+    return 0;
 }
 
 // borvane-server migrate-db --from FILE --to URL: an SQLite deployment moves to PostgreSQL.
@@ -152,6 +275,10 @@ int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "migrate-db") == 0)
         return migrateDbCommand(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "move-tunnel") == 0)
+        return moveTunnelCommand(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "nodes") == 0)
+        return nodesCommand(argc, argv);
     if (argc >= 2 &&
         (std::strcmp(argv[1], "keygen") == 0 || std::strcmp(argv[1], "sign-release") == 0)) {
         if (sodium_init() < 0)
@@ -192,6 +319,11 @@ int main(int argc, char **argv)
         return 1;
     }
     db.setTunnelDefaults(config.portFirst, config.portLast, config.domainSuffix);
+    db.setPlacement(config.publicHost, config.placeTunnelsOn);
+    if (config.tunnelRecheckS == 0 && db.shared())
+        config.tunnelRecheckS = DefaultRecheckS;
+    // On a shared database this relay node announces itself, so that tunnels are placed on it.
+    NodeHeartbeat heartbeat(db, config.publicHost);
     if (config.demo) {
         char hash[crypto_pwhash_STRBYTES];
         if (crypto_pwhash_str(hash, DemoPassword, std::strlen(DemoPassword),
@@ -221,11 +353,17 @@ int main(int argc, char **argv)
         return 1;
     }
     asio::io_context io;
-    RelayServer relay(io, config, [&db](const std::string &token) {
-        return relayTunnel(db.tunnelByToken(token));
+    RelayServer relay(io, config, [&db, &config](const std::string &token) {
+        bool failed = false;
+        const auto row = db.tunnelByToken(token, &failed);
+        return relayTunnel(row, failed, config.publicHost);
     });
-    relay.setDomainLookup(
-        [&db](const std::string &domain) { return relayTunnel(db.tunnelByDomain(domain)); });
+    relay.setDomainLookup([&db, &config](const std::string &domain) {
+        bool failed = false;
+        const auto row = db.tunnelByDomain(domain, &failed);
+        // A database that does not answer knows no name for now.
+        return failed ? std::nullopt : relayTunnel(row, false, config.publicHost);
+    });
     if (!relay.start(error)) {
         logx::error("relay", "start-failed", {{"error", error}});
         return 1;
@@ -283,6 +421,7 @@ int main(int argc, char **argv)
     if (figures)
         figures->stop();
     figuresThread.join();
+    heartbeat.stop();
     db.close();
     logx::info("server", "stopped");
     return 0;
