@@ -33,6 +33,8 @@ const char *helpText =
     "                         processes share\n"
     "  --public-host HOST     relay address handed to clients as serverIp (default: the bind\n"
     "                         address, or 127.0.0.1 when binding to 0.0.0.0 or ::)\n"
+    "  --role all|api|relay   run the HTTP API, the relay, or both (default all); api and\n"
+    "                         relay need a PostgreSQL --db\n"
     "  --place-tunnels-on HOST\n"
     "                         with PostgreSQL: new tunnels go to the relay node HOST (default:\n"
     "                         the live node with the fewest tunnels)\n"
@@ -360,6 +362,10 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             if (value.empty())
                 return fail("--db needs a path");
             config.databasePath = value;
+        } else if (name == "--role") {
+            if (value != "all" && value != "api" && value != "relay")
+                return fail("--role needs all, api or relay");
+            config.role = value;
         } else if (name == "--place-tunnels-on") {
             if (value.empty())
                 return fail("--place-tunnels-on needs a relay node's public host");

@@ -88,6 +88,10 @@ struct Config
     // signed out (0: with PostgreSQL every 10 s, with SQLite at the end of the paid time).
     std::string placeTunnelsOn;
     int tunnelRecheckS = 0;
+    // What this process runs: "all", "api" (the HTTP API only) or "relay" (the relay only).
+    std::string role = "all";
+    bool runsApi() const { return role != "relay"; }
+    bool runsRelay() const { return role != "api"; }
 
     // Base of every URL the service hands out (payment pages): "http(s)://host:apiPort".
     std::string publicApiBase() const;

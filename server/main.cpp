@@ -121,9 +121,9 @@ constexpr int HeartbeatIntervalS = 10;
 class NodeHeartbeat
 {
 public:
-    NodeHeartbeat(Database &db, std::string host) : db(db), host(std::move(host))
+    NodeHeartbeat(Database &db, std::string host, bool relay) : db(db), host(std::move(host))
     {
-        if (!db.shared())
+        if (!relay || !db.shared())
             return;
         beat();
         thread = std::thread([this] {
@@ -319,11 +319,18 @@ int main(int argc, char **argv)
         return 1;
     }
     db.setTunnelDefaults(config.portFirst, config.portLast, config.domainSuffix);
-    db.setPlacement(config.publicHost, config.placeTunnelsOn);
+    if (config.role != "all" && !db.shared()) {
+        logx::error(
+            "server", "start-failed",
+            {{"error", "--role api or relay needs a PostgreSQL database that nodes share"}});
+        return 1;
+    }
+    // A tunnel placed while no relay node is alive names none, and any node takes it.
+    db.setPlacement(config.runsRelay() ? config.publicHost : std::string(), config.placeTunnelsOn);
     if (config.tunnelRecheckS == 0 && db.shared())
         config.tunnelRecheckS = DefaultRecheckS;
-    // On a shared database this relay node announces itself, so that tunnels are placed on it.
-    NodeHeartbeat heartbeat(db, config.publicHost);
+    // On a shared database a relay node announces itself, so that tunnels are placed on it.
+    NodeHeartbeat heartbeat(db, config.publicHost, config.runsRelay());
     if (config.demo) {
         char hash[crypto_pwhash_STRBYTES];
         if (crypto_pwhash_str(hash, DemoPassword, std::strlen(DemoPassword),
@@ -348,7 +355,7 @@ int main(int argc, char **argv)
     }
 
     ApiServer api(config, db);
-    if (!api.bind(error)) {
+    if (config.runsApi() && !api.bind(error)) {
         logx::error("api", "start-failed", {{"error", error}});
         return 1;
     }
@@ -364,7 +371,7 @@ int main(int argc, char **argv)
         // A database that does not answer knows no name for now.
         return failed ? std::nullopt : relayTunnel(row, false, config.publicHost);
     });
-    if (!relay.start(error)) {
+    if (config.runsRelay() && !relay.start(error)) {
         logx::error("relay", "start-failed", {{"error", error}});
         return 1;
     }
@@ -385,7 +392,8 @@ int main(int argc, char **argv)
             return;
         logx::info("server", "stopping", {{"signal", std::to_string(sig)}});
         relay.stop();
-        api.stop();
+        if (config.runsApi())
+            api.stop();
         hangup.cancel();
         if (figures)
             figures->stop();
@@ -402,21 +410,28 @@ int main(int argc, char **argv)
         });
     };
     awaitHangup();
-    std::thread apiThread([&] { api.run(); });
-    logx::info("server", "ready",
-               {{"api", config.bindAddress + ":" + std::to_string(config.apiPort)},
-                {"relay", config.bindAddress + ":" + std::to_string(config.relayPort)},
-                {"ports", std::to_string(config.portFirst) + "-" + std::to_string(config.portLast)},
-                {"http", config.httpPort ? std::to_string(config.httpPort) : "off"},
-                {"https", config.httpsPort ? std::to_string(config.httpsPort) : "off"},
-                {"metrics", config.metricsAddress.empty()
-                                ? "off"
-                                : config.metricsAddress + ":" + std::to_string(config.metricsPort)},
-                {"public_host", config.publicHost},
-                {"db", db.describe()},
-                {"version", BORVANE_SERVER_VERSION}});
+    std::thread apiThread([&] {
+        if (config.runsApi())
+            api.run();
+    });
+    logx::info(
+        "server", "ready",
+        {{"api",
+          config.runsApi() ? config.bindAddress + ":" + std::to_string(config.apiPort) : "off"},
+         {"relay",
+          config.runsRelay() ? config.bindAddress + ":" + std::to_string(config.relayPort) : "off"},
+         {"ports", std::to_string(config.portFirst) + "-" + std::to_string(config.portLast)},
+         {"http", config.httpPort ? std::to_string(config.httpPort) : "off"},
+         {"https", config.httpsPort ? std::to_string(config.httpsPort) : "off"},
+         {"metrics", config.metricsAddress.empty()
+                         ? "off"
+                         : config.metricsAddress + ":" + std::to_string(config.metricsPort)},
+         {"public_host", config.publicHost},
+         {"db", db.describe()},
+         {"version", BORVANE_SERVER_VERSION}});
     io.run();
-    api.stop();
+    if (config.runsApi())
+        api.stop();
     apiThread.join();
     if (figures)
         figures->stop();

@@ -617,16 +617,21 @@ void TestServerRelay::nodesShareOnePostgres()
     QString why;
     if (!cluster.start(why))
         QSKIP(qPrintable("no PostgreSQL to test on: " + why));
-    const QString hosts[2] = {QStringLiteral("127.0.0.140"), QStringLiteral("127.0.0.141")};
+    // Two whole nodes and a third that runs the API only.
+    const QString hosts[3] = {QStringLiteral("127.0.0.140"), QStringLiteral("127.0.0.141"),
+                              QStringLiteral("127.0.0.142")};
     const QString url = cluster.createDatabase();
-    std::unique_ptr<ServerProcess> nodes[2];
-    for (int n = 0; n < 2; ++n) {
+    std::unique_ptr<ServerProcess> nodes[3];
+    for (int n = 0; n < 3; ++n) {
         nodes[n] = std::make_unique<ServerProcess>(hosts[n]);
         nodes[n]->databaseUrl = url;
         QStringList args{"--public-host",      hosts[n], "--ports", "21200-21209",
                          "--tunnel-recheck-s", "1"};
         if (n == 0)
             args << "--demo"; // its tunnel is placed on the only node alive then
+        if (n == 2)
+            args << "--role"
+                 << "api";
         QVERIFY2(nodes[n]->start(args), nodes[n]->log.constData());
     }
     auto api = [&](int n, const QString &path) { return "http://" + hosts[n] + ":8080/" + path; };
@@ -639,14 +644,14 @@ void TestServerRelay::nodesShareOnePostgres()
         return call(api(n, "port/query/" + id + "?" + owner)).value("data").toArray();
     };
 
-    // Free orders sent to both API nodes at once: one more free tunnel fits, and only one is
-    // made. It goes to the node with fewer tunnels.
+    // Free orders sent to all API nodes at once: one more free tunnel fits, and only one is
+    // made. It goes to the relay node with fewer tunnels.
     const QByteArray order = (owner + "&priceId=1&tunnelName=b&clientIp=127.0.0.1&clientPort=22"
                                       "&type=1")
                                  .toUtf8();
     std::vector<QNetworkReply *> replies;
     for (int i = 0; i < 6; ++i) {
-        QNetworkRequest request(QUrl(api(i % 2, "port")));
+        QNetworkRequest request(QUrl(api(i % 3, "port")));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         replies.push_back(nam.post(request, order));
     }
@@ -730,6 +735,7 @@ void TestServerRelay::nodesShareOnePostgres()
     QVERIFY(carries(0, ports[1]));
     QCOMPARE(list(0).size(), 2);
     QCOMPARE(nodes[0]->stop(), 0);
+    QCOMPARE(nodes[2]->stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerRelay)
