@@ -404,12 +404,11 @@ void ApiServer::DailyCount::giveBack(const std::string &key)
 
 namespace {
 
-template <class Entry> ThrottleRow rowOf(const Entry &e);
-template <> ThrottleRow rowOf(const ApiServer::BackoffEntry &e)
+ThrottleRow rowOf(const ApiServer::BackoffEntry &e)
 {
     return {e.failures, e.last};
 }
-template <> ThrottleRow rowOf(const ApiServer::DailyEntry &e)
+ThrottleRow rowOf(const ApiServer::DailyEntry &e)
 {
     return {e.count, e.day};
 }
