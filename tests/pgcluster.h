@@ -93,6 +93,13 @@ public:
         return url(name);
     }
 
+    // Runs one statement on the database of url, as an operator would with psql.
+    bool sql(const QString &url, const QString &statement)
+    {
+        QString why;
+        return run(binDir() + "/psql", {"-v", "ON_ERROR_STOP=1", "-d", url, "-c", statement}, why);
+    }
+
     QString url(const QString &name) const
     {
         return "postgresql:///" + name + "?host=" + dir.path() + "&user=borvane";

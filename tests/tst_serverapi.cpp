@@ -902,7 +902,8 @@ void TestServerApi::restartKeepsDataAndOptions()
                                                       {"--http-port", "8888"},
                                                       {"--tls-cert", "only-the-cert.pem"},
                                                       {"--metrics", "nowhere:x"},
-                                                      {"--config", "/no/such/file"}}) {
+                                                      {"--config", "/no/such/file"},
+                                                      {"--role", "both"}}) {
         QProcess bad;
         bad.start(QStringLiteral(BORVANE_SERVER_BIN), args);
         QVERIFY(bad.waitForFinished(5000));

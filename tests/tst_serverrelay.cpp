@@ -734,6 +734,12 @@ void TestServerRelay::nodesShareOnePostgres()
     QVERIFY(carries(0, ports[0]));
     QVERIFY(carries(0, ports[1]));
     QCOMPARE(list(0).size(), 2);
+    // A tunnel deleted in the database is signed out where it runs.
+    clients[1].reset(); // its frames are the test's to read now
+    QVERIFY(cluster.sql(url, "DELETE FROM tunnels WHERE token = '" + tokens[1] + "'"));
+    const QJsonObject deleted = controls[1]->nextFrame(5000);
+    QCOMPARE(deleted.value("msg").toString(), QStringLiteral("LOGINFAIL"));
+    QVERIFY(deleted.value("info").toString().contains(QStringLiteral("删除")));
     QCOMPARE(nodes[0]->stop(), 0);
     QCOMPARE(nodes[2]->stop(), 0);
 }
