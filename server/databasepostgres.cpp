@@ -131,7 +131,21 @@ public:
 
     bool open(const std::string &url, std::string &error)
     {
-        conn = PQconnectdb(url.c_str());
+        // A database host that stops answering must not hold the relay's thread for long: the
+        // connection gives up after ten seconds of silence. The URL may say otherwise; it comes
+        // last and wins.
+        const char *const keys[] = {"connect_timeout",
+                                    "tcp_user_timeout",
+                                    "keepalives",
+                                    "keepalives_idle",
+                                    "keepalives_interval",
+                                    "keepalives_count",
+                                    "application_name",
+                                    "dbname",
+                                    nullptr};
+        const char *const values[] = {"10", "10000",          "1",         "10",   "5",
+                                      "2",  "borvane-server", url.c_str(), nullptr};
+        conn = PQconnectdbParams(keys, values, 1);
         if (!conn || PQstatus(conn) != CONNECTION_OK) {
             error = conn ? PQerrorMessage(conn) : "out of memory";
             while (!error.empty() && (error.back() == '\n' || error.back() == ' '))

@@ -359,15 +359,23 @@ int main(int argc, char **argv)
         logx::error("api", "start-failed", {{"error", error}});
         return 1;
     }
+    // On a database server the relay has a connection of its own, so that its lookups never
+    // wait behind the API's transactions.
+    Database relayConnection;
+    if (db.shared() && config.runsRelay() && !relayConnection.open(config.databasePath, error)) {
+        logx::error("db", "open-failed", {{"db", db.describe()}, {"error", error}});
+        return 1;
+    }
+    Database &relayDb = db.shared() && config.runsRelay() ? relayConnection : db;
     asio::io_context io;
-    RelayServer relay(io, config, [&db, &config](const std::string &token) {
+    RelayServer relay(io, config, [&relayDb, &config](const std::string &token) {
         bool failed = false;
-        const auto row = db.tunnelByToken(token, &failed);
+        const auto row = relayDb.tunnelByToken(token, &failed);
         return relayTunnel(row, failed, config.publicHost);
     });
-    relay.setDomainLookup([&db, &config](const std::string &domain) {
+    relay.setDomainLookup([&relayDb, &config](const std::string &domain) {
         bool failed = false;
-        const auto row = db.tunnelByDomain(domain, &failed);
+        const auto row = relayDb.tunnelByDomain(domain, &failed);
         // A database that does not answer knows no name for now.
         return failed ? std::nullopt : relayTunnel(row, false, config.publicHost);
     });
@@ -437,6 +445,7 @@ int main(int argc, char **argv)
         figures->stop();
     figuresThread.join();
     heartbeat.stop();
+    relayConnection.close();
     db.close();
     logx::info("server", "stopped");
     return 0;
