@@ -231,7 +231,8 @@ if ! printf '%s\n' "${release_args[@]}" | grep -q '^-DBORVANE_UPDATE_PUBLIC_KEY=
 fi
 echo "Cross-building the packed client for Windows x64 into $release"
 start=$(date +%s)
-configure_build "$release" -DBORVANE_BUILD_TESTS=OFF "${release_args[@]}"
+configure_build "$release" -DBORVANE_BUILD_TESTS=OFF -DBORVANE_REQUIRE_SIGNED_UPDATES=ON \
+    "${release_args[@]}"
 nice -n 10 cmake --build "$release" -j"$jobs" --target borvane tsy_up
 echo "Client built in $(($(date +%s) - start)) s"
 # An update left unchecked replaces the program with whatever the service names.
