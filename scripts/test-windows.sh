@@ -2,7 +2,8 @@
 # Runs the Windows build's tests (build-windows/, made by scripts/build-windows.sh --test) with
 # ctest, which starts each under Wine, the emulator cmake/mingw-w64-x86_64.cmake names: headless
 # on the offscreen platform plugin, in a Wine prefix of its own that is thrown away afterwards.
-# Cases that Wine cannot run skip themselves and say why; their reasons are listed at the end.
+# Cases that Wine cannot run skip themselves and say why; their reasons are listed at the end,
+# and so are the results of every test that failed.
 # Ends with a summary line "N passed, N failed"; the exit status is 0 only when nothing failed.
 #
 # Usage: scripts/test-windows.sh [ctest -R regex]
@@ -34,6 +35,10 @@ echo "Preparing a Wine prefix in $WINEPREFIX"
 # One server for the whole run instead of one per test.
 "$wineserver" -p >/dev/null 2>&1 || true
 
+# Each test writes its results here (Qt Test under Wine has no console to write them to).
+results=$build/tests/results
+rm -rf "$results"
+mkdir -p "$results"
 args=(--output-on-failure --timeout 600)
 [ -n "$filter" ] && args+=(-R "$filter")
 set +e
@@ -43,8 +48,12 @@ passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed' "$tmp/ctest.log" 
 total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$tmp/ctest.log" || true)
 skipped=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*Skipped' "$tmp/ctest.log" || true)
 failed=$((total - passed - skipped))
+for name in $(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$tmp/ctest.log" | grep -vE 'Passed|\*\*\*Skipped' |
+    sed 's/^.*#[0-9]*: \([^ ]*\) .*/\1/'); do
+    echo "--- $name"
+    tr -d '\r' <"$results/$name.txt" 2>/dev/null | grep -avE '^(PASS|QDEBUG|QWARN|QINFO) ' || true
+done
 echo "Cases skipped inside the tests:"
-tr -d '\r' <"$build/Testing/Temporary/LastTest.log" | grep -aE '^SKIP +: ' | sed 's/^/  /' ||
-    echo "  none"
+cat "$results"/*.txt 2>/dev/null | tr -d '\r' | grep -aE '^SKIP +: ' | sed 's/^/  /' || echo "  none"
 echo "$passed passed, $failed failed"
 [ "$total" -gt 0 ] && [ "$failed" -eq 0 ]
