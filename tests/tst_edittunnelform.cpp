@@ -1,5 +1,4 @@
 #include "cardfakes.h"
-#include "underwine.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
@@ -303,7 +302,6 @@ private slots:
 
     void closeButtonAndDragging()
     {
-        SKIP_UNDER_WINE(NoExposeUnderWine);
         EditTunnelForm form;
         form.move(50, 50);
         form.show();

@@ -1,5 +1,4 @@
 #include "ui/infosform.h"
-#include "underwine.h"
 
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
@@ -109,7 +108,6 @@ private slots:
 
     void dragsWithTheLeftButtonOnly()
     {
-        SKIP_UNDER_WINE(NoExposeUnderWine);
         InfosForm form;
         form.move(100, 100);
         form.show();

@@ -1,6 +1,5 @@
 #include "cardfakes.h"
 #include "homehttpdouble.h"
-#include "underwine.h"
 
 #include "core/globals.h"
 #include "core/settings.h"
@@ -691,7 +690,6 @@ private slots:
 
     void closingFromOutsideGoesToTheTray()
     {
-        SKIP_UNDER_WINE(NoExposeUnderWine);
         MyWindow &w = open();
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -845,8 +843,6 @@ private slots:
 
     void dragMovesTheWindow()
     {
-        SKIP_UNDER_WINE(
-            "under Wine the window stops at x=0 instead of following the drag (cause not found)");
         MyWindow &w = open();
         // Wider than the test screen, the window may only move where it still spans it.
         w.move(-100, 100);

@@ -1,6 +1,5 @@
 #include "ui/frameless.h"
 #include "ui/placement.h"
-#include "underwine.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -67,7 +66,6 @@ private slots:
 
     void windowsOpenOnTheirOwnerAndDragStopsAtTheEdge()
     {
-        SKIP_UNDER_WINE(NoExposeUnderWine);
         const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
         QWidget owner;
         owner.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
