@@ -1,8 +1,8 @@
 #include "app/startup.h"
 #include "core/globals.h"
-#include "net/statusboard.h"
 #include "net/statusserver.h"
 #include "platform/environment.h"
+#include "tunnel/tunnelregistry.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -15,8 +15,8 @@
 //   copy the bytes of each data connection in both directions with blocking sockets;
 // - the local-service probe of a card (ui/tunnelsitem.cpp), one short task on Qt's global
 //   pool per probe, which reports back to the card through a watcher;
-// - the local status API (net/statusserver.cpp), a listening thread and two workers that
-//   answer from the copy of the tunnels' status the home window publishes.
+// - the local status API (net/statusserver.cpp), a listening thread and a few workers that
+//   answer from the copy of the tunnels' status the registry publishes.
 // The crash handler runs on whichever thread crashed: it writes the dump there, and shows its
 // report only when that thread is this one.
 int main(int argc, char *argv[])
@@ -30,13 +30,15 @@ int main(int argc, char *argv[])
     const Environment::Scope environment;
     startUp(app, QString::fromUtf8(argv[0]));
 
+    // Every tunnel of this run, whichever window shows it; the status API reads it directly.
+    TunnelRegistry tunnels;
     // Before any window, so that it answers (with no tunnels) from the start; it ends after the
     // event loop, waiting only briefly for answers in progress.
-    StatusServer statusApi(StatusBoard::shared());
+    StatusServer statusApi(tunnels.board());
     if (statusApiEnabled())
         statusApi.start(statusApiAddress());
 
-    MainWindow w;
+    MainWindow w(&tunnels);
     w.show();
     return app.exec();
 }

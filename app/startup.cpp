@@ -5,6 +5,7 @@
 #include "core/globals.h"
 #include "core/logging.h"
 #include "core/settings.h"
+#include "core/updatemanifest.h"
 #include "platform/platform.h"
 
 #include <QApplication>
@@ -63,6 +64,16 @@ void loadEmbeddedFont(QApplication &app)
         app.setFont(QFont(families.first()));
 }
 
+void announceDevelopmentBuild(QApplication &app)
+{
+    if (!UpdateManifest::builtInKey().isEmpty())
+        return;
+    // Built without a release key: whatever an update offer names would be installed. The
+    // name goes beside every window's title on the desktop, not into the titles themselves.
+    qDebug() << "development build: updates unverified";
+    app.setApplicationDisplayName(developmentBuildName());
+}
+
 void startUp(QApplication &app, const QString &programPath)
 {
     // Every data connection holds two sockets: a desktop session's usual soft limit of 1024 open
@@ -70,8 +81,10 @@ void startUp(QApplication &app, const QString &programPath)
     platform::raiseOpenFileLimit();
     initRunValues();
     ensureLogDirectory();
+    trimLogFolder();
     installHandlers();
     qDebug().noquote() << "AppRunPath：" << programPath;
+    announceDevelopmentBuild(app);
     restoreSavedToken();
     loadEmbeddedFont(app);
 }

@@ -14,6 +14,13 @@ void initRunValues();
 void ensureLogDirectory();
 // The log handler, then the crash handler with the "程序崩溃" box.
 void installHandlers();
+// A build without a release key says so: in the log, and as the application's display name,
+// which the desktop shows beside each window's title.
+void announceDevelopmentBuild(QApplication &app);
+inline QString developmentBuildName()
+{
+    return QStringLiteral("Borvane 开发版（更新未验证）");
+}
 // currentToken from config/main.ini; on a first run, the config directory instead.
 void restoreSavedToken();
 // The local status API runs unless "/setting/statusApi" is "false".

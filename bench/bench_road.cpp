@@ -2,8 +2,12 @@
 // service directly, through socat as a plain TCP relay, and through the real borvane-server
 // relay plus the client's tunnel engine (visitor -> public port -> relay -> data connection ->
 // engine -> local service), and through the relay server with a pause-free stand-in client
-// ("relay"), which shows the server's own cost apart from the engine's. Ratios against the direct
-// connection are what to read; absolute figures depend on the machine.
+// ("relay"), which shows the server's own cost apart from the engine's; and the same road as a
+// web tunnel ("web": the visitor comes in on the shared HTTP port and is routed by the Host of
+// its request head; "relayweb" the same with the stand-in client). Ratios against the direct
+// connection, and of the web tunnel to the port tunnel, are what to read; absolute figures depend
+// on the machine. The cost of routing by name is the difference of a new connection's first round
+// trip on both roads.
 //
 // Figures: echo throughput of one connection; 64-byte round trips (p50, p99); time for 500
 // concurrent visitors to finish a 4 KiB echo each; the relay server's resident memory per open
@@ -53,7 +57,9 @@ const char *const ServerAddress = "127.0.0.180";
 const char *const SocatAddress = "127.0.0.182";
 const char *const LocalAddress = "127.0.0.1";
 constexpr int SocatPort = 21890;
+constexpr int WebPort = 21880;
 constexpr int Visitors = 500;
+constexpr int NewConnections = 300;
 
 // The local service: echoes every connection on its own thread.
 int startEchoService()
@@ -91,12 +97,48 @@ struct Target
     const char *name;
     const char *address;
     int port;
+    std::string host; // a web visitor: its request head names this host first
 };
+
+// A visitor's connection; a web visitor's head goes first and comes back from the echo.
+int openTarget(const Target &t)
+{
+    const int fd = connectTo(t.address, t.port);
+    if (fd < 0 || t.host.empty())
+        return fd;
+    const std::string head = "GET / HTTP/1.1\r\nHost: " + t.host + "\r\n\r\n";
+    std::string echo(head.size(), '\0');
+    if (!sendAll(fd, head.data(), head.size()) || !recvAll(fd, echo.data(), echo.size()) ||
+        echo != head) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Microseconds from connecting to the first byte of the answer to a request head, the mean
+// of many new connections: what a browser's new connection waits on either road.
+double newConnectionMicros(const Target &t)
+{
+    const std::string head =
+        "GET / HTTP/1.1\r\nHost: " + (t.host.empty() ? std::string("x") : t.host) + "\r\n\r\n";
+    double total = 0;
+    for (int i = 0; i < NewConnections; ++i) {
+        const auto start = Clock::now();
+        const int fd = connectTo(t.address, t.port);
+        char byte;
+        if (fd < 0 || !sendAll(fd, head.data(), head.size()) || !recvAll(fd, &byte, 1))
+            return 0;
+        total += secondsSince(start) * 1e6;
+        ::close(fd);
+    }
+    return total / NewConnections;
+}
 
 // Megabytes per second of an echo: the bytes go out and come back on one connection.
 double echoThroughput(const Target &t, size_t bytes)
 {
-    const int fd = connectTo(t.address, t.port);
+    const int fd = openTarget(t);
     if (fd < 0)
         return 0;
     std::vector<char> out(256 * 1024, 'x'), in(256 * 1024);
@@ -122,7 +164,7 @@ double echoThroughput(const Target &t, size_t bytes)
 void roundTrips(const Target &t, int count, double &p50, double &p99)
 {
     p50 = p99 = 0;
-    const int fd = connectTo(t.address, t.port);
+    const int fd = openTarget(t);
     if (fd < 0)
         return;
     char ping[64] = {}, pong[64];
@@ -151,7 +193,7 @@ double concurrentVisitors(const Target &t, std::vector<int> &fds)
     fds.assign(Visitors, -1);
     for (int i = 0; i < Visitors; ++i) {
         threads.emplace_back([&, i] {
-            const int fd = connectTo(t.address, t.port);
+            const int fd = openTarget(t);
             fds[size_t(i)] = fd;
             if (fd < 0)
                 return;
@@ -381,9 +423,12 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     QProcess server;
     server.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    server.start(serverBin, {"--bind", ServerAddress, "--db", dir.filePath("bench.db"), "--demo",
-                             "--demo-bdw", "0", "--demo-client-port", QString::number(echoPort),
-                             "--ports", "21800-21809", "--log-level", "warn"});
+    server.start(serverBin,
+                 {"--bind", ServerAddress, "--db", dir.filePath("bench.db"), "--demo", "--demo-bdw",
+                  "0", "--demo-client-port", QString::number(echoPort), "--ports", "21800-21809",
+                  "--http-port", QString::number(WebPort), "--log-level", "warn",
+                  // all visitors come from one address here
+                  "--max-visitors-per-tunnel-source", "500"});
     QProcess socat;
     socat.start("socat",
                 {QStringLiteral("TCP-LISTEN:%1,bind=%2,fork,reuseaddr,nodelay,backlog=4096")
@@ -415,8 +460,20 @@ int main(int argc, char **argv)
                 .addParam("priceId", "1")
                 .addHeader("content-type", "application/x-www-form-urlencoded"),
             true);
-    const QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
+    QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
     TunnelRecord record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
+    // The demo tunnel becomes a web tunnel: reached by its public port and by its domain.
+    callApi(HttpRequest(apiBaseUrl + "port/change")
+                .addParam("tunnelId", record.id)
+                .addParam("tunnelToken", record.token)
+                .addParam("clientIp", record.clientIp)
+                .addParam("clientPort", QString::number(record.clientPort))
+                .addParam("tunnelName", record.name)
+                .addParam("type", "0")
+                .addHeader("content-type", "application/x-www-form-urlencoded"),
+            true);
+    list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
+    record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
     const std::string signInToken =
         list.value("data").toList().value(1).toMap().value("token").toString().toStdString();
     Tunnel tunnel;
@@ -433,18 +490,21 @@ int main(int argc, char **argv)
     for (int i = 0; i < 100 && !online; ++i)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 
-    const Target targets[] = {{"direct", LocalAddress, echoPort},
-                              {"socat", SocatAddress, SocatPort},
-                              {"road", ServerAddress, record.serverPort},
-                              {"relay", ServerAddress, record.serverPort}};
+    const Target targets[] = {{"direct", LocalAddress, echoPort, {}},
+                              {"socat", SocatAddress, SocatPort, {}},
+                              {"road", ServerAddress, record.serverPort, {}},
+                              {"web", ServerAddress, WebPort, record.domain.toStdString()},
+                              {"relay", ServerAddress, record.serverPort, {}},
+                              {"relayweb", ServerAddress, WebPort, record.domain.toStdString()}};
     const std::string token = record.token.toStdString();
     const qint64 serverPid = server.processId();
     int status = 0;
     std::thread bench([&] {
         constexpr size_t Bytes = 256u * 1024 * 1024;
-        std::printf("%-8s %12s %10s %10s %14s\n", "path", "echo MB/s", "rtt p50us", "rtt p99us",
-                    "500 visitors s");
+        std::printf("%-8s %12s %10s %10s %14s %10s\n", "path", "echo MB/s", "rtt p50us",
+                    "rtt p99us", "500 visitors s", "new conn us");
         double direct[4] = {};
+        double port[3] = {}; // the last port tunnel's throughput, p50, new connection
         std::atomic<bool> rawOnline{false};
         for (const Target &t : targets) {
             if (t.name == std::string("relay")) {
@@ -467,7 +527,18 @@ int main(int argc, char **argv)
             for (int fd : fds)
                 if (fd >= 0)
                     ::close(fd);
-            std::printf("%-8s %12.1f %10.1f %10.1f %14.3f\n", t.name, mbps, p50, p99, visitors);
+            const double fresh = newConnectionMicros(t);
+            std::printf("%-8s %12.1f %10.1f %10.1f %14.3f %10.1f\n", t.name, mbps, p50, p99,
+                        visitors, fresh);
+            if (t.host.empty()) {
+                port[0] = mbps;
+                port[1] = p50;
+                port[2] = fresh;
+            } else if (port[0] > 0 && mbps > 0) {
+                std::printf("         web tunnel to port tunnel: throughput %.2f, p50 %.2fx; "
+                            "routing by name %+.1f us per new connection\n",
+                            mbps / port[0], p50 / port[1], fresh - port[2]);
+            }
             if (t.name == std::string("direct")) {
                 direct[0] = mbps;
                 direct[1] = p50;
@@ -492,7 +563,7 @@ int main(int argc, char **argv)
         }
 
         // The pause-free client is still signed in: the same road quiet, then under a flood.
-        const Target &relay = targets[3];
+        const Target &relay = targets[4];
         const RoadUnderLoad quiet = measureSignInsAndVisitor(relay, signInToken);
         std::atomic<bool> stop{false};
         std::atomic<int> relayOpen{0}, apiOpen{0};

@@ -1,5 +1,7 @@
 #include "updatemanifest.h"
 
+#include "buildconfig.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
@@ -7,10 +9,16 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#ifdef BORVANE_HAS_SODIUM
+#include <sodium.h>
+#endif
+
 namespace {
 
 // A release is a handful of files; anything far larger is not ours.
 constexpr int MaxManifestFiles = 1000;
+constexpr int PublicKeyBytes = 32;
+constexpr int SignatureBytes = 64;
 
 bool fail(QString *error, const QString &text)
 {
@@ -82,4 +90,52 @@ bool UpdateManifest::fileMatches(const QString &path, const File &file)
     if (!hash.addData(&f))
         return false;
     return hash.result().toHex() == file.sha256;
+}
+
+std::optional<UpdateManifest> UpdateManifest::verify(const QByteArray &document,
+                                                     const QByteArray &publicKey, QString *error)
+{
+    const QJsonObject doc = QJsonDocument::fromJson(document).object();
+    const QByteArray body = doc.value(QLatin1String("manifest")).toString().toUtf8();
+    const QByteArray signature =
+        QByteArray::fromBase64(doc.value(QLatin1String("signature")).toString().toLatin1());
+    bool good = false;
+#ifdef BORVANE_HAS_SODIUM
+    good = publicKey.size() == PublicKeyBytes && signature.size() == SignatureBytes &&
+           sodium_init() >= 0 &&
+           crypto_sign_verify_detached(
+               reinterpret_cast<const unsigned char *>(signature.data()),
+               reinterpret_cast<const unsigned char *>(body.data()), quint64(body.size()),
+               reinterpret_cast<const unsigned char *>(publicKey.data())) == 0;
+#else
+    Q_UNUSED(publicKey)
+    Q_UNUSED(signature)
+#endif
+    if (!good) {
+        fail(error, QStringLiteral("the release list is not signed by our key"));
+        return std::nullopt;
+    }
+    return parseBody(body, error);
+}
+
+QByteArray UpdateManifest::decodeKey(const QByteArray &text)
+{
+    const QByteArray trimmed = text.trimmed();
+    const QByteArray key = trimmed.size() == 2 * PublicKeyBytes ? QByteArray::fromHex(trimmed)
+                                                                : QByteArray::fromBase64(trimmed);
+    return key.size() == PublicKeyBytes ? key : QByteArray();
+}
+
+QByteArray UpdateManifest::builtInKey()
+{
+    static const QByteArray key = [] {
+        const QByteArray configured(BORVANE_UPDATE_PUBLIC_KEY);
+        if (configured.isEmpty())
+            return QByteArray();
+        const QByteArray decoded = decodeKey(configured);
+        // Never an unchecked update in a build that meant to check them: a key no signature
+        // can match.
+        return decoded.isEmpty() ? QByteArrayLiteral("unreadable") : decoded;
+    }();
+    return key;
 }

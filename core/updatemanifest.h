@@ -30,6 +30,16 @@ struct UpdateManifest
     // The release description alone (the text the signature covers).
     static std::optional<UpdateManifest> parseBody(const QByteArray &body, QString *error);
 
+    // The release list of document when its signature is publicKey's (Ed25519); otherwise
+    // nothing and why. Always nothing in a build without the signature library.
+    static std::optional<UpdateManifest> verify(const QByteArray &document,
+                                                const QByteArray &publicKey, QString *error);
+    // The release signing key this program was built with: empty in a development build (no
+    // key configured); a configured key that cannot be read verifies nothing.
+    static QByteArray builtInKey();
+    // A key given as hex or base64; empty unless it is 32 bytes.
+    static QByteArray decodeKey(const QByteArray &text);
+
     const File *find(const QString &name) const;
     // True when the file at path has the listed size and hash.
     static bool fileMatches(const QString &path, const File &file);

@@ -5,7 +5,10 @@
 #include <httplib.h>
 
 #include <QDebug>
+#include <QFile>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include <atomic>
 #include <chrono>
@@ -16,14 +19,20 @@
 
 namespace {
 
-// A local page and a local script: two workers are plenty, and nobody may hold one for long.
-constexpr int WorkerThreads = 2;
+// A local page and a local script need one or two; the rest are there so that visitors who
+// trickle their request a byte at a time (each byte resets the read timeout, and the library
+// gives no hook to bound a whole request's time) cannot take every worker.
+constexpr int WorkerThreads = 8;
 // Shorter than StopWaitMs: a visitor that stalls mid-request is dropped before the stop at
 // exit gives up waiting for it.
 constexpr int ReadTimeoutSeconds = 1;
 constexpr int KeepAliveSeconds = 1;
+// Requests one connection may make in a row before it is closed and its worker freed.
+constexpr int KeepAliveRequests = 5;
 // Nothing is ever posted here; a request with a body is refused before it is read in full.
 constexpr size_t MaxPayloadBytes = 4096;
+// The library refuses a header line or a path past 8 KiB, but takes any number of lines.
+constexpr size_t MaxHeaderLines = 64;
 
 const char JsonType[] = "application/json; charset=utf-8";
 const char HtmlType[] = "text/html; charset=utf-8";
@@ -76,47 +85,40 @@ bool isLoopbackName(const QString &host)
     return address.setAddress(host) && address.isLoopback();
 }
 
-void appendJsonString(QByteArray &out, const QString &text)
+// A JSON object whose members keep the order they were added in, so that people can read it
+// too (QJsonObject sorts them). Qt writes every key and value.
+class OrderedObject
 {
-    QString escaped;
-    escaped.reserve(text.size() + 2);
-    escaped += QLatin1Char('"');
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '"':
-            escaped += QLatin1String("\\\"");
-            break;
-        case '\\':
-            escaped += QLatin1String("\\\\");
-            break;
-        case '\n':
-            escaped += QLatin1String("\\n");
-            break;
-        case '\r':
-            escaped += QLatin1String("\\r");
-            break;
-        case '\t':
-            escaped += QLatin1String("\\t");
-            break;
-        default:
-            if (c.unicode() < 0x20)
-                escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                escaped += c;
-        }
+public:
+    OrderedObject &add(const char *key, const QJsonValue &value)
+    {
+        return addText(key, valueText(value));
     }
-    escaped += QLatin1Char('"');
-    out += escaped.toUtf8();
-}
+    OrderedObject &add(const char *key, const OrderedObject &object)
+    {
+        return addText(key, object.text());
+    }
+    QByteArray text() const { return '{' + members.join(',') + '}'; }
 
-QByteArray number(qint64 value)
-{
-    return QByteArray::number(value);
-}
+    static QByteArray valueText(const QJsonValue &value)
+    {
+        const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        return array.mid(1, array.size() - 2);
+    }
 
-QByteArray number(double value)
+private:
+    OrderedObject &addText(const char *key, const QByteArray &text)
+    {
+        members.append(valueText(QLatin1String(key)) + ':' + text);
+        return *this;
+    }
+
+    QList<QByteArray> members;
+};
+
+QJsonValue rounded(double value)
 {
-    return QByteArray::number(std::isfinite(value) ? qint64(std::llround(value)) : 0);
+    return qint64(std::isfinite(value) ? std::llround(value) : 0);
 }
 
 QString html(const QString &text)
@@ -153,7 +155,7 @@ struct StatusServer::Running
     bool done = false;
 };
 
-StatusServer::StatusServer(const StatusBoard &board) : board(board) {}
+StatusServer::StatusServer(std::shared_ptr<const StatusBoard> board) : board(std::move(board)) {}
 
 StatusServer::~StatusServer()
 {
@@ -178,12 +180,14 @@ bool StatusServer::start(const QString &address)
 
     auto r = std::make_shared<Running>();
     Running *self = r.get();
-    const StatusBoard *source = &board;
+    // The answers hold the board too: a thread still finishing one at exit reads a live board.
+    std::shared_ptr<const StatusBoard> source = board;
     httplib::Server &http = r->http;
     http.new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
     http.set_read_timeout(ReadTimeoutSeconds);
     http.set_write_timeout(ReadTimeoutSeconds);
     http.set_keep_alive_timeout(KeepAliveSeconds);
+    http.set_keep_alive_max_count(KeepAliveRequests);
     http.set_payload_max_length(MaxPayloadBytes);
     // The library's default shares the port with any later listener of the same user
     // (SO_REUSEPORT): a second copy of the program would bind it too and split the answers.
@@ -198,6 +202,10 @@ bool StatusServer::start(const QString &address)
     });
     // A web page can point a name of its own at 127.0.0.1; its requests then carry that name.
     http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        if (req.headers.size() > MaxHeaderLines) {
+            refuse(res, 431, "too many header lines\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const QString hostHeader = QString::fromStdString(req.get_header_value("Host"));
         if (!isLoopbackHost(hostHeader)) {
             refuse(res, 403, "forbidden host\n");
@@ -279,34 +287,27 @@ void StatusServer::stop()
 
 QByteArray StatusServer::tunnelsJson(const QList<TunnelStatus> &tunnels)
 {
-    QByteArray out = "{\"tunnels\":[";
-    bool first = true;
+    QList<QByteArray> list;
     for (const TunnelStatus &t : tunnels) {
-        if (!first)
-            out += ',';
-        first = false;
-        out += "{\"name\":";
-        appendJsonString(out, t.name);
-        out += ",\"domain\":";
-        appendJsonString(out, t.domain);
-        out += ",\"publicAddress\":";
-        appendJsonString(out, t.publicAddress);
-        out += ",\"localAddress\":";
-        appendJsonString(out, t.localAddress);
-        out += ",\"state\":";
-        appendJsonString(out, TunnelStatus::stateName(t.state));
-        out += ",\"stateReason\":";
-        appendJsonString(out, t.stateReason);
-        out += ",\"connections\":{\"active\":" + number(qint64(t.activeConnections)) +
-               ",\"total\":" + number(t.totalConnections) +
-               ",\"failed\":" + number(t.failedConnections) + '}';
-        out += ",\"bytes\":{\"in\":" + number(t.bytesIn) + ",\"out\":" + number(t.bytesOut) + '}';
-        out += ",\"rate\":{\"in\":" + number(t.rateIn) + ",\"out\":" + number(t.rateOut) + '}';
-        out += ",\"rttMs\":" + (t.rttMs < 0 ? QByteArray("null") : number(qint64(t.rttMs)));
-        out += '}';
+        list.append(
+            OrderedObject()
+                .add("name", t.name)
+                .add("domain", t.domain)
+                .add("publicAddress", t.publicAddress)
+                .add("localAddress", t.localAddress)
+                .add("state", TunnelStatus::stateName(t.state))
+                .add("stateReason", t.stateReason)
+                .add("connections", OrderedObject()
+                                        .add("active", t.activeConnections)
+                                        .add("total", t.totalConnections)
+                                        .add("failed", t.failedConnections))
+                .add("bytes", OrderedObject().add("in", t.bytesIn).add("out", t.bytesOut))
+                .add("rate",
+                     OrderedObject().add("in", rounded(t.rateIn)).add("out", rounded(t.rateOut)))
+                .add("rttMs", t.rttMs < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(t.rttMs))
+                .text());
     }
-    out += "]}\n";
-    return out;
+    return "{\"tunnels\":[" + list.join(',') + "]}\n";
 }
 
 QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
@@ -336,23 +337,13 @@ QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
     if (tunnels.isEmpty())
         rows = QStringLiteral("<tr><td colspan=\"8\">暂无隧道</td></tr>\n");
 
-    const QString text =
-        QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-                       "<meta http-equiv=\"refresh\" content=\"%1\"><title>Borvane 隧道状态</title>"
-                       "<style>body{font-family:sans-serif;margin:24px;color:#333}"
-                       "h1{font-size:18px;color:#2894f3}table{border-collapse:collapse}"
-                       "th,td{border-bottom:1px solid #e4e8ee;padding:6px 12px;text-align:left;"
-                       "font-size:13px}th{background:#f2f6fa}small{color:#888}"
-                       ".running td:nth-child(4){color:#1a9c4b}.reconnecting td:nth-child(4),"
-                       ".local-unreachable td:nth-child(4){color:#be361e}"
-                       "p{font-size:12px;color:#888}</style></head><body>\n"
-                       "<h1>Borvane 隧道状态</h1>\n<table>\n<tr><th>名称</th><th>公网地址</th>"
-                       "<th>本地地址</th><th>状态</th><th>连接 当前 / 累计 / 失败</th>"
-                       "<th>流量 入 / 出</th><th>速率 入 / 出</th><th>延迟</th></tr>\n%2</table>\n"
-                       "<p>入：访客发往本地服务；出：本地服务发往访客。每 %1 秒刷新。"
-                       "JSON：<a href=\"/api/tunnels\">/api/tunnels</a></p>\n</body></html>\n")
-            .arg(PageRefreshSeconds)
-            .arg(rows);
+    // Read once; the page is the same file for every answer.
+    static const QString layout = [] {
+        Q_INIT_RESOURCE(status);
+        QFile file(QStringLiteral(":/status/statuspage.html"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }();
+    const QString text = layout.arg(PageRefreshSeconds).arg(rows);
     return text.toUtf8();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "net/statusboard.h"
+#include "net/statustext.h"
+#include "tunnel/statusboard.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,11 +11,12 @@
 // The local status API: GET /api/tunnels answers the tunnels as JSON, GET / a page that shows
 // them and reloads itself. Read-only, loopback only, and only for requests whose Host names
 // this machine, so that a web page cannot reach it through a name that resolves here. It
-// answers on its own thread from the board's snapshot and never waits on the GUI thread.
+// answers on its own threads from the board's snapshot (the tunnel registry's) and never waits
+// on the GUI thread, so it answers whether or not any window exists.
 class StatusServer
 {
 public:
-    explicit StatusServer(const StatusBoard &board);
+    explicit StatusServer(std::shared_ptr<const StatusBoard> board);
     ~StatusServer();
     StatusServer(const StatusServer &) = delete;
     StatusServer &operator=(const StatusServer &) = delete;
@@ -40,6 +42,6 @@ public:
 
 private:
     struct Running;
-    const StatusBoard &board;
+    std::shared_ptr<const StatusBoard> board;
     std::shared_ptr<Running> running;
 };

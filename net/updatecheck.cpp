@@ -3,6 +3,7 @@
 #include "core/globals.h"
 #include "net/api.h"
 #include "net/httprequest.h"
+#include "net/updatedownload.h"
 #include "platform/environment.h"
 
 #include <QDebug>
@@ -104,8 +105,15 @@ void UpdateCheck::answered(Trigger trigger, bool flag, const QVariantMap &answer
         emit refused(answer.value(QLatin1String(api::Msg)).toString(), trigger);
         return;
     }
-    const UpdateOffer offer = readOffer(answer);
+    UpdateOffer offer = readOffer(answer);
     const bool newer = isNewerVersion(offer.version, clientVersion);
+    // A forced release that was refused, and the user told so, is not started by itself again:
+    // it would be refused again (or handed over and refused, restart after restart). It stays
+    // on offer for the user's own press.
+    if (offer.mandatory && UpdateDownload::refusalShown(offer.version)) {
+        qDebug() << "refused before, not forced again:" << offer.version;
+        offer.mandatory = false;
+    }
     if (trigger == Trigger::Manual) {
         qDebug() << (newer ? "需要更新 click" : "不需要更新 click");
     } else {

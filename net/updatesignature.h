@@ -11,8 +11,8 @@
 // update public key this client was built with (Ed25519).
 namespace updatesignature {
 
-// The key downloads are checked against: the environment's, else the build's; empty when
-// updates go unchecked (no key configured, or no signature library in this build).
+// The key downloads are checked against: the environment's, else the build's; empty in a
+// development build, whose updates go unchecked.
 QByteArray publicKey();
 
 // The release list of document when its signature is publicKey's; otherwise nothing and why.

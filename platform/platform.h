@@ -59,7 +59,9 @@ SOCKET connectTcp(const QString &host, int port, QString *error = nullptr);
 // Sends every byte unless the connection fails; returns length, or SocketError.
 int sendAll(SOCKET s, const char *data, int length);
 int recvSome(SOCKET s, char *buffer, int length);
-void shutdownSocket(SOCKET s); // both directions; wakes a thread blocked in recv or send
+// Wakes a thread blocked in recv on s (on Windows, in send as well) and puts nothing on the
+// wire: no end of stream reaches the peer ahead of the reset that follows.
+void interruptReceive(SOCKET s);
 // Ends our sending side: the peer reads everything sent so far, then the end of the stream.
 void shutdownSend(SOCKET s);
 void closeSocket(SOCKET s);

@@ -116,10 +116,11 @@ int recvSome(SOCKET s, char *buffer, int length)
     return n < 0 ? SocketError : int(n);
 }
 
-void shutdownSocket(SOCKET s)
+void interruptReceive(SOCKET s)
 {
+    // The receiving side only: Linux wakes a recv blocked on the socket and sends no FIN.
     if (s != InvalidSocket)
-        ::shutdown(s, SHUT_RDWR);
+        ::shutdown(s, SHUT_RD);
 }
 
 void shutdownSend(SOCKET s)

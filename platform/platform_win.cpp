@@ -164,13 +164,14 @@ int unacknowledgedBytes(SOCKET)
     return 0;
 }
 
-void shutdownSocket(SOCKET s)
+void interruptReceive(SOCKET s)
 {
     if (s == InvalidSocket)
         return;
-    ::shutdown(s, SD_BOTH);
+    ::shutdown(s, SD_RECEIVE);
     // A shutdown alone does not reliably end a recv that another thread is blocked in; cancelling
-    // the socket's pending I/O does, and the handle stays valid until its single close.
+    // the socket's pending I/O does (a blocked send as well), and the handle stays valid until its
+    // single close.
     CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
 }
 

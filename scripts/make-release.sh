@@ -1,23 +1,39 @@
 #!/usr/bin/env bash
 # Builds the client for release and packs dist/Borvane-<version>-linux-x64.tar.gz: the client,
 # its update program tsy_up, a desktop launcher, the icon and a README with the runtime packages.
-# Extra arguments go to cmake (e.g. -DBORVANE_UPDATE_PUBLIC_KEY=... -DBORVANE_CLIENT_VERSION=...).
+# Every packed client verifies its updates: the release's public key comes from
+# -DBORVANE_UPDATE_PUBLIC_KEY=... or RELEASE_PUBLIC_KEY; with neither, a throwaway key (see
+# release-key.sh) and the packed client refuses every update. Without libsodium nothing is packed.
+# Extra arguments go to cmake (e.g. -DBORVANE_CLIENT_VERSION=...).
 # BUILD_DIR picks the build folder (default build-release), DIST_DIR the output (default dist).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-release}
 dist=${DIST_DIR:-$root/dist}
+key=${RELEASE_PUBLIC_KEY:-}
+args=()
+for arg in "$@"; do
+    case $arg in
+    -DBORVANE_UPDATE_PUBLIC_KEY=*) key=${arg#*=} ;;
+    *) args+=("$arg") ;;
+    esac
+done
+throwaway=$([ -z "$key" ] && echo yes || echo no)
+key=$("$root/scripts/release-key.sh" "$key")
 generator=()
 if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then
     generator=(-G Ninja)
 fi
+# The key and libsodium are required: without either, cmake stops.
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DBORVANE_BUILD_TESTS=OFF -DBORVANE_BUILD_BENCH=OFF -DBORVANE_BUILD_SERVER=OFF "$@" >/dev/null
+    -DBORVANE_BUILD_TESTS=OFF -DBORVANE_BUILD_BENCH=OFF -DBORVANE_BUILD_SERVER=OFF \
+    "${args[@]}" -DBORVANE_UPDATE_PUBLIC_KEY="$key" -DBORVANE_REQUIRE_SIGNED_UPDATES=ON >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target borvane tsy_up
 
 config="$build/generated/buildconfig.h"
 version=$(sed -n 's/^#define BORVANE_CLIENT_VERSION "\(.*\)"$/\1/p' "$config")
-key=$(sed -n 's/^#define BORVANE_UPDATE_PUBLIC_KEY "\(.*\)"$/\1/p' "$config")
+built_key=$(sed -n 's/^#define BORVANE_UPDATE_PUBLIC_KEY "\(.*\)"$/\1/p' "$config")
+[ "$built_key" = "$key" ] || { echo "make-release: the build does not hold the release key" >&2; exit 1; }
 name="Borvane-$version"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -50,7 +66,7 @@ Debian packages it needs (Debian 12 "bookworm"; they pull in the rest):
     sudo apt-get install libqt5widgets5 libqt5gui5 libqt5network5 libqt5core5a \\
         libqrencode4 libsodium23
 
-Updates: $( [ -n "$key" ] && echo "checked against the release signing key built in." || echo "this build has no release signing key: downloads are not verified." )
+Updates: $( [ "$throwaway" = no ] && echo "checked against the release signing key built in." || echo "packed with a throwaway key: this build refuses every update." )
 README
 
 mkdir -p "$dist"

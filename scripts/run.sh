@@ -146,6 +146,18 @@ for p in "$api_port" "$relay_port" "$demo_web_port"; do
     fi
 done
 
+# The shared port of web tunnels (reached by their domain): the first free one of a few high
+# ports; the demo goes on without it when all are taken.
+web_args=()
+web_port=""
+for p in ${BORVANE_DEMO_HTTP_PORT:-8090 8091 8092 8093}; do
+    if ! port_busy "$host" "$p"; then
+        web_port=$p
+        web_args=(--http-port "$web_port")
+        break
+    fi
+done
+
 wait_for_log() { # file text seconds pid
     for _ in $(seq $(($3 * 10))); do
         grep -q "$2" "$1" 2>/dev/null && return 0
@@ -164,7 +176,8 @@ if ! wait_for_log "$web_log" "event=ready" 10 "${pids[-1]}"; then
 fi
 
 env "$demo_mark" "$build/borvane-server" --bind "$host" --api-port "$api_port" \
-    --relay-port "$relay_port" --db "$demo/borvane-demo.db" --demo --demo-client-port "$demo_web_port" 2>"$server_log" &
+    --relay-port "$relay_port" --db "$demo/borvane-demo.db" --demo --demo-client-port "$demo_web_port" \
+    "${web_args[@]}" 2>"$server_log" &
 pids+=($!)
 if ! wait_for_log "$server_log" "event=ready" 20 "${pids[-1]}"; then
     echo "run.sh: the service did not start:" >&2
@@ -184,8 +197,10 @@ cat <<INFO
   Demo account:  $demo_phone   password: $demo_password
   Demo tunnel:   $domain:$public_port  ->  local demo page http://$host:$demo_web_port/
   Logs:          $server_log, $build/logs/
-
 INFO
+[ -n "$web_port" ] && echo "  Web tunnels:   http://t<id>.localhost:$web_port/  (tunnels of the web type, by name)"
+echo
+
 
 cd "$build"
 if [ "$headless" = 0 ]; then

@@ -1,13 +1,16 @@
 #include "apiserver.h"
 
 #include "log.h"
+#include "metrics.h"
 #include "pages.h"
 #include "qrpng.h"
 
 #include <sodium.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -80,7 +83,7 @@ bool validName(const std::string &name)
     return true;
 }
 
-// Only port tunnels (1) and web tunnels (0, kept as port tunnels) exist.
+// Web tunnels (0), reached by their domain on the shared web ports, and port tunnels (1).
 bool parseType(const std::string &text, long long &type)
 {
     return util::parseUInt(text, 1, type);
@@ -97,11 +100,41 @@ template <class Map> void forgetOld(Map &entries, int64_t now, int64_t age)
         entries.clear();
 }
 
-// This service runs plain port tunnels only; a web tunnel (type 0) is kept as a port tunnel
-// so the client shows the public port the visitor needs.
-int storedType(long long requested)
+// The address that limits count against: an IPv4 address, or an IPv6 address's /64, which
+// one subscriber usually holds whole.
+std::string throttleKey(const std::string &address)
 {
-    return requested == 0 ? 1 : static_cast<int>(requested);
+    in6_addr v6{};
+    if (address.find(':') == std::string::npos || ::inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+        return address;
+    std::memset(v6.s6_addr + 8, 0, 8);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+// A request's path as a metrics label: the routes as they are declared, their variable part
+// named rather than given, so a scan of random paths cannot grow the series.
+std::string routeOf(const std::string &path)
+{
+    static const char *const exact[] = {"/",
+                                        "/console",
+                                        "/console/",
+                                        "/user",
+                                        "/user/getCode",
+                                        "/port",
+                                        "/port/change",
+                                        "/price",
+                                        "/order/createQrCode"};
+    for (const char *route : exact)
+        if (path == route)
+            return path;
+    static const char *const prefixes[] = {"/port/query/", "/order/pay/", "/appConfig/",
+                                           "/app_update/", "/update/"};
+    for (const char *prefix : prefixes)
+        if (path.compare(0, std::strlen(prefix), prefix) == 0)
+            return std::string(prefix) + ":id";
+    return "other";
 }
 
 } // namespace
@@ -113,6 +146,7 @@ GateLimits gateLimits(const Config &config)
     GateLimits l;
     l.workers = config.apiWorkers;
     l.connectionsPerSource = config.apiConnectionsPerSource;
+    l.maxConnections = config.apiMaxConnections;
     l.requestTimeoutS = config.apiRequestTimeoutS;
     l.maxHeaderLines = config.apiMaxHeaderLines;
     l.maxBodyBytes = MaxBodyBytes;
@@ -128,7 +162,8 @@ GateLimits gateLimits(const Config &config)
 ApiServer::ApiServer(const Config &cfg, Database &database)
     : config(cfg), db(database), server(gateLimits(cfg))
 {
-    dummyHash = hashPassword(util::randomHex(16));
+    maxHashQueued = std::max(hashSlots, config.apiWorkers / 2);
+    dummyHash = hashPassword(HashTurn(*this), util::randomHex(16));
     routes();
 }
 
@@ -147,6 +182,8 @@ bool ApiServer::bind(std::string &error)
                     {"files", std::to_string(update->files.size())},
                     {"signed", config.updateKey.empty() ? "manifest.json" : "at start"}});
     }
+    if (config.apiOverTls())
+        return bindTls(error);
     if (!server.bind_to_port(config.bindAddress.c_str(), config.apiPort)) {
         error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiPort);
         return false;
@@ -155,14 +192,65 @@ bool ApiServer::bind(std::string &error)
     return true;
 }
 
+bool ApiServer::bindTls(std::string &error)
+{
+    // The gate takes its connections from the TLS front; its own listener, which the library
+    // needs in order to run, is a loopback port nobody is told of.
+    if (server.bind_to_any_port("127.0.0.1") <= 0) {
+        error = "cannot listen on a loopback port";
+        return false;
+    }
+    tls = std::make_unique<TlsFront>(config, server);
+    if (!tls->bind(error))
+        return false;
+    if (!config.apiRedirectPort)
+        return true;
+    GateLimits limits = gateLimits(config);
+    limits.workers = 2;
+    redirect = std::make_unique<GatedServer>(limits);
+    const auto toTls = [this](const Request &req, Response &res) {
+        res.set_redirect(config.publicApiBase() + req.target,
+                         req.method == "GET" || req.method == "HEAD" ? 301 : 308);
+    };
+    redirect->Get(".*", toTls);
+    redirect->Post(".*", toTls);
+    if (!redirect->bind_to_port(config.bindAddress.c_str(), config.apiRedirectPort)) {
+        error =
+            "cannot listen on " + config.bindAddress + ":" + std::to_string(config.apiRedirectPort);
+        return false;
+    }
+    redirect->widenBacklog();
+    return true;
+}
+
 void ApiServer::run()
 {
+    std::thread front([this] {
+        if (tls)
+            tls->run();
+    });
+    std::thread plain([this] {
+        if (redirect)
+            redirect->serve();
+    });
     server.serve();
+    front.join();
+    plain.join();
+}
+
+void ApiServer::reloadTls()
+{
+    if (tls)
+        tls->reload();
 }
 
 void ApiServer::stop()
 {
-    server.stop();
+    server.halt();
+    if (tls)
+        tls->stop();
+    if (redirect)
+        redirect->stop();
 }
 
 util::Params ApiServer::params(const Request &req) const
@@ -206,50 +294,65 @@ json ApiServer::tunnelJson(const TunnelRow &t) const
             {"bdw", t.bdw}};
 }
 
-std::string ApiServer::hashPassword(const std::string &password)
+bool ApiServer::enterHashing()
 {
     std::unique_lock<std::mutex> lock(hashMutex);
+    if (hashQueued >= maxHashQueued)
+        return false;
+    ++hashQueued;
     hashFree.wait(lock, [this] { return hashSlots > 0; });
     --hashSlots;
-    lock.unlock();
-    char out[crypto_pwhash_STRBYTES];
-    const int rc =
-        crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE);
-    lock.lock();
-    ++hashSlots;
-    hashFree.notify_one();
-    return rc == 0 ? std::string(out) : std::string();
+    return true;
 }
 
-bool ApiServer::verifyPassword(const std::string &hash, const std::string &password)
+void ApiServer::leaveHashing()
 {
-    std::unique_lock<std::mutex> lock(hashMutex);
-    hashFree.wait(lock, [this] { return hashSlots > 0; });
-    --hashSlots;
-    lock.unlock();
-    const bool ok = !hash.empty() &&
-                    crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-    lock.lock();
+    std::lock_guard<std::mutex> lock(hashMutex);
     ++hashSlots;
+    --hashQueued;
     hashFree.notify_one();
-    return ok;
+}
+
+std::string ApiServer::hashPassword(const HashTurn &turn, const std::string &password)
+{
+    char out[crypto_pwhash_STRBYTES];
+    const bool ok = turn && crypto_pwhash_str(out, password.data(), password.size(),
+                                              crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                                              crypto_pwhash_MEMLIMIT_INTERACTIVE) == 0;
+    return ok ? std::string(out) : std::string();
+}
+
+bool ApiServer::verifyPassword(const HashTurn &turn, const std::string &hash,
+                               const std::string &password)
+{
+    return turn && !hash.empty() &&
+           crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+const ApiServer::Backoff::Entry *ApiServer::Backoff::find(const std::string &key, int64_t now)
+{
+    const auto it = entries.find(key);
+    if (it == entries.end())
+        return nullptr;
+    if (now - it->second.last > ForgetFailuresAfterS) {
+        entries.erase(it);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+int64_t ApiServer::Backoff::delay(const std::string &key, int64_t now)
+{
+    const Entry *e = find(key, now);
+    const int over = e ? e->failures - freeFailures : -1;
+    return over < 0 ? 0 : std::min<int64_t>(maxWaitS, firstWaitS << std::min(over, 20));
 }
 
 int64_t ApiServer::Backoff::waitFor(const std::string &key, int64_t now)
 {
-    const auto it = entries.find(key);
-    if (it == entries.end())
-        return 0;
-    if (now - it->second.last > ForgetFailuresAfterS) {
-        entries.erase(it);
-        return 0;
-    }
-    const int over = it->second.failures - freeFailures;
-    if (over < 0)
-        return 0;
-    const int64_t wait = std::min<int64_t>(maxWaitS, firstWaitS << std::min(over, 20));
-    return std::max<int64_t>(0, it->second.last + wait - now);
+    const int64_t wait = delay(key, now);
+    const Entry *e = find(key, now);
+    return e && wait > 0 ? std::max<int64_t>(0, e->last + wait - now) : 0;
 }
 
 void ApiServer::Backoff::fail(const std::string &key, int64_t now)
@@ -258,6 +361,13 @@ void ApiServer::Backoff::fail(const std::string &key, int64_t now)
     Entry &e = entries[key];
     ++e.failures;
     e.last = now;
+}
+
+void ApiServer::Backoff::count(const std::string &key)
+{
+    const auto it = entries.find(key);
+    if (it != entries.end())
+        ++it->second.failures;
 }
 
 void ApiServer::Backoff::forgive(const std::string &key, bool all)
@@ -311,6 +421,7 @@ void ApiServer::routes()
                     {"path", path},
                     {"status", std::to_string(res.status)},
                     {"peer", req.remote_addr}});
+        metrics::noteRequest(req.method + " " + routeOf(path), res.status);
     });
     server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
         res.status = 500;
@@ -435,28 +546,47 @@ void ApiServer::signIn(const Request &req, Response &res)
     if (!validPhone(phone) || pwd.size() > MaxPasswordBytes)
         return refuse(res, "登录失败", "手机号或密码错误");
     // The attempt counts as a failure before the password is checked, so parallel guesses
-    // cannot all pass the limit together; a success takes it back.
-    const std::string source = req.remote_addr;
-    const int64_t now = util::nowSeconds();
+    // cannot all pass the limit together; a success takes it back. An attempt refused for
+    // waiting counts against its address too: hammering only lengthens its own wait.
+    // The phone's wait runs from each address's own last attempt and holds back only addresses
+    // with failures on record: guessers cannot take each other's turn or the owner's, and an
+    // address that has not failed is always checked, so the owner is never locked out.
+    const std::string source = throttleKey(req.remote_addr);
+    const int64_t now = util::steadySeconds();
     int64_t wait;
     {
         std::lock_guard<std::mutex> lock(limitMutex);
-        wait = std::max(sourceFailures.waitFor(source, now), phoneFailures.waitFor(phone, now));
+        const Backoff::Entry *known = sourceFailures.find(source, now);
+        const int64_t phoneWait =
+            known ? std::max<int64_t>(0, known->last + phoneFailures.delay(phone, now) - now) : 0;
+        wait = std::max(sourceFailures.waitFor(source, now), phoneWait);
         if (wait == 0) {
             sourceFailures.fail(source, now);
             phoneFailures.fail(phone, now);
+        } else {
+            sourceFailures.count(source);
         }
     }
     if (wait > 0) {
         logx::info("api", "signin-throttled",
                    {{"phone", util::maskedPhone(phone)}, {"peer", source}});
+        metrics::noteRefusal("api", "signin-throttled");
         return refuse(res, "登录失败", "尝试过于频繁，请" + std::to_string(wait) + "秒后再试");
+    }
+    const HashTurn turn(*this);
+    if (!turn) {
+        // Not the caller's failure: the service is busy.
+        std::lock_guard<std::mutex> lock(limitMutex);
+        sourceFailures.forgive(source, false);
+        phoneFailures.forgive(phone, false);
+        return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     }
     std::string hash;
     const auto user = db.userByPhone(phone, &hash);
-    const bool ok = verifyPassword(user ? hash : dummyHash, pwd) && user;
+    const bool ok = verifyPassword(turn, user ? hash : dummyHash, pwd) && user;
     if (!ok) {
         logx::info("api", "signin-refused", {{"phone", util::maskedPhone(phone)}});
+        metrics::figures().signinFailures.fetch_add(1, std::memory_order_relaxed);
         return refuse(res, "登录失败", "手机号或密码错误");
     }
     {
@@ -465,7 +595,7 @@ void ApiServer::signIn(const Request &req, Response &res)
         phoneFailures.forgive(phone, true);
     }
     const std::string token =
-        db.createSession(user->id, now, int64_t(config.tokenLifetimeDays) * DayS);
+        db.createSession(user->id, util::nowSeconds(), int64_t(config.tokenLifetimeDays) * DayS);
     if (token.empty())
         return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     logx::info("api", "signin", {{"user", std::to_string(user->id)}});
@@ -490,6 +620,10 @@ void ApiServer::registerUser(const Request &req, Response &res)
         return refuse(res, "注册失败", "验证码格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "注册失败", "该手机号已注册，请直接登录");
+    // A turn at hashing before the code is used up, so a busy service never eats a good code.
+    const HashTurn turn(*this);
+    if (!turn)
+        return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     // Counted before the check, as with passwords; only wrong guesses stay counted.
     {
         std::lock_guard<std::mutex> lock(limitMutex);
@@ -513,7 +647,7 @@ void ApiServer::registerUser(const Request &req, Response &res)
     case Database::CodeCheck::TooManyTries:
         return refuse(res, "注册失败", "验证码错误次数过多，请重新获取");
     }
-    const std::string hash = hashPassword(pwd);
+    const std::string hash = hashPassword(turn, pwd);
     if (hash.empty())
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     int64_t id = 0;
@@ -538,16 +672,17 @@ void ApiServer::getCode(const Request &req, Response &res)
     const std::string phone = util::trim(util::param(p, "phone"));
     const std::string verify = util::param(p, "verify");
     const std::string expected = util::md5Hex(phone + "qmz");
+    // A phone typed wrongly is told so, rather than blamed on the client's version.
+    if (!validPhone(phone))
+        return refuse(res, "获取失败", "手机号格式不正确");
     if (verify.size() != expected.size() ||
         sodium_memcmp(verify.data(), expected.data(), expected.size()) != 0)
         return refuse(res, "获取失败", "签名校验失败，请使用最新版客户端");
-    if (!validPhone(phone))
-        return refuse(res, "获取失败", "手机号格式不正确");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
     {
         std::lock_guard<std::mutex> lock(limitMutex);
-        if (!codeRequests.take(req.remote_addr, config.codeRequestsPerSourceDay,
+        if (!codeRequests.take(throttleKey(req.remote_addr), config.codeRequestsPerSourceDay,
                                util::nowSeconds()))
             return refuse(res, "获取失败", "今日获取验证码次数过多，请明天再试");
     }
@@ -556,7 +691,7 @@ void ApiServer::getCode(const Request &req, Response &res)
         db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS);
     if (stored != Database::CodeStore::Ok) {
         std::lock_guard<std::mutex> lock(limitMutex);
-        codeRequests.giveBack(req.remote_addr);
+        codeRequests.giveBack(throttleKey(req.remote_addr));
     }
     switch (stored) {
     case Database::CodeStore::Ok:
@@ -580,10 +715,20 @@ void ApiServer::getCode(const Request &req, Response &res)
 
 bool ApiServer::sendSms(const std::string &phone, const std::string &code)
 {
-    const int fd = ::open(config.smsOutbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+    // The codes are for the service's user only: a link is not followed, and a file someone
+    // made readable, or that is not a plain file, is made private or refused.
+    const int fd = ::open(config.smsOutbox.c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                           S_IRUSR | S_IWUSR);
     if (fd < 0)
         return false;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        ::close(fd);
+        return false;
+    }
     const std::string line = util::formatTime(util::nowSeconds()) + " " + phone + " " + code +
                              " 您的Borvane验证码，5分钟内有效\n";
     const bool ok = ::write(fd, line.data(), line.size()) == ssize_t(line.size());
@@ -632,7 +777,7 @@ void ApiServer::changeTunnel(const Request &req, Response &res)
     if (!tunnel || tunnel->userId != user->id || tunnel->token.size() != token.size() ||
         sodium_memcmp(tunnel->token.data(), token.data(), token.size()) != 0)
         return refuse(res, "修改失败", "隧道不存在或令牌不匹配");
-    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), storedType(type)))
+    if (!db.updateTunnel(id, name, ip, static_cast<int>(port), static_cast<int>(type)))
         return refuse(res, "修改失败", "服务器繁忙，请稍后重试");
     logx::info("api", "tunnel-changed", {{"tunnel", std::to_string(id)}});
     answer(res, true, "修改成功");
@@ -672,7 +817,7 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
         t.name = name;
         t.clientIp = ip;
         t.clientPort = static_cast<int>(port);
-        t.type = storedType(type);
+        t.type = static_cast<int>(type);
         t.bdw = price->bdw;
         t.stopTime = price->time > 0 ? util::nowSeconds() + int64_t(price->time) * 3600 : 0;
         t.priceId = price->id;
@@ -708,15 +853,18 @@ void ApiServer::orderTunnel(const Request &req, Response &res)
     o.tunnelName = name;
     o.clientIp = ip;
     o.clientPort = static_cast<int>(port);
-    o.type = storedType(type);
+    o.type = static_cast<int>(type);
     o.amount = price->pay;
     o.createdAt = util::nowSeconds();
     // Unpaid orders older than a day no longer count: nobody pays those.
-    switch (db.createOrder(o, config.maxPendingOrders, o.createdAt - DayS)) {
+    switch (db.createOrder(o, config.maxPendingOrders, o.createdAt - DayS,
+                           config.maxTunnelsPerAccount)) {
     case Database::OrderStore::Ok:
         break;
     case Database::OrderStore::TooMany:
         return refuse(res, "开通失败", "待支付的订单过多，请先支付已有订单，或24小时后再试");
+    case Database::OrderStore::NoSlot:
+        return refuse(res, "开通失败", tooMany);
     case Database::OrderStore::Failed:
         return refuse(res, "开通失败", "服务器繁忙，请稍后重试");
     }
@@ -865,10 +1013,13 @@ bool DemoWebServer::bind(const std::string &address, int port, std::string &erro
 
 void DemoWebServer::run()
 {
-    server.listen_after_bind();
+    if (!stopRequested)
+        server.listen_after_bind();
+    ended = true;
 }
 
 void DemoWebServer::stop()
 {
-    server.stop();
+    stopRequested = true;
+    stopWhenListening(server, ended);
 }

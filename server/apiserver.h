@@ -4,13 +4,17 @@
 #include "database.h"
 #include "httpgate.h"
 #include "release.h"
+#include "tlsfront.h"
 #include "util.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,12 +29,15 @@ public:
     bool bind(std::string &error);
     void run(); // blocks until stop()
     void stop();
+    // Reads the TLS certificate and key again, if the API speaks TLS.
+    void reloadTls();
 
 private:
     using Request = httplib::Request;
     using Response = httplib::Response;
 
     void routes();
+    bool bindTls(std::string &error);
     util::Params params(const Request &req) const;
     std::optional<User> authenticate(const util::Params &p);
     nlohmann::json tunnelJson(const TunnelRow &t) const;
@@ -45,8 +52,29 @@ private:
     void paymentPage(const Request &req, Response &res);
     void pay(const Request &req, Response &res);
 
-    std::string hashPassword(const std::string &password);
-    bool verifyPassword(const std::string &hash, const std::string &password);
+    // A request's place among those that hash passwords; none when too many wait already.
+    class HashTurn
+    {
+    public:
+        explicit HashTurn(ApiServer &api) : api(api), held(api.enterHashing()) {}
+        ~HashTurn()
+        {
+            if (held)
+                api.leaveHashing();
+        }
+        HashTurn(const HashTurn &) = delete;
+        HashTurn &operator=(const HashTurn &) = delete;
+        explicit operator bool() const { return held; }
+
+    private:
+        ApiServer &api;
+        bool held;
+    };
+    // Both run only with a turn held.
+    std::string hashPassword(const HashTurn &turn, const std::string &password);
+    bool verifyPassword(const HashTurn &turn, const std::string &hash, const std::string &password);
+    bool enterHashing();
+    void leaveHashing();
     bool payAllowed(const util::Params &p, const Order &order);
     bool sendSms(const std::string &phone, const std::string &code);
 
@@ -55,15 +83,22 @@ private:
     // The release of --update-dir, read once at bind; its files are read when asked for.
     std::optional<release::Release> update;
     GatedServer server;
+    // With TLS: the front that terminates it, and the plain port that only redirects.
+    std::unique_ptr<TlsFront> tls;
+    std::unique_ptr<GatedServer> redirect;
     std::string dummyHash; // verified against for unknown phones, so timing tells nothing
 
-    // Password hashing takes 64 MiB and a good part of a core: a few at a time.
+    // Password hashing takes 64 MiB and a good part of a core: a few at a time. And only
+    // half the workers may wait for it, so that cheap requests always find a worker.
     std::mutex hashMutex;
     std::condition_variable hashFree;
     int hashSlots = 2;
+    int hashQueued = 0; // waiting or hashing
+    int maxHashQueued = 2;
 
     // Failed sign-ins per address and per phone. Past a few, each further attempt waits twice
-    // as long as the one before, so guessing is slow and a stranger cannot lock anyone out.
+    // as long as the one before, so guessing is slow; see signIn for how the two combine so
+    // that strangers cannot lock an owner out. Times are steady seconds.
     struct Backoff
     {
         int freeFailures;
@@ -72,12 +107,19 @@ private:
         struct Entry
         {
             int failures = 0;
-            int64_t last = 0;
+            int64_t last = 0; // of the last attempt that was checked
         };
         std::map<std::string, Entry> entries;
+        // Key's failures on record, or null; forgets them an hour after its last attempt.
+        const Entry *find(const std::string &key, int64_t now);
+        // How long key waits after an attempt: 0 until its free failures are used.
+        int64_t delay(const std::string &key, int64_t now);
         // Seconds until key may try again; 0: now.
         int64_t waitFor(const std::string &key, int64_t now);
+        // A checked attempt: counted, and the wait runs from now.
         void fail(const std::string &key, int64_t now);
+        // A refused attempt: counted only, so it lengthens the wait.
+        void count(const std::string &key);
         void forgive(const std::string &key, bool all);
     };
     // Uses of something per key and UTC day.
@@ -106,8 +148,10 @@ class DemoWebServer
 public:
     bool bind(const std::string &address, int port, std::string &error);
     void run();
-    void stop();
+    void stop(); // from any thread, also before run() listens
 
 private:
     httplib::Server server;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> ended{false};
 };

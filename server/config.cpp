@@ -2,9 +2,13 @@
 
 #include "util.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -16,13 +20,13 @@ const char *helpText =
     "one public port per signed-in tunnel).\n"
     "\n"
     "Options:\n"
-    "  --bind ADDR            address to listen on (default 127.0.0.1)\n"
+    "  --bind ADDR            IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
     "  --api-port N           HTTP API port (default 8080)\n"
     "  --relay-port N         relay port (default 8888; the client always uses 8888)\n"
     "  --ports FIRST-LAST     range of public tunnel ports (default 20000-20999)\n"
     "  --db PATH              SQLite database file (default borvane-server.db)\n"
     "  --public-host HOST     relay address handed to clients as serverIp (default: the bind\n"
-    "                         address, or 127.0.0.1 when binding to 0.0.0.0)\n"
+    "                         address, or 127.0.0.1 when binding to 0.0.0.0 or ::)\n"
     "  --domain-suffix S      tunnels get the domain t<id>.S (default localhost)\n"
     "  --demo                 add the demo account and its tunnel\n"
     "  --demo-client-port N   local port of the demo tunnel (default 8081)\n"
@@ -43,11 +47,32 @@ const char *helpText =
     "                         concurrent visitors of one tunnel (default 500)\n"
     "  --max-visitors-per-source N\n"
     "                         concurrent visitors from one address, all tunnels (default 1000)\n"
+    "  --max-visitors-per-tunnel-source N\n"
+    "                         concurrent visitors of one tunnel from one address (default: a\n"
+    "                         quarter of --max-visitors-per-tunnel)\n"
     "  --fd-reserve N         descriptors no new visitor may take, kept for sign-ins and data\n"
     "                         connections (default 512)\n"
+    "  --http-port N          shared HTTP port of the web tunnels: a visitor reaches a web\n"
+    "                         tunnel by its domain in the Host header (default: off)\n"
+    "  --https-port N         shared HTTPS port of the web tunnels, routed by the name in the\n"
+    "                         TLS ClientHello; TLS passes through to the user (default: off)\n"
+    "  --web-head-timeout-ms N\n"
+    "                         time a visitor of those ports has to send its request head or\n"
+    "                         ClientHello (default 10000)\n"
+    "  --tls-cert FILE        serve the API over HTTPS with this PEM certificate (chain)\n"
+    "  --tls-key FILE         and this PEM private key\n"
+    "  --api-redirect-port N  plain-HTTP port that redirects to the HTTPS API (default: none)\n"
+    "  --metrics ADDR[:PORT]  Prometheus figures at /metrics and /healthz on ADDR (default port\n"
+    "                         9100); a bare port listens on 127.0.0.1 (default: off)\n"
+    "  --config FILE          read options from FILE first: one \"name value\" per line, names\n"
+    "                         as above without \"--\", '#' comments; the command line wins\n"
     "  --api-workers N        API threads that run complete requests (default 16)\n"
     "  --api-conns-per-source N\n"
     "                         open API connections per address (default 32)\n"
+    "  --api-max-connections N\n"
+    "                         open API connections in all, at most a quarter of the process's\n"
+    "                         descriptors; past it the longest silent one is closed (default "
+    "2048)\n"
     "  --api-request-timeout-s N\n"
     "                         time to send a whole API request (default 10)\n"
     "  --api-max-header-lines N\n"
@@ -113,9 +138,11 @@ const IntOption intOptions[] = {
     {"--idle-timeout-s", &Config::visitorIdleS, 1, 7 * 24 * 3600},
     {"--max-visitors-per-tunnel", &Config::maxVisitorsPerTunnel, 1, 1000000},
     {"--max-visitors-per-source", &Config::maxVisitorsPerSource, 1, 1000000},
+    {"--max-visitors-per-tunnel-source", &Config::maxVisitorsPerTunnelSource, 1, 1000000},
     {"--fd-reserve", &Config::descriptorReserve, 16, 1000000},
     {"--api-workers", &Config::apiWorkers, 1, 1024},
     {"--api-conns-per-source", &Config::apiConnectionsPerSource, 1, 1000000},
+    {"--api-max-connections", &Config::apiMaxConnections, 1, 1000000},
     {"--api-request-timeout-s", &Config::apiRequestTimeoutS, 1, 3600},
     {"--api-max-header-lines", &Config::apiMaxHeaderLines, 4, 10000},
     {"--max-tunnels", &Config::maxTunnelsPerAccount, 1, 100000},
@@ -124,7 +151,90 @@ const IntOption intOptions[] = {
     {"--code-guesses-per-day", &Config::codeGuessesPerDay, 1, 100000},
     {"--code-requests-per-day", &Config::codeRequestsPerSourceDay, 1, 100000},
     {"--demo-expiry-s", &Config::demoExpiryS, 1, 10 * 365 * 24 * 3600},
+    {"--web-head-timeout-ms", &Config::webHeadMs, 100, 600000},
 };
+
+// Ports given as options, each of which must be free of the others and of the public range.
+struct PortOption
+{
+    const char *name;
+    int Config::*field;
+};
+
+const PortOption portOptions[] = {
+    {"--api-port", &Config::apiPort},
+    {"--relay-port", &Config::relayPort},
+    {"--http-port", &Config::httpPort},
+    {"--https-port", &Config::httpsPort},
+    {"--api-redirect-port", &Config::apiRedirectPort},
+};
+
+// The options of a --config file, as command-line words; an empty list and an error otherwise.
+bool readConfigFile(const std::string &path, std::vector<std::string> &words, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read the config file " + path;
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos)
+            line.erase(hash);
+        line = util::trim(line);
+        if (line.empty())
+            continue;
+        const size_t cut = line.find_first_of(" \t=");
+        std::string name = line.substr(0, cut);
+        std::string value = cut == std::string::npos ? std::string() : util::trim(line.substr(cut));
+        if (!value.empty() && value[0] == '=')
+            value = util::trim(value.substr(1));
+        if (name == "config" || name == "help" || name == "version") {
+            error = path + ":" + std::to_string(number) + ": " + name + " is for the command line";
+            return false;
+        }
+        if (name == "demo") {
+            if (value.empty() || value == "true" || value == "yes" || value == "1")
+                words.push_back("--demo");
+            continue;
+        }
+        words.push_back("--" + name + "=" + value);
+    }
+    return true;
+}
+
+const PortOption *portOption(const std::string &name)
+{
+    for (const PortOption &o : portOptions)
+        if (name == o.name)
+            return &o;
+    return nullptr;
+}
+
+// "ADDR", "ADDR:PORT", "[V6]:PORT" or "PORT" (on loopback).
+bool parseMetricsAddress(const std::string &text, Config &config)
+{
+    constexpr int DefaultMetricsPort = 9100;
+    std::string host = text;
+    int port = DefaultMetricsPort;
+    const size_t colon = text.rfind(':');
+    const bool bracketed = !text.empty() && text[0] == '[';
+    if (colon != std::string::npos && (bracketed ? text[colon - 1] == ']' : !util::isIPv6(text))) {
+        if (!parsePort(text.substr(colon + 1), port))
+            return false;
+        host = text.substr(bracketed ? 1 : 0, colon - (bracketed ? 2 : 0));
+    } else if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        if (!parsePort(text, port))
+            return false;
+        host = "127.0.0.1";
+    }
+    if (!util::isDottedIPv4(host) && !util::isIPv6(host))
+        return false;
+    config.metricsAddress = host;
+    config.metricsPort = port;
+    return true;
+}
 
 const IntOption *intOption(const std::string &name)
 {
@@ -136,9 +246,15 @@ const IntOption *intOption(const std::string &name)
 
 } // namespace
 
+int Config::visitorsPerTunnelSource() const
+{
+    return maxVisitorsPerTunnelSource > 0 ? maxVisitorsPerTunnelSource
+                                          : std::max(1, maxVisitorsPerTunnel / 4);
+}
+
 std::string Config::publicApiBase() const
 {
-    return "http://" + publicHost + ":" + std::to_string(apiPort);
+    return (apiOverTls() ? "https://" : "http://") + publicHost + ":" + std::to_string(apiPort);
 }
 
 ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
@@ -148,8 +264,29 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         exitCode = 2;
         return ParseResult::Error;
     };
+    // The config file's options come first, so that the command line overrides them.
+    std::vector<std::string> args;
+    std::vector<std::string> given;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--config" || arg.substr(0, 9) == "--config=") {
+            std::string path = arg.size() > 8 ? std::string(arg.substr(9)) : std::string();
+            if (arg.size() == 8) {
+                if (i + 1 >= argc)
+                    return fail("option --config needs a value");
+                path = argv[++i];
+            }
+            std::string error;
+            if (!readConfigFile(path, args, error))
+                return fail(error);
+            continue;
+        }
+        given.emplace_back(arg);
+    }
+    args.insert(args.end(), given.begin(), given.end());
+    const int count = int(args.size());
+    for (int i = 0; i < count; ++i) {
+        const std::string_view arg = args[size_t(i)];
         if (arg == "--help" || arg == "-h") {
             std::fputs(helpText, stdout);
             exitCode = 0;
@@ -172,20 +309,24 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         } else {
-            if (i + 1 >= argc)
+            if (i + 1 >= count)
                 return fail("option " + name + " needs a value");
-            value = argv[++i];
+            value = args[size_t(++i)];
         }
         if (name == "--bind") {
-            if (!util::isDottedIPv4(value))
-                return fail("--bind needs an IPv4 address, got '" + value + "'");
+            if (!util::isDottedIPv4(value) && !util::isIPv6(value))
+                return fail("--bind needs an IPv4 or IPv6 address, got '" + value + "'");
             config.bindAddress = value;
-        } else if (name == "--api-port") {
-            if (!parsePort(value, config.apiPort))
-                return fail("--api-port needs a port from 1 to 65535");
-        } else if (name == "--relay-port") {
-            if (!parsePort(value, config.relayPort))
-                return fail("--relay-port needs a port from 1 to 65535");
+        } else if (const PortOption *o = portOption(name)) {
+            if (!parsePort(value, config.*(o->field)))
+                return fail(name + " needs a port from 1 to 65535");
+        } else if (name == "--tls-cert" || name == "--tls-key") {
+            if (value.empty())
+                return fail(name + " needs a file");
+            (name == "--tls-cert" ? config.tlsCert : config.tlsKey) = value;
+        } else if (name == "--metrics") {
+            if (!parseMetricsAddress(value, config))
+                return fail("--metrics needs ADDR, ADDR:PORT or PORT, such as 127.0.0.1:9100");
         } else if (name == "--ports") {
             const size_t dash = value.find('-');
             int first, last;
@@ -213,6 +354,9 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         } else if (name == "--domain-suffix") {
             if (value.empty() || value.find_first_of(" /:?#") != std::string::npos)
                 return fail("--domain-suffix needs a domain");
+            // Host names compare without case: domains are kept in lower case.
+            for (char &c : value)
+                c = char(std::tolower(static_cast<unsigned char>(c)));
             config.domainSuffix = value;
         } else if (name == "--demo-client-port") {
             if (!parsePort(value, config.demoClientPort))
@@ -253,14 +397,25 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
     if (config.smsOutbox.empty())
         config.smsOutbox = config.databasePath + ".sms";
     if (config.publicHost.empty())
-        config.publicHost = config.bindAddress == "0.0.0.0" ? "127.0.0.1" : config.bindAddress;
+        config.publicHost = config.bindAddress == "0.0.0.0" || config.bindAddress == "::"
+                                ? "127.0.0.1"
+                                : config.bindAddress;
     if (!config.updateKey.empty() && config.updateDir.empty())
         return fail("--update-key needs --update-dir");
-    if (config.relayPort == config.apiPort)
-        return fail("the API and relay ports must differ");
-    if (config.relayPort >= config.portFirst && config.relayPort <= config.portLast)
-        return fail("the relay port lies inside the public port range");
-    if (config.apiPort >= config.portFirst && config.apiPort <= config.portLast)
-        return fail("the API port lies inside the public port range");
+    if (config.tlsCert.empty() != config.tlsKey.empty())
+        return fail("--tls-cert and --tls-key go together");
+    if (config.apiRedirectPort && !config.apiOverTls())
+        return fail("--api-redirect-port needs --tls-cert and --tls-key");
+    for (const PortOption &a : portOptions) {
+        const int port = config.*(a.field);
+        if (!port)
+            continue;
+        if (port >= config.portFirst && port <= config.portLast)
+            return fail(std::string("the port of ") + a.name +
+                        " lies inside the public port range");
+        for (const PortOption &b : portOptions)
+            if (&a < &b && port == config.*(b.field))
+                return fail(std::string(a.name) + " and " + b.name + " must differ");
+    }
     return ParseResult::Run;
 }

@@ -33,13 +33,34 @@ struct Config
     int visitorIdleS = 300;
     int maxVisitorsPerTunnel = 500;
     int maxVisitorsPerSource = 1000;
+    // One address's share of one tunnel, so it never fills the tunnel; 0: a quarter of
+    // maxVisitorsPerTunnel.
+    int maxVisitorsPerTunnelSource = 0;
+    int visitorsPerTunnelSource() const;
     // Descriptors no visitor may take, so sign-ins and data connections of known tunnels fit.
     int descriptorReserve = 512;
+
+    // Web tunnels: the shared ports on which visitors reach a web tunnel by its domain (HTTP by
+    // the Host header, HTTPS by the name in the TLS ClientHello); 0: off. A new connection has
+    // this long to send its request head or ClientHello.
+    int httpPort = 0;
+    int httpsPort = 0;
+    int webHeadMs = 10000;
+
+    // The API over TLS when both are given (PEM files); a plain-HTTP port that only redirects
+    // to it, 0: none.
+    std::string tlsCert;
+    std::string tlsKey;
+    int apiRedirectPort = 0;
+    // Prometheus figures at /metrics and a health check at /healthz on this address; empty: off.
+    std::string metricsAddress;
+    int metricsPort = 0;
 
     // API: worker threads (a request reaches one only once its head is in), connections per
     // address, the time to send a whole request, header lines per request.
     int apiWorkers = 16;
     int apiConnectionsPerSource = 32;
+    int apiMaxConnections = 2048; // all addresses; past it the longest silent one goes
     int apiRequestTimeoutS = 10;
     int apiMaxHeaderLines = 64;
 
@@ -61,11 +82,14 @@ struct Config
     std::string updateDir;
     std::string updateKey;
 
-    // Base of every URL the service hands out (payment pages): "http://host:apiPort".
+    // Base of every URL the service hands out (payment pages): "http(s)://host:apiPort".
     std::string publicApiBase() const;
+    bool apiOverTls() const { return !tlsCert.empty(); }
 };
 
 enum class ParseResult { Run, Exit, Error };
 
-// Fills config from argv; prints the help text or an error. exitCode is set for Exit and Error.
+// Fills config from argv, and first from the file of --config (one "name value" or
+// "name = value" per line, the option names without "--", '#' starts a comment; the command
+// line wins). Prints the help text or an error. exitCode is set for Exit and Error.
 ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode);

@@ -106,6 +106,12 @@ const char *const migrations[] = {
     CREATE INDEX orders_user_state ON orders(user_id, state);
     UPDATE users SET token = 'retired-' || id;
     )sql",
+    // 3: the purchase notice said one free tunnel per account while two are allowed.
+    R"sql(
+    UPDATE app_config SET value = '每个账户可免费开通两条10Mbps隧道；付费套餐支付后立即开通。'
+        WHERE key = 'bvnotice_buy'
+        AND value = '每个账户可免费开通一条10Mbps隧道；付费套餐支付后立即开通。';
+    )sql",
 };
 
 constexpr int MaxSessionsPerUser = 20;
@@ -448,6 +454,11 @@ std::optional<TunnelRow> Database::tunnelByToken(const std::string &token)
     return tunnelWhere("token = ?", 0, &token);
 }
 
+std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain)
+{
+    return tunnelWhere("domain = ?", 0, &domain);
+}
+
 bool Database::updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
                             int clientPort, int type)
 {
@@ -556,17 +567,20 @@ std::optional<Price> Database::price(int64_t id)
                  s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
 }
 
-Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since)
+Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since,
+                                           int maxTunnels)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     {
-        Stmt c(db, "SELECT COUNT(*) FROM orders WHERE user_id = ? AND state = 'pending' AND "
-                   "created_at > ?");
-        c.bind(1, o.userId).bind(2, since);
+        Stmt c(db, "SELECT COUNT(*), (SELECT COUNT(*) FROM tunnels WHERE user_id = ?) FROM orders "
+                   "WHERE user_id = ? AND state = 'pending' AND created_at > ?");
+        c.bind(1, o.userId).bind(2, o.userId).bind(3, since);
         if (c.step() != SQLITE_ROW)
             return OrderStore::Failed;
         if (c.integer(0) >= maxPending)
             return OrderStore::TooMany;
+        if (c.integer(0) + c.integer(1) >= maxTunnels)
+            return OrderStore::NoSlot;
     }
     Stmt s(db, "INSERT INTO orders (id, user_id, price_id, tunnel_name, client_ip, client_port, "
                "type, amount, state, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'pending', ?)");

@@ -123,6 +123,7 @@ public:
     std::vector<TunnelRow> tunnelsOf(int64_t userId);
     std::optional<TunnelRow> tunnelById(int64_t id);
     std::optional<TunnelRow> tunnelByToken(const std::string &token);
+    std::optional<TunnelRow> tunnelByDomain(const std::string &domain);
     bool updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
                       int clientPort, int type);
     // Allocates a free public port and a domain; nothing when the range is used up or a cap
@@ -134,9 +135,11 @@ public:
     std::vector<Price> prices();
     std::optional<Price> price(int64_t id);
 
-    // Refused when the account has maxPending orders unpaid since the given time.
-    enum class OrderStore { Ok, TooMany, Failed };
-    OrderStore createOrder(const Order &order, int maxPending, int64_t since);
+    // Refused when the account has maxPending orders unpaid since the given time (TooMany), or
+    // when its tunnels and those orders together fill maxTunnels (NoSlot): every order can be
+    // paid into a tunnel.
+    enum class OrderStore { Ok, TooMany, NoSlot, Failed };
+    OrderStore createOrder(const Order &order, int maxPending, int64_t since, int maxTunnels);
     std::optional<Order> order(const std::string &id);
     enum class Pay { Paid, AlreadyPaid, Missing, NoPort, TooMany, Failed };
     // Marks a pending order paid and creates its tunnel, both or neither.

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "metrics.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -117,6 +119,7 @@ void write(Level level, std::string_view comp, std::string_view event, Fields fi
 
 void Refusals::note(const std::string &kind)
 {
+    metrics::noteRefusal(comp, kind);
     std::lock_guard<std::mutex> lock(mutex);
     Count &c = counts[kind];
     ++c.total;

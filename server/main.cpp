@@ -3,7 +3,9 @@
 #include "apiserver.h"
 #include "config.h"
 #include "database.h"
+#include "httpgate.h"
 #include "log.h"
+#include "metrics.h"
 #include "relayserver.h"
 #include "release.h"
 #include "util.h"
@@ -13,6 +15,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <sys/resource.h>
 #include <thread>
 
@@ -54,6 +57,47 @@ int runDemoWeb(const Config &config)
     thread.join();
     logx::info("demo-web", "stopped");
     return 0;
+}
+
+// The operator's figures and a health check, on their own small gate: loopback unless the
+// operator says otherwise, and never able to take the API's workers.
+std::unique_ptr<GatedServer> metricsServer(const Config &config, std::string &error)
+{
+    GateLimits limits;
+    limits.workers = 2;
+    limits.connectionsPerSource = 16;
+    limits.maxConnections = 64;
+    auto server = std::make_unique<GatedServer>(limits);
+    server->Get("/metrics", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(metrics::render(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    server->Get("/healthz", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("ok\n", "text/plain; charset=utf-8");
+    });
+    if (!server->bind_to_port(config.metricsAddress.c_str(), config.metricsPort)) {
+        error =
+            "cannot listen on " + config.metricsAddress + ":" + std::to_string(config.metricsPort);
+        return nullptr;
+    }
+    server->widenBacklog();
+    return server;
+}
+
+std::optional<RelayTunnel> relayTunnel(const std::optional<TunnelRow> &row)
+{
+    if (!row)
+        return std::nullopt;
+    RelayTunnel t;
+    t.id = row->id;
+    t.name = row->name;
+    t.domain = row->domain;
+    t.bdw = row->bdw;
+    t.clientPort = row->clientPort;
+    t.serverPort = row->serverPort;
+    t.type = row->type;
+    t.expired = row->expired(util::nowSeconds());
+    t.stopTime = row->stopTime;
+    return t;
 }
 
 } // namespace
@@ -124,26 +168,26 @@ int main(int argc, char **argv)
         return 1;
     }
     asio::io_context io;
-    RelayServer relay(io, config, [&db](const std::string &token) -> std::optional<RelayTunnel> {
-        const auto row = db.tunnelByToken(token);
-        if (!row)
-            return std::nullopt;
-        RelayTunnel t;
-        t.id = row->id;
-        t.name = row->name;
-        t.domain = row->domain;
-        t.bdw = row->bdw;
-        t.clientPort = row->clientPort;
-        t.serverPort = row->serverPort;
-        t.expired = row->expired(util::nowSeconds());
-        t.stopTime = row->stopTime;
-        return t;
+    RelayServer relay(io, config, [&db](const std::string &token) {
+        return relayTunnel(db.tunnelByToken(token));
     });
+    relay.setDomainLookup(
+        [&db](const std::string &domain) { return relayTunnel(db.tunnelByDomain(domain)); });
     if (!relay.start(error)) {
         logx::error("relay", "start-failed", {{"error", error}});
         return 1;
     }
+    std::unique_ptr<GatedServer> figures;
+    if (!config.metricsAddress.empty() && !(figures = metricsServer(config, error))) {
+        logx::error("metrics", "start-failed", {{"error", error}});
+        return 1;
+    }
+    std::thread figuresThread([&] {
+        if (figures)
+            figures->serve();
+    });
 
+    asio::signal_set hangup(io, SIGHUP);
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code &ec, int sig) {
         if (ec)
@@ -151,19 +195,41 @@ int main(int argc, char **argv)
         logx::info("server", "stopping", {{"signal", std::to_string(sig)}});
         relay.stop();
         api.stop();
+        hangup.cancel();
+        if (figures)
+            figures->stop();
         io.stop();
     });
+    // SIGHUP: a renewed TLS certificate is read again without a restart.
+    std::function<void()> awaitHangup = [&] {
+        hangup.async_wait([&](const asio::error_code &ec, int) {
+            if (ec)
+                return;
+            logx::info("server", "reload", {{"signal", "1"}});
+            api.reloadTls();
+            awaitHangup();
+        });
+    };
+    awaitHangup();
     std::thread apiThread([&] { api.run(); });
     logx::info("server", "ready",
                {{"api", config.bindAddress + ":" + std::to_string(config.apiPort)},
                 {"relay", config.bindAddress + ":" + std::to_string(config.relayPort)},
                 {"ports", std::to_string(config.portFirst) + "-" + std::to_string(config.portLast)},
+                {"http", config.httpPort ? std::to_string(config.httpPort) : "off"},
+                {"https", config.httpsPort ? std::to_string(config.httpsPort) : "off"},
+                {"metrics", config.metricsAddress.empty()
+                                ? "off"
+                                : config.metricsAddress + ":" + std::to_string(config.metricsPort)},
                 {"public_host", config.publicHost},
                 {"db", config.databasePath},
                 {"version", BORVANE_SERVER_VERSION}});
     io.run();
     api.stop();
     apiThread.join();
+    if (figures)
+        figures->stop();
+    figuresThread.join();
     db.close();
     logx::info("server", "stopped");
     return 0;

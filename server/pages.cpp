@@ -145,4 +145,10 @@ std::string demo()
                      "</p><p>这个页面由本机的演示服务提供，经由隧道的公网端口到达你的浏览器。</p>");
 }
 
+std::string webError(const std::string &title, const std::string &text)
+{
+    return frame(title, "<h1>" + util::htmlEscape(title) + "</h1><p>" + util::htmlEscape(text) +
+                            "</p><p>Borvane内网穿透</p>");
+}
+
 } // namespace pages

@@ -15,6 +15,8 @@ std::string console();
 std::string payment(const Order &order, const Price *price, const std::string &message);
 std::string paymentMissing();
 std::string demo();
+// The short page a web tunnel's visitor gets when the service cannot reach the tunnel's site.
+std::string webError(const std::string &title, const std::string &text);
 
 // The line of the demo page that proves the road works; scripts look for it.
 extern const char *const DemoMarker;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@ struct RelayTunnel
     int bdw = 0; // Mbps; 0: unlimited
     int clientPort = 0;
     int serverPort = 0;
+    int type = 1; // 0: a web tunnel, reached by its domain on the shared web ports too
     bool expired = false;
     int64_t stopTime = 0; // epoch seconds; 0: never
 };
@@ -28,6 +30,7 @@ struct RelayTunnel
 namespace relay {
 class Control;
 class Pipe;
+class WebPort;
 struct TunnelState;
 struct PendingVisitor;
 struct Limiter;
@@ -48,6 +51,12 @@ public:
     RelayServer(asio::io_context &io, const Config &config, Lookup lookup);
     ~RelayServer();
 
+    // Looks a tunnel up by its domain (lower case), for the shared web ports.
+    void setDomainLookup(std::function<std::optional<RelayTunnel>(const std::string &)> f)
+    {
+        domainLookup = std::move(f);
+    }
+
     bool start(std::string &error);
     // Closes the listeners and every connection; call on the relay thread.
     void stop();
@@ -56,17 +65,25 @@ private:
     friend class relay::Control;
     friend class relay::Pipe;
     friend struct relay::Reader;
+    friend class relay::WebPort;
 
     void accept();
+    // Admits a new connection under the caps of undecided connections and descriptors, or
+    // closes it; source is set to the peer's address.
+    bool admit(asio::ip::tcp::socket &socket, std::string &source);
     void firstFrame(asio::ip::tcp::socket socket, const std::string &source);
     void readFirstFrame(std::shared_ptr<relay::Reader> reader);
     bool evictOldestUndecided();
     void login(std::shared_ptr<relay::Control> control, const std::string &token);
     void controlClosed(relay::Control *control, int64_t tunnelId);
     void acceptVisitors(std::shared_ptr<relay::TunnelState> state);
-    void newVisitor(const std::shared_ptr<relay::TunnelState> &state, asio::ip::tcp::socket socket);
+    // early: bytes the visitor already sent (a web visitor's request head), which go first;
+    // pages: the visitor speaks HTTP and gets a page when the tunnel's site does not answer.
+    void newVisitor(const std::shared_ptr<relay::TunnelState> &state, asio::ip::tcp::socket socket,
+                    std::string early = {}, bool pages = false);
     void dataConnection(asio::ip::tcp::socket socket, std::string leftover, const std::string &uid);
     void closeTunnel(int64_t tunnelId);
+    void cutPipes();
     void armExpiry(const std::shared_ptr<relay::TunnelState> &state);
     void noteRefused(const char *kind) { refusals.note(kind); }
     std::shared_ptr<relay::Limiter> limiterFor(int64_t tunnelId, int bdw);
@@ -74,11 +91,17 @@ private:
     asio::io_context &io;
     const Config &config;
     Lookup lookup;
+    std::function<std::optional<RelayTunnel>(const std::string &)> domainLookup;
     asio::ip::tcp::acceptor acceptor;
+    std::unique_ptr<relay::WebPort> webPorts[2]; // HTTP, HTTPS
+    // Signed-in web tunnels by domain.
+    std::map<std::string, int64_t> webDomains;
     bool stopped = false;
     std::map<int64_t, std::shared_ptr<relay::TunnelState>> tunnels;
     std::map<std::string, std::shared_ptr<relay::PendingVisitor>> pending;
     std::map<int64_t, std::weak_ptr<relay::Limiter>> limiters;
+    std::list<std::weak_ptr<relay::Pipe>> pipes; // paired visitors, some of them closed
+    size_t livePipes = 0;                        // after the last pruning
     // Open connections by kind and source; shared with the connections, which may outlive us
     // in the io_context's queue.
     std::shared_ptr<relay::Tally> tally;

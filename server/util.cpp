@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <arpa/inet.h>
+
 #include <sodium.h>
 
 #include <cctype>
@@ -227,6 +229,12 @@ bool parseUInt(std::string_view text, long long max, long long &value)
     return true;
 }
 
+bool isIPv6(const std::string &text)
+{
+    in6_addr addr{};
+    return ::inet_pton(AF_INET6, text.c_str(), &addr) == 1;
+}
+
 bool isDottedIPv4(std::string_view text)
 {
     int parts = 0;
@@ -325,6 +333,13 @@ int64_t nowSeconds()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t steadySeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 

@@ -31,6 +31,8 @@ std::string randomDigits(int digits);
 bool parseUInt(std::string_view text, long long max, long long &value);
 
 bool isDottedIPv4(std::string_view text);
+// An IPv6 address in its usual text form, such as ::1; no brackets, no zone.
+bool isIPv6(const std::string &text);
 bool isValidUtf8(std::string_view text);
 // Number of code points of valid UTF-8 text.
 size_t utf8Length(std::string_view text);
@@ -40,7 +42,10 @@ std::string htmlEscape(std::string_view text);
 // "138****0000": enough to tell accounts apart in a log or a default name.
 std::string maskedPhone(const std::string &phone);
 
+// The wall clock, for dates that are stored or compared with stored ones.
 int64_t nowSeconds();
+// A clock that never jumps, for waits and ages that live only in this process.
+int64_t steadySeconds();
 // "yyyy-MM-dd hh:mm:ss" in UTC.
 std::string formatTime(int64_t epochSeconds);
 

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace floodsock {
 
@@ -47,6 +49,37 @@ inline bool closedByPeer(int fd)
             return false;
     }
     return false;
+}
+
+inline int countClosed(const std::vector<int> &fds)
+{
+    int n = 0;
+    for (int fd : fds)
+        n += closedByPeer(fd);
+    return n;
+}
+
+// Reads until the stream ends, within timeoutMs: 0 for a clean end, the error (ECONNRESET for
+// a reset), or EAGAIN when it is still open.
+inline int endingOf(int fd, int timeoutMs)
+{
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buffer[4096];
+    for (int i = 0; i < 10000; ++i) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return n == 0 ? 0 : errno;
+    }
+    return EAGAIN;
+}
+
+// Closes with a reset, as a side that failed does.
+inline void resetClose(int fd)
+{
+    const linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
 }
 
 } // namespace floodsock

@@ -127,11 +127,10 @@ inline SOCKET accept(SOCKET listener)
     return ::accept(listener, nullptr, nullptr);
 }
 
-// Two connected stream sockets.
-inline bool pair(SOCKET ends[2])
+// The two ends of a loopback TCP connection.
+inline bool tcpPair(SOCKET ends[2])
 {
     ends[0] = ends[1] = platform::InvalidSocket;
-#ifdef Q_OS_WIN
     quint16 port = 0;
     const SOCKET listener = listenOn("127.0.0.1", 0, 1, &port);
     if (listener == platform::InvalidSocket)
@@ -141,7 +140,7 @@ inline bool pair(SOCKET ends[2])
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (ends[0] == INVALID_SOCKET ||
+    if (ends[0] == platform::InvalidSocket ||
         ::connect(ends[0], reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         close(ends[0]);
         close(listener);
@@ -149,12 +148,20 @@ inline bool pair(SOCKET ends[2])
     }
     ends[1] = ::accept(listener, nullptr, nullptr);
     close(listener);
-    if (ends[1] == INVALID_SOCKET) {
+    if (ends[1] == platform::InvalidSocket) {
         close(ends[0]);
         return false;
     }
     return true;
+}
+
+// Two connected stream sockets.
+inline bool pair(SOCKET ends[2])
+{
+#ifdef Q_OS_WIN
+    return tcpPair(ends);
 #else
+    ends[0] = ends[1] = platform::InvalidSocket;
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return false;
@@ -162,6 +169,16 @@ inline bool pair(SOCKET ends[2])
     ends[1] = fds[1];
     return true;
 #endif
+}
+
+// Closes s with a reset (SO_LINGER {1, 0}): the peer's next recv fails.
+inline void abortiveClose(SOCKET s)
+{
+    linger reset{};
+    reset.l_onoff = 1;
+    reset.l_linger = 0;
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
+    close(s);
 }
 
 } // namespace rawsock

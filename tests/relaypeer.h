@@ -9,6 +9,9 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 
+#include <memory>
+#include <vector>
+
 #include "wirecodec.h"
 
 inline QByteArray relayFrame(const QByteArray &json, const QByteArray &data)
@@ -115,4 +118,57 @@ public:
     QTcpSocket socket;
     QByteArray buffer;
     QByteArray lastFrame;
+};
+
+// Plays the client on a signed-in control connection: every CONN request gets a data connection
+// to the relay that echoes what its visitor sends.
+class EchoingClient
+{
+public:
+    EchoingClient(RelayPeer &control, const QString &relayAddress, quint16 relayPort)
+        : control(control), relayAddress(relayAddress), relayPort(relayPort)
+    {
+        listening =
+            QObject::connect(&control.socket, &QTcpSocket::readyRead, [this] { readRequests(); });
+        readRequests();
+    }
+    ~EchoingClient()
+    {
+        QObject::disconnect(listening);
+        for (auto &s : data)
+            s->abort();
+    }
+    EchoingClient(const EchoingClient &) = delete;
+    EchoingClient &operator=(const EchoingClient &) = delete;
+
+    int requests = 0;
+
+private:
+    void readRequests()
+    {
+        control.buffer += control.socket.readAll();
+        wire::Header header;
+        while (wire::cut(control.buffer, &header, wire::AnyLength) == wire::Cut::Whole) {
+            const QJsonObject m = QJsonDocument::fromJson(
+                                      control.buffer.mid(wire::HeaderBytes, int(header.jsonLength)))
+                                      .object();
+            control.buffer.remove(0, int(header.frameBytes()));
+            if (m.value("type").toString() != "CONN")
+                continue;
+            ++requests;
+            auto s = std::make_unique<QTcpSocket>();
+            QTcpSocket *raw = s.get();
+            const QByteArray hello = connFrame(m.value("uid").toString());
+            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
+            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
+            raw->connectToHost(relayAddress, relayPort);
+            data.push_back(std::move(s));
+        }
+    }
+
+    RelayPeer &control;
+    QString relayAddress;
+    quint16 relayPort;
+    QMetaObject::Connection listening;
+    std::vector<std::unique_ptr<QTcpSocket>> data;
 };

@@ -11,6 +11,7 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "platform/environment.h"
+#include "tunnel/tunnelcontroller.h"
 #include "ui/addressqr.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
@@ -127,13 +128,14 @@ struct CardShots
     static std::unique_ptr<TunnelsItem> live(TunnelStatus::State state, const QString &reason)
     {
         auto item = card(1, {{1, QStringLiteral("login success!")}}, 1);
-        item->current.state = state;
-        item->current.stateReason = reason;
-        item->current.activeConnections = 3;
-        item->current.rateOut = 1.2 * 1024 * 1024;
-        item->current.rateIn = 240 * 1024;
-        item->current.rttMs = 38;
-        item->showFigures();
+        TunnelStatus &current = item->controller->current;
+        current.state = state;
+        current.stateReason = reason;
+        current.activeConnections = 3;
+        current.rateOut = 1.2 * 1024 * 1024;
+        current.rateIn = 240 * 1024;
+        current.rttMs = 38;
+        emit item->controller->statusChanged();
         return item;
     }
     static std::unique_ptr<QWidget> copied()

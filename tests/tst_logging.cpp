@@ -9,6 +9,12 @@
 #include <QThread>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 namespace {
 
 // Level word (may be empty), context field, message, time field, CR LF.
@@ -263,6 +269,62 @@ private slots:
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines.at(0).contains(QStringLiteral("earlier run")));
         QVERIFY(lines.at(1).contains(QStringLiteral("this run")));
+    }
+
+    void folderPastItsBoundsIsTrimmedAtStart()
+    {
+        // An earlier run's log past the age limit, then the oldest past the size limit go; this
+        // run's file (a second run in the same second) and files that are not run logs stay.
+        const auto make = [](const QString &name, int bytes, int daysOld) {
+            QFile file(QStringLiteral("logs/") + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(bytes, 'x')));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-daysOld),
+                                     QFileDevice::FileModificationTime));
+        };
+        make("2024_01_01_00_00_00.log", 10, 31);
+        make("2024_02_01_00_00_00.log", 600, 2);
+        make("2024_02_02_00_00_00.log", 400, 1);
+        make(logFileStamp + ".log", 100, 40);
+        make("notes.log", 5000, 90);
+        trimLogFolder(LogFolderLimits{30, 1000});
+        QCOMPARE(QDir(QStringLiteral("logs")).entryList(QDir::Files, QDir::Name),
+                 (QStringList{"2024_02_02_00_00_00.log", logFileStamp + ".log", "notes.log"}));
+
+        // The bound holds for the rest of the run: lines take the oldest log's room, then drop.
+        for (int i = 0; i < 20; ++i)
+            logMessageHandler(QtDebugMsg, QMessageLogContext(), QString(100, 'm'));
+        QVERIFY(!QFile::exists(QStringLiteral("logs/2024_02_02_00_00_00.log")));
+        const qint64 size = QFileInfo(logFilePath()).size();
+        QVERIFY2(size > 800 && size <= 1000, qPrintable(QString::number(size)));
+        trimLogFolder(); // the usual bounds for the cases that follow
+    }
+
+    void lineCutShortByAFullDiskIsEnded()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("the file size limit stands in for a full disk where the system has one");
+#else
+        logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("first"));
+        const qint64 size = QFileInfo(logFilePath()).size();
+        rlimit original{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &original), 0);
+        rlimit full = original;
+        full.rlim_cur = rlim_t(size + 20);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &full), 0);
+        logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("cut short"));
+        setrlimit(RLIMIT_FSIZE, &original);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(QFileInfo(logFilePath()).size(), size + 20); // part of a line went in
+
+        logMessageHandler(QtDebugMsg, QMessageLogContext(), QStringLiteral("after"));
+        const QStringList lines = logLines();
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(linePattern.match(lines.at(0)).hasMatch());
+        QCOMPARE(lines.at(1), QString::fromLocal8Bit(readLog().mid(int(size), 20)) + "\r\n");
+        QVERIFY2(linePattern.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+        QVERIFY(lines.at(2).contains(QStringLiteral(" after (")));
+#endif
     }
 };
 

@@ -3,11 +3,12 @@
 
 #include "core/globals.h"
 #include "core/settings.h"
-#include "net/statusboard.h"
 #include "net/updatecheck.h"
+#include "net/updatedownload.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "tunnel/tunnelevent.h"
+#include "tunnel/tunnelregistry.h"
 #include "ui/createtunnelform.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
@@ -92,6 +93,7 @@ private:
     static QTimer *timer(const MyWindow &w) { return w.refreshTimer; }
     static QTimer *paymentTimer(const MyWindow &w) { return w.paymentReloadTimer; }
     static TrayMenu *trayMenu(const MyWindow &w) { return w.trayMenu; }
+    static TunnelRegistry *registry(const MyWindow &w) { return w.tunnels; }
     // The tray menu's entry whose text starts with text.
     static QAction *menuEntry(const MyWindow &w, const QString &text)
     {
@@ -103,7 +105,7 @@ private:
         return nullptr;
     }
     QDateTime clockNow;
-    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static bool downloading(const UpDateForm &form) { return form.download->isRunning(); }
     static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
 
     static QVariantMap tunnel(const QString &id, const QString &domain)
@@ -584,7 +586,7 @@ private slots:
         QTRY_COMPARE(start->text(), QStringLiteral("NAS · 运行中\t停止"));
         QTRY_COMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane\nNAS：运行中，0 个连接"));
         // What the status API shows is what the cards show.
-        QTRY_COMPARE(StatusBoard::shared().snapshot().value(0).state, TunnelStatus::State::Running);
+        QTRY_COMPARE(registry(w)->board()->snapshot().value(0).state, TunnelStatus::State::Running);
         start->trigger();
         QTRY_COMPARE(card->status().state, TunnelStatus::State::Stopped);
         QTRY_COMPARE(start->text(), QStringLiteral("NAS · 已停止\t启动"));

@@ -521,11 +521,11 @@ private slots:
         QCOMPARE(rawsock::recv(b[0], &c, 1), 1);
         QCOMPARE(c, 'x');
         rawsock::close(a[0]); // ends one direction; the other is blocked in recv on b[1]
+        QCOMPARE(rawsock::recv(b[0], &c, 1), 0); // the end is passed on to b[1]'s peer
+        rawsock::close(b[0]);                    // whose own end finishes the pair
         QVERIFY(pool.waitForDone(5000));
         QVERIFY(!rawsock::isOpen(a[1]));
         QVERIFY(!rawsock::isOpen(b[1]));
-        QCOMPARE(rawsock::recv(b[0], &c, 1), 0); // b[1] was shut down and closed
-        rawsock::close(b[0]);
     }
 };
 

@@ -39,6 +39,20 @@ QByteArray recvExactly(SOCKET s, int size)
     return out;
 }
 
+// Everything s delivers until its end; end receives the last result: 0 for a clean end of the
+// stream, negative for a failure such as a reset.
+QByteArray readToEnd(SOCKET s, int *end)
+{
+    QByteArray out;
+    char buffer[65536];
+    for (;;) {
+        *end = rawsock::recv(s, buffer, int(sizeof buffer));
+        if (*end <= 0)
+            return out;
+        out.append(buffer, *end);
+    }
+}
+
 // One data connection: "visitor" and "service" are the test's ends; the relay holds the others.
 struct Pair
 {
@@ -46,16 +60,19 @@ struct Pair
            local = platform::InvalidSocket, service = platform::InvalidSocket;
     std::thread up, down;
 
-    bool open()
+    // tcp: loopback TCP connections, which can be reset, rather than socket pairs.
+    bool open(bool tcp = false, int halfClosedIdleMs = DataConnection::HalfClosedIdleMs)
     {
         SOCKET a[2], b[2];
-        if (!rawsock::pair(a) || !rawsock::pair(b))
+        const auto makePair = tcp ? rawsock::tcpPair : rawsock::pair;
+        if (!makePair(a) || !makePair(b))
             return false;
         visitor = a[0];
         server = a[1];
         local = b[0];
         service = b[1];
         const auto connection = std::make_shared<DataConnection>(local, server);
+        connection->halfClosedIdleMs = halfClosedIdleMs;
         platform::socketLibraryStart();
         platform::socketLibraryStart();
         // run() is called directly, as the pool would; the worker objects die with the thread.
@@ -108,6 +125,7 @@ private slots:
                 char c;
                 if (rawsock::recv(other, &c, 1) != 0) // the other end sees the close
                     ++failures;
+                rawsock::shutdownWrite(other); // and ends its side in turn
             });
         }
         for (std::thread &t : drivers)
@@ -121,6 +139,54 @@ private slots:
         }
         QCOMPARE(failures.load(), 0);
         QCOMPARE(platform::socketLibraryReferences(), references);
+    }
+
+    void halfClosedVisitorGetsTheLateAnswer()
+    {
+        // The visitor ends its request; the local service answers 3 s later: all of it arrives.
+        Pair p;
+        QVERIFY(p.open(true));
+        QVERIFY(sendAll(p.visitor, "question"));
+        rawsock::shutdownWrite(p.visitor);
+        int end = 1;
+        QCOMPARE(readToEnd(p.service, &end), QByteArray("question"));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        const QByteArray answer(2 * 1024 * 1024, 'a');
+        std::thread service([&] {
+            sendAll(p.service, answer);
+            rawsock::shutdownWrite(p.service);
+        });
+        QCOMPARE(readToEnd(p.visitor, &end).size(), answer.size());
+        QCOMPARE(end, 0);
+        service.join();
+        p.join();
+        rawsock::close(p.visitor);
+        rawsock::close(p.service);
+    }
+
+    void failuresResetTheVisitor()
+    {
+        // A local service that resets mid-stream, half-closed or not, or that stays silent past
+        // the idle time after the visitor's end: the visitor sees a reset, never a clean end
+        // that would pass a cut stream for a whole one.
+        for (const auto &[halfClosed, reset] :
+             {std::pair{false, true}, {true, true}, {true, false}}) {
+            Pair p;
+            QVERIFY(p.open(true, 500));
+            if (halfClosed)
+                rawsock::shutdownWrite(p.visitor);
+            QVERIFY(sendAll(p.service, QByteArray(100000, 'd')));
+            QCOMPARE(recvExactly(p.visitor, 100000).size(), 100000);
+            if (reset)
+                rawsock::abortiveClose(p.service);
+            int end = 0;
+            readToEnd(p.visitor, &end);
+            QVERIFY2(end < 0, reset ? "reset" : "idle");
+            p.join();
+            rawsock::close(p.visitor);
+            if (!reset)
+                rawsock::close(p.service);
+        }
     }
 
     void oneSidedConnectionEndsAtOnce()

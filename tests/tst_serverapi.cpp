@@ -269,6 +269,10 @@ void TestServerApi::registration()
         "user/getCode",
         form({{"userId", ""}, {"token", ""}, {"phone", "12345"}, {"verify", verifyOf("12345")}}));
     QVERIFY(!a.flag());
+    // A phone typed wrongly is named as such, whatever its signature.
+    a = post("user/getCode",
+             form({{"userId", ""}, {"token", ""}, {"phone", "1391111222"}, {"verify", "0123"}}));
+    QCOMPARE(a.dataText(), QStringLiteral("手机号格式不正确"));
     a = post("user/getCode", form({{"userId", ""},
                                    {"token", ""},
                                    {"phone", DemoPhone},
@@ -649,6 +653,16 @@ void TestServerApi::publicCalls()
         QVERIFY(!a.dataText().isEmpty());
     }
     QVERIFY(get("appConfig/bvqqgroup").dataText().startsWith(Base.chopped(1)));
+    // The purchase notice and the free package promise the same number of free tunnels.
+    QVERIFY(get("appConfig/bvnotice_buy").dataText().contains(QStringLiteral("免费开通两条")));
+    QVERIFY(get("price")
+                .json.value("data")
+                .toArray()
+                .first()
+                .toObject()
+                .value("info")
+                .toString()
+                .contains(QStringLiteral("两条")));
     QVERIFY(!get("appConfig/nothing").flag());
 
     for (const QString &page : QStringList{"", "console", "console/"}) {
@@ -718,14 +732,18 @@ void TestServerApi::signInThrottledPerSource()
                                                      {"token", ""},
                                                      {"phone", DemoPhone},
                                                      {"pwd", "guess" + QString::number(i)}}));
-    int checked = 0, waiting = 0;
+    int checked = 0, waiting = 0, longest = 0;
+    const QRegularExpression seconds(QStringLiteral("请(\\d+)秒后再试"));
     for (const QJsonObject &a : fromSource("127.0.0.60", guesses)) {
         QVERIFY(!a.value("flag").toBool());
         checked += a.value("data").toString() == QStringLiteral("手机号或密码错误");
         waiting += a.value("data").toString().startsWith(QStringLiteral("尝试过于频繁"));
+        longest = qMax(longest, seconds.match(a.value("data").toString()).captured(1).toInt());
     }
     QCOMPARE(checked, 5);
     QCOMPARE(waiting, 7);
+    // Each refused attempt counted too: the address's wait grew past the first 10 s.
+    QVERIFY2(longest > 10, qPrintable(QString::number(longest)));
     // That address waits even with the right password; the owner elsewhere is not locked out.
     const QByteArray right = rawRequest(
         "GET",
@@ -734,6 +752,22 @@ void TestServerApi::signInThrottledPerSource()
     QVERIFY(!fromSource("127.0.0.60", {right}).first().value("flag").toBool());
     QVERIFY(fromSource("127.0.0.61", {right}).first().value("flag").toBool());
     QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
+
+    // 20 addresses guessing one phone's password put the phone past its own backoff: it holds
+    // back the guessers, while its owner, from an address that has not failed, signs in.
+    const QString phone = QStringLiteral("13911112222");
+    auto signInFrom = [&](const QString &source, const QList<QString> &passwords) {
+        QList<QByteArray> requests;
+        for (const QString &pwd : passwords)
+            requests << rawRequest(
+                "GET",
+                "user?" + form({{"userId", ""}, {"token", ""}, {"phone", phone}, {"pwd", pwd}}));
+        return fromSource(source, requests);
+    };
+    for (int i = 0; i < 20; ++i)
+        signInFrom("127.0.0." + QString::number(70 + i), {"wrong-a", "wrong-b"});
+    QVERIFY(!signInFrom("127.0.0.70", {"pa+ss word&=1"}).first().value("flag").toBool());
+    QVERIFY(signInFrom("127.0.0.90", {"pa+ss word&=1"}).first().value("flag").toBool());
 
     // Codes: a daily number per address.
     QList<QByteArray> requests;
@@ -758,7 +792,7 @@ void TestServerApi::signInThrottledPerSource()
 void TestServerApi::accountCaps()
 {
     QCOMPARE(server.stop(), 0);
-    QVERIFY(server.start({"--ports", "21000-21009", "--max-tunnels", "4", "--max-pending-orders",
+    QVERIFY(server.start({"--ports", "21000-21009", "--max-tunnels", "5", "--max-pending-orders",
                           "2", "--code-guesses-per-day", "3"}));
     auto count = [&] {
         return get("port/query/" + userId + "?" + form({{"userId", userId}, {"token", token}}))
@@ -786,12 +820,17 @@ void TestServerApi::accountCaps()
     QVERIFY(QString::fromUtf8(post(first.dataText().mid(Base.size()), owner).body)
                 .contains(QStringLiteral("支付成功")));
     QCOMPARE(count(), 4);
+    // The last place is the unpaid order's: no further order, which could not become a tunnel.
     a = order();
     QVERIFY(!a.flag());
-    QCOMPARE(a.dataText(), QStringLiteral("每个账户最多开通4条隧道"));
+    QCOMPARE(a.dataText(), QStringLiteral("每个账户最多开通5条隧道"));
     QVERIFY(QString::fromUtf8(post(second.dataText().mid(Base.size()), owner).body)
-                .contains(QStringLiteral("每个账户最多开通4条隧道")));
-    QCOMPARE(count(), 4);
+                .contains(QStringLiteral("支付成功")));
+    QCOMPARE(count(), 5);
+
+    // The outbox of codes stays the service's own: a mode someone widened is narrowed again.
+    QFile outbox(server.databasePath() + ".sms");
+    QVERIFY(outbox.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
 
     // Wrong verification codes: a few per phone and day, whichever code they are for.
     const QString phone = QStringLiteral("13911113333");
@@ -811,6 +850,18 @@ void TestServerApi::accountCaps()
     for (int i = 0; i < 3; ++i)
         QCOMPARE(registerWith(wrong).dataText(), QStringLiteral("验证码错误"));
     QCOMPARE(registerWith(code).dataText(), QStringLiteral("今日验证码错误次数过多，请明天再试"));
+    QCOMPARE(outbox.permissions() & QFile::ReadOther, QFile::Permissions());
+    // And a link put in its place is not followed.
+    const QString elsewhere = server.dir.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QFile::rename(outbox.fileName(), elsewhere));
+    QVERIFY(QFile::link(elsewhere, outbox.fileName()));
+    const QString other = QStringLiteral("13911114444");
+    QVERIFY(
+        !post("user/getCode",
+              form({{"userId", ""}, {"token", ""}, {"phone", other}, {"verify", verifyOf(other)}}))
+             .flag());
+    QFile moved(elsewhere);
+    QVERIFY(moved.open(QIODevice::ReadOnly) && !moved.readAll().contains(other.toUtf8()));
 }
 
 void TestServerApi::restartKeepsDataAndOptions()
@@ -834,7 +885,11 @@ void TestServerApi::restartKeepsDataAndOptions()
                                                       {"--api-port", "http"},
                                                       {"--ports", "300-200"},
                                                       {"--bind", "localhost"},
-                                                      {"--api-port"}}) {
+                                                      {"--api-port"},
+                                                      {"--http-port", "8888"},
+                                                      {"--tls-cert", "only-the-cert.pem"},
+                                                      {"--metrics", "nowhere:x"},
+                                                      {"--config", "/no/such/file"}}) {
         QProcess bad;
         bad.start(QStringLiteral(BORVANE_SERVER_BIN), args);
         QVERIFY(bad.waitForFinished(5000));
@@ -857,6 +912,13 @@ void TestServerApi::restartKeepsDataAndOptions()
     QFile check(junk.fileName());
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray(4096, 'j'));
+
+    // On an IPv6 address the gate reads each peer's address, for its per-source counts.
+    ServerProcess six(QStringLiteral("::1"));
+    QVERIFY(six.start({"--api-port", "8091", "--relay-port", "8899", "--ports", "21010-21019"}));
+    QNetworkReply *reply = nam.get(QNetworkRequest(QUrl("http://[::1]:8091/price")));
+    QCOMPARE(finish(reply).status, 200);
+    QVERIFY(six.waitForLog("path=/price status=200 peer=::1"));
 }
 
 // An operator's release: a key made once, a folder signed with it, served with its files.

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,13 +28,7 @@ const QString Address = QStringLiteral("127.0.0.102");
 const QString VisitorSource = QStringLiteral("127.0.0.3");
 constexpr int WithinMs = 1000;
 
-int countClosed(const std::vector<int> &fds)
-{
-    int n = 0;
-    for (int fd : fds)
-        n += floodsock::closedByPeer(fd);
-    return n;
-}
+using floodsock::countClosed;
 
 struct Flood
 {
@@ -46,12 +41,13 @@ struct Flood
         fds.clear();
     }
     // count connections from each source address 127.0.0.<first>...; returns how many opened.
-    int open(int sources, int first, int each, int port, const QByteArray &send = {})
+    int open(int sources, int first, int each, int port, const QByteArray &send = {},
+             const char *to = "127.0.0.102")
     {
         for (int s = 0; s < sources; ++s) {
             const QByteArray source = "127.0.0." + QByteArray::number(first + s);
             for (int i = 0; i < each; ++i) {
-                const int fd = floodsock::connectFrom(source.constData(), "127.0.0.102", port);
+                const int fd = floodsock::connectFrom(source.constData(), to, port);
                 if (fd < 0)
                     continue;
                 if (!send.isEmpty())
@@ -76,39 +72,27 @@ public:
         control.send(loginFrame(token));
         if (control.nextFrame().value("msg").toString() != "LOGINOK")
             return false;
-        QObject::connect(&control.socket, &QTcpSocket::readyRead, [this] { requests(); });
-        requests();
+        echoing = std::make_unique<EchoingClient>(control, Address, 8888);
         return true;
     }
 
-    int conns = 0;
-
 private:
-    void requests()
-    {
-        control.buffer += control.socket.readAll();
-        wire::Header header;
-        while (wire::cut(control.buffer, &header, wire::AnyLength) == wire::Cut::Whole) {
-            const QJsonObject m = QJsonDocument::fromJson(
-                                      control.buffer.mid(wire::HeaderBytes, int(header.jsonLength)))
-                                      .object();
-            control.buffer.remove(0, int(header.frameBytes()));
-            if (m.value("type").toString() != "CONN")
-                continue;
-            ++conns;
-            auto s = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = s.get();
-            const QByteArray hello = connFrame(m.value("uid").toString());
-            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
-            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
-            raw->connectToHost(Address, 8888);
-            data.push_back(std::move(s));
-        }
-    }
-
     RelayPeer control;
-    std::vector<std::unique_ptr<QTcpSocket>> data;
+    std::unique_ptr<EchoingClient> echoing;
 };
+
+// What the service answered before it closed the connection.
+QByteArray answerOf(int fd)
+{
+    const timeval wait{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QByteArray all;
+    char buffer[4096];
+    ssize_t n;
+    for (int i = 0; i < 100 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0; ++i)
+        all.append(buffer, int(n));
+    return all;
+}
 
 long rssKb(qint64 pid)
 {
@@ -135,10 +119,15 @@ private slots:
     void halfSentFirstFrames();
     void idleVisitors();
     void slowAndOversizedApiRequests();
+    void unreadBodiesAndLooseFraming();
+    void silentApiConnections();
+    void parallelSignIns();
     void paidTimeEndSignsOut();
 
 private:
     QJsonObject call(const QString &path, const QByteArray &post = {});
+    // GET /price of the service on host answers within ms.
+    bool priceAnswered(const QString &host, int ms);
     // A sign-in of the second tunnel and a visitor's echo through the first.
     void legitimateTrafficGetsThrough();
     long serverRss() { return rssKb(server.process.processId()); }
@@ -148,8 +137,18 @@ private:
     EchoClient echo;
     QString signInToken; // of the tunnel that only signs in
     quint16 echoPort = 0;
-    int floodEach = 300; // connections per flood source, fitted to our descriptor limit
+    int floodEach = 300;  // connections per flood source, fitted to our descriptor limit
+    int openLimit = 1024; // descriptors this test may hold
 };
+
+bool TestServerFlood::priceAnswered(const QString &host, int ms)
+{
+    QNetworkReply *reply = nam.get(QNetworkRequest(QUrl("http://" + host + ":8080/price")));
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    const bool answered = done.wait(ms);
+    reply->deleteLater();
+    return answered && QJsonDocument::fromJson(reply->readAll()).object().value("flag").toBool();
+}
 
 QJsonObject TestServerFlood::call(const QString &path, const QByteArray &post)
 {
@@ -170,13 +169,14 @@ void TestServerFlood::initTestCase()
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     floodEach = int(qMin<rlim_t>(300, (limit.rlim_cur - 200) / 5));
+    openLimit = int(qMin<rlim_t>(limit.rlim_cur, 1 << 20));
     // Five sources: together past the global cap, each past its own.
     const int perSource = floodEach - floodEach / 6;
     QVERIFY2(server.start({"--demo", "--ports", "21200-21209", "--max-undecided",
                            QString::number(floodEach * 3), "--max-undecided-per-source",
                            QString::number(perSource), "--max-visitors-per-tunnel", "60",
-                           "--max-visitors-per-source", "40", "--idle-timeout-s", "2",
-                           "--api-request-timeout-s", "3"}),
+                           "--max-visitors-per-source", "40", "--max-visitors-per-tunnel-source",
+                           "40", "--idle-timeout-s", "2", "--api-request-timeout-s", "3"}),
              server.log.constData());
     const QJsonObject user =
         call("user?userId=&token=&phone=13800000000&pwd=demo123456").value("data").toObject();
@@ -292,17 +292,73 @@ void TestServerFlood::slowAndOversizedApiRequests()
     QTRY_COMPARE_WITH_TIMEOUT(countClosed(huge.fds), 2, 5000);
 
     // A normal request is answered at once meanwhile.
-    QNetworkRequest request(QUrl("http://127.0.0.102:8080/price"));
-    QNetworkReply *reply = nam.get(request);
-    QSignalSpy done(reply, &QNetworkReply::finished);
-    QVERIFY(done.wait(WithinMs));
-    QVERIFY(QJsonDocument::fromJson(reply->readAll()).object().value("flag").toBool());
-    reply->deleteLater();
+    QVERIFY(priceAnswered(Address, WithinMs));
     legitimateTrafficGetsThrough();
     // The slow ones are let go once the request time is up.
     QTRY_COMPARE_WITH_TIMEOUT(countClosed(slow.fds), 100, 10000);
     QVERIFY(server.waitForLog("kind=request-timeout"));
     QTRY_VERIFY_WITH_TIMEOUT(serverRss() <= before * 6 / 5, 10000);
+}
+
+void TestServerFlood::unreadBodiesAndLooseFraming()
+{
+    // 16 connections announce a body past the cap and send none: the gate answers them, so no
+    // worker waits for those bodies.
+    Flood big;
+    QCOMPARE(big.open(1, 216, 16, 8080,
+                      "POST /user HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n"),
+             16);
+    QVERIFY(priceAnswered(Address, WithinMs));
+    QTRY_COMPARE_WITH_TIMEOUT(countClosed(big.fds), 16, 5000);
+    // A head that two readers might frame differently is refused, never guessed at.
+    const QList<QPair<QByteArray, QByteArray>> framings{
+        {"Host: x\nContent-Length: 10", "400"},
+        {"Content-Length : 10", "400"},
+        {"X-A: b\r\n Content-Length: 10", "400"},
+        {"Content-Length: 1e3", "400"},
+        {"Content-Length: +10", "400"},
+        {"Content-Length: 10\r\nContent-Length: 10", "400"},
+        {"Transfer-Encoding: chunked", "411"},
+        {"Content-Length: 100000", "413"},
+        {"Content-Encoding: gzip\r\nContent-Length: 10", "415"},
+    };
+    for (const auto &framing : framings) {
+        Flood one;
+        one.open(1, 217, 1, 8080, "POST /user HTTP/1.1\r\n" + framing.first + "\r\n\r\n");
+        QVERIFY2(answerOf(one.fds.at(0)).startsWith("HTTP/1.1 " + framing.second),
+                 framing.first.constData());
+    }
+}
+
+void TestServerFlood::silentApiConnections()
+{
+    // 66 addresses with 32 silent connections each, past the API's cap of 2,048 (both scaled
+    // to the descriptors this test may hold): the longest silent make room, and a client that
+    // sends its request at once is answered.
+    const int cap = qMin(2048, (openLimit - 600) / 2);
+    const int sources = cap / 32 + 2;
+    ServerProcess api(QStringLiteral("127.0.0.104"));
+    QVERIFY2(api.start({"--ports", "21220-21229", "--api-max-connections", QString::number(cap)}),
+             api.log.constData());
+    Flood flood;
+    QCOMPARE(flood.open(sources, 130, 32, 8080, {}, "127.0.0.104"), sources * 32);
+    QVERIFY(api.waitForLog("kind=connections-evicted"));
+    QVERIFY(priceAnswered(QStringLiteral("127.0.0.104"), WithinMs));
+    QTRY_VERIFY_WITH_TIMEOUT(countClosed(flood.fds) > sources * 32 - cap, 5000);
+    QCOMPARE(api.stop(), 0);
+}
+
+void TestServerFlood::parallelSignIns()
+{
+    // 32 sign-ins at once from eight addresses, each hashed: hashing takes some workers, never
+    // all of them, so a cheap request is answered meanwhile.
+    Flood signIns;
+    for (int i = 0; i < 32; ++i)
+        signIns.open(1, 220 + i % 8, 1, 8080,
+                     "GET /user?userId=&token=&phone=139000000" + QByteArray::number(10 + i) +
+                         "&pwd=guess HTTP/1.1\r\nHost: x\r\n\r\n");
+    QCOMPARE(int(signIns.fds.size()), 32);
+    QVERIFY(priceAnswered(Address, WithinMs));
 }
 
 void TestServerFlood::paidTimeEndSignsOut()

@@ -1,6 +1,9 @@
 // The reference service's relay server, driven byte for byte by a client written in the test:
 // LOGIN and its replies, HEART, STOP, CONN requests and the pairing of data connections,
-// hostile frames, visitors whose data connection never comes, and 500 visitors on one tunnel.
+// hostile frames, visitors whose data connection never comes, 500 visitors on one tunnel, one
+// address's share of a tunnel, cut streams, and web visitors routed by the name they ask for on
+// the shared HTTP and HTTPS ports.
+#include "floodsocket.h"
 #include "relaypeer.h"
 #include "serverprocess.h"
 
@@ -10,6 +13,7 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTest>
 #include <QUrlQuery>
@@ -22,6 +26,10 @@ namespace {
 const QString Address = QStringLiteral("127.0.0.101");
 constexpr quint16 RelayPort = 8888;
 constexpr int PairTimeoutMs = 1500;
+constexpr quint16 HttpPort = 8090;
+constexpr quint16 HttpsPort = 8443;
+constexpr int WebHeadMs = 1500;
+const QString MetricsUrl = QStringLiteral("http://127.0.0.101:9101/metrics");
 
 QByteArray randomBytes(int n)
 {
@@ -50,37 +58,51 @@ private slots:
     void controlGoneClosesPublicPort();
     void bandwidthLimit();
     void fiveHundredVisitors();
+    void oneAddressCannotFillATunnel();
+    void cutStreamsAreReset();
+    void webVisitorsByName();
 
 private:
+    QJsonObject call(const QString &url, const QByteArray &form = {});
+    // One web visitor's request with this Host; what came back once the server closed.
+    QByteArray webAnswer(const QByteArray &host);
+    double metric(const QByteArray &series);
     QJsonArray tunnels();
     // A signed-in control connection for the demo tunnel.
     std::unique_ptr<RelayPeer> signIn(const QString &token);
 
     ServerProcess server{Address};
+    QStringList serverArgs{"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
+                           QString::number(PairTimeoutMs)};
     QNetworkAccessManager nam;
     QString token;    // the demo tunnel's token
     quint16 port = 0; // its public port
+    QString account;  // "userId=...&token=..." of the demo account
 };
+
+QJsonObject TestServerRelay::call(const QString &url, const QByteArray &form)
+{
+    QNetworkRequest request(QUrl::fromEncoded(url.toUtf8()));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    QNetworkReply *reply = form.isNull() ? nam.get(request) : nam.post(request, form);
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(20000);
+    reply->deleteLater();
+    const QByteArray body = reply->readAll();
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    return doc.isObject() ? doc.object() : QJsonObject{{"text", QString::fromUtf8(body)}};
+}
 
 QJsonArray TestServerRelay::tunnels()
 {
-    auto call = [this](const QString &url) {
-        QNetworkReply *reply = nam.get(QNetworkRequest(QUrl::fromEncoded(url.toUtf8())));
-        QSignalSpy done(reply, &QNetworkReply::finished);
-        if (!reply->isFinished())
-            done.wait(20000);
-        reply->deleteLater();
-        return QJsonDocument::fromJson(reply->readAll()).object();
-    };
     const QJsonObject user =
         call("http://127.0.0.101:8080/user?userId=&token=&phone=13800000000&pwd=demo123456")
             .value("data")
             .toObject();
     const QString id = QString::number(user.value("id").toInt());
-    return call("http://127.0.0.101:8080/port/query/" + id + "?userId=" + id +
-                "&token=" + user.value("token").toString())
-        .value("data")
-        .toArray();
+    account = "userId=" + id + "&token=" + user.value("token").toString();
+    return call("http://127.0.0.101:8080/port/query/" + id + "?" + account).value("data").toArray();
 }
 
 std::unique_ptr<RelayPeer> TestServerRelay::signIn(const QString &tunnelToken)
@@ -97,9 +119,16 @@ std::unique_ptr<RelayPeer> TestServerRelay::signIn(const QString &tunnelToken)
 
 void TestServerRelay::initTestCase()
 {
-    QVERIFY2(server.start({"--demo", "--ports", "21100-21109", "--pair-timeout-ms",
-                           QString::number(PairTimeoutMs)}),
-             server.log.constData());
+    // The web ports and the metrics come from a config file, as an operator writes one; a
+    // restart later in the run reads it again.
+    QFile options(server.dir.filePath("options.conf"));
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    options.write("# web tunnels\nhttp-port = " + QByteArray::number(HttpPort) + "\nhttps-port " +
+                  QByteArray::number(HttpsPort) + "\n\nweb-head-timeout-ms=" +
+                  QByteArray::number(WebHeadMs) + "\nmetrics = 127.0.0.101:9101  # loopback\n");
+    options.close();
+    serverArgs << "--config" << options.fileName();
+    QVERIFY2(server.start(serverArgs), server.log.constData());
     const QJsonArray list = tunnels();
     QCOMPARE(list.size(), 1);
     token = list.first().toObject().value("token").toString();
@@ -375,32 +404,7 @@ void TestServerRelay::fiveHundredVisitors()
     constexpr int BytesEach = 2000;
     auto control = signIn(token);
     QVERIFY(control);
-    QTcpSocket *controlSocket = &control->socket;
-    QByteArray controlBuffer = control->buffer;
-    std::vector<std::unique_ptr<QTcpSocket>> dataSockets;
-    int requests = 0;
-    auto readRequests = [&] {
-        controlBuffer += controlSocket->readAll();
-        while (controlBuffer.size() >= 8) {
-            const qint32 jl = qint32(wire::getLength(controlBuffer.constData()));
-            const qint32 dl = qint32(wire::getLength(controlBuffer.constData() + 4));
-            if (controlBuffer.size() < 8 + jl + dl)
-                break;
-            const QJsonObject m = QJsonDocument::fromJson(controlBuffer.mid(8, jl)).object();
-            controlBuffer.remove(0, 8 + jl + dl);
-            if (m.value("type").toString() != "CONN")
-                continue;
-            ++requests;
-            auto s = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = s.get();
-            const QByteArray hello = connFrame(m.value("uid").toString());
-            QObject::connect(raw, &QTcpSocket::connected, [raw, hello] { raw->write(hello); });
-            QObject::connect(raw, &QTcpSocket::readyRead, [raw] { raw->write(raw->readAll()); });
-            raw->connectToHost(Address, RelayPort);
-            dataSockets.push_back(std::move(s));
-        }
-    };
-    QObject::connect(controlSocket, &QTcpSocket::readyRead, readRequests);
+    EchoingClient client(*control, Address, RelayPort);
 
     std::vector<std::unique_ptr<QTcpSocket>> visitors;
     std::vector<QByteArray> sent(Visitors), received(Visitors);
@@ -409,6 +413,8 @@ void TestServerRelay::fiveHundredVisitors()
         sent[i] = randomBytes(BytesEach);
         auto v = std::make_unique<QTcpSocket>();
         QTcpSocket *raw = v.get();
+        // From five addresses: one address gets a quarter of a tunnel.
+        raw->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(20 + i % 5)));
         QObject::connect(raw, &QTcpSocket::connected, [raw, &sent, i] { raw->write(sent[i]); });
         QObject::connect(raw, &QTcpSocket::readyRead, [raw, &received, &sent, &complete, i] {
             received[i] += raw->readAll();
@@ -419,14 +425,189 @@ void TestServerRelay::fiveHundredVisitors()
         visitors.push_back(std::move(v));
     }
     QTRY_COMPARE_WITH_TIMEOUT(complete, Visitors, 60000);
-    QCOMPARE(requests, Visitors);
+    QCOMPARE(client.requests, Visitors);
     for (int i = 0; i < Visitors; ++i)
         QVERIFY(received[i] == sent[i]);
-    QObject::disconnect(controlSocket, nullptr, nullptr, nullptr);
     for (auto &v : visitors)
         v->abort();
-    for (auto &s : dataSockets)
-        s->abort();
+}
+
+void TestServerRelay::oneAddressCannotFillATunnel()
+{
+    // 600 visitors from one address, held open: a quarter of the tunnel's 500 places is theirs.
+    constexpr int Flood = 600;
+    constexpr int Share = 500 / 4;
+    auto control = signIn(token);
+    QVERIFY(control);
+    EchoingClient client(*control, Address, RelayPort);
+    std::vector<int> flood;
+    for (int i = 0; i < Flood; ++i) {
+        flood.push_back(floodsock::connectFrom("127.0.0.30", "127.0.0.101", port));
+        if (i % 50 == 0)
+            QCoreApplication::processEvents(); // pair the visitors let in so far
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(floodsock::countClosed(flood), Flood - Share, 10000);
+    QCOMPARE(client.requests, Share);
+    QVERIFY(server.waitForLog("kind=visitors-per-tunnel-source"));
+    // A visitor from elsewhere gets through.
+    QTcpSocket visitor;
+    QVERIFY(visitor.bind(QHostAddress(QStringLiteral("127.0.0.31"))));
+    visitor.connectToHost(Address, port);
+    QVERIFY(visitor.waitForConnected(3000));
+    visitor.write("ping");
+    QByteArray echoed;
+    QObject::connect(&visitor, &QTcpSocket::readyRead, [&] { echoed += visitor.readAll(); });
+    QTRY_COMPARE_WITH_TIMEOUT(echoed, QByteArray("ping"), 5000);
+    for (int fd : flood)
+        ::close(fd);
+}
+
+void TestServerRelay::cutStreamsAreReset()
+{
+    // The client's side of a visitor's stream ends cleanly, or is reset mid-stream (its local
+    // service failed): the visitor sees the same ending, so a cut download never looks whole.
+    auto control = signIn(token);
+    QVERIFY(control);
+    auto pair = [&](int &visitor, int &data) {
+        visitor = floodsock::connectFrom("127.0.0.40", "127.0.0.101", port);
+        const QString uid = control->nextFrame().value("uid").toString();
+        data = floodsock::connectFrom("127.0.0.40", "127.0.0.101", RelayPort);
+        const QByteArray hello = connFrame(uid) + "part";
+        ::send(data, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL);
+        char got[4] = {};
+        return ::recv(visitor, got, sizeof got, MSG_WAITALL) == 4;
+    };
+    for (const bool reset : {false, true}) {
+        int visitor = -1, data = -1;
+        QVERIFY(pair(visitor, data));
+        if (reset)
+            floodsock::resetClose(data);
+        else
+            ::shutdown(data, SHUT_WR);
+        QCOMPARE(floodsock::endingOf(visitor, 5000), reset ? ECONNRESET : 0);
+        ::close(visitor);
+        if (!reset)
+            ::close(data);
+    }
+    // A service that stops resets the streams it cannot finish.
+    int visitor = -1, data = -1;
+    QVERIFY(pair(visitor, data));
+    QCOMPARE(server.stop(), 0);
+    QCOMPARE(floodsock::endingOf(visitor, 5000), ECONNRESET);
+    ::close(visitor);
+    ::close(data);
+    QVERIFY(server.start(serverArgs));
+}
+
+QByteArray TestServerRelay::webAnswer(const QByteArray &host)
+{
+    RelayPeer visitor;
+    if (!visitor.connectTo(Address, HttpPort))
+        return {};
+    visitor.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    visitor.waitClosed();
+    return visitor.buffer;
+}
+
+double TestServerRelay::metric(const QByteArray &series)
+{
+    const QByteArray page = call(MetricsUrl).value("text").toString().toUtf8();
+    for (const QByteArray &line : page.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    return -1;
+}
+
+void TestServerRelay::webVisitorsByName()
+{
+    // The demo tunnel becomes a web tunnel; it keeps its public port.
+    QJsonObject t = tunnels().first().toObject();
+    const QByteArray domain = t.value("domain").toString().toLatin1();
+    const QByteArray change = account.toLatin1() +
+                              "&tunnelId=" + QByteArray::number(t.value("id").toInt()) +
+                              "&tunnelToken=" + token.toLatin1() +
+                              "&clientIp=127.0.0.1&clientPort=8081&tunnelName=web&type=0";
+    QVERIFY(call("http://127.0.0.101:8080/port/change", change).value("flag").toBool());
+    t = tunnels().first().toObject();
+    QCOMPARE(t.value("type").toInt(), 0);
+    QCOMPARE(quint16(t.value("serverPort").toInt()), port);
+
+    // Known but not signed in; unknown; no Host; not HTTP at all.
+    QVERIFY(webAnswer(domain).startsWith("HTTP/1.1 502 Bad Gateway\r\n"));
+    QVERIFY(webAnswer(domain).contains("tunnel offline"));
+    QVERIFY(webAnswer("nosuch.localhost").startsWith("HTTP/1.1 404 Not Found\r\n"));
+    RelayPeer bad;
+    QVERIFY(bad.connectTo(Address, HttpPort));
+    bad.send("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n");
+    QVERIFY(bad.waitClosed());
+    QVERIFY(bad.buffer.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+
+    // Signed in: the head goes first on the data connection, as the visitor sent it, with
+    // the name in any case, with a port and a trailing dot; the answer comes back raw.
+    auto control = signIn(token);
+    QVERIFY(control);
+    const double visitorsBefore = metric("borvane_visitors_total");
+    const double downBefore = metric("borvane_relayed_bytes_total{direction=\"down\"}");
+    QVERIFY(visitorsBefore >= 0 && downBefore >= 0);
+    const QByteArray head = "GET /x HTTP/1.1\r\nhOsT:  " + domain.toUpper() + ".:8090 \r\n\r\n";
+    RelayPeer visitor;
+    QVERIFY(visitor.connectTo(Address, HttpPort));
+    visitor.send(head + "body");
+    const QString uid = control->nextFrame().value("uid").toString();
+    QVERIFY(!uid.isEmpty());
+    RelayPeer data;
+    QVERIFY(data.connectTo(Address, RelayPort));
+    data.send(connFrame(uid) + "HTTP/1.1 200 OK\r\n\r\nsite");
+    QCOMPARE(data.readRaw(head.size() + 4), head + "body");
+    QCOMPARE(visitor.readRaw(23), QByteArray("HTTP/1.1 200 OK\r\n\r\nsite"));
+    // The metrics page moves with the visitor.
+    QCOMPARE(metric("borvane_visitors_total"), visitorsBefore + 1);
+    QVERIFY(metric("borvane_visitors_active") >= 1);
+    QVERIFY(metric("borvane_relayed_bytes_total{direction=\"down\"}") >= downBefore + 23);
+    QCOMPARE(metric("borvane_tunnels_online"), 1.0);
+    QVERIFY(call("http://127.0.0.101:9101/healthz").value("text").toString().startsWith("ok"));
+
+    // The client's data connection ends before the site said a word: the site is down.
+    RelayPeer second;
+    QVERIFY(second.connectTo(Address, HttpPort));
+    second.send("GET / HTTP/1.1\r\nHost: " + domain + "\r\n\r\n");
+    RelayPeer dead;
+    QVERIFY(dead.connectTo(Address, RelayPort));
+    dead.send(connFrame(control->nextFrame().value("uid").toString()));
+    dead.socket.disconnectFromHost();
+    QVERIFY(second.waitClosed());
+    QVERIFY(second.buffer.startsWith("HTTP/1.1 502 Bad Gateway\r\n"));
+    QVERIFY(second.buffer.contains("local service unreachable"));
+
+    // A head that never ends is closed at the deadline, without a CONN request.
+    RelayPeer slow;
+    QVERIFY(slow.connectTo(Address, HttpPort));
+    slow.send("GET / HTTP/1.1\r\nHost: " + domain);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(slow.waitClosed(WebHeadMs + 5000));
+    QVERIFY(clock.elapsed() >= WebHeadMs - 300);
+
+    // HTTPS: the ClientHello's name routes; the TLS bytes reach the client untouched.
+    QSslSocket tls;
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tls.connectToHostEncrypted(Address, HttpsPort, QString::fromLatin1(domain));
+    QVERIFY(QTest::qWaitFor([&] { return control->socket.bytesAvailable() > 0; }, 5000));
+    const QString tlsUid = control->nextFrame().value("uid").toString();
+    QVERIFY(!tlsUid.isEmpty());
+    RelayPeer tlsData;
+    QVERIFY(tlsData.connectTo(Address, RelayPort));
+    tlsData.send(connFrame(tlsUid));
+    const QByteArray hello = tlsData.readRaw(5);
+    QCOMPARE(hello.left(2), QByteArray("\x16\x03", 2));
+    QVERIFY(tlsData.readRaw(int(quint8(hello[3])) << 8 | quint8(hello[4])).contains(domain));
+    // An unknown name is closed without reaching any client.
+    QSslSocket unknown;
+    unknown.setPeerVerifyMode(QSslSocket::VerifyNone);
+    unknown.connectToHostEncrypted(Address, HttpsPort, "nosuch.localhost");
+    QTRY_COMPARE_WITH_TIMEOUT(unknown.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(!unknown.isEncrypted());
+    QVERIFY(metric("borvane_refusals_total{component=\"relay\",kind=\"web-unknown-name\"}") >= 2);
 }
 
 QTEST_GUILESS_MAIN(TestServerRelay)

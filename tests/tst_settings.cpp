@@ -268,6 +268,10 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral(" AppRunPath： /opt/borvane/borvane (")),
                  qPrintable(text));
         QVERIFY2(!text.contains(QStringLiteral("Failed to load font.")), qPrintable(text));
+        // The tests are built without a release key.
+        QVERIFY2(text.contains(QStringLiteral("development build: updates unverified")),
+                 qPrintable(text));
+        QCOMPARE(QGuiApplication::applicationDisplayName(), developmentBuildName());
 
         // The embedded font is the application font.
         const QStringList families = QFontDatabase::applicationFontFamilies(

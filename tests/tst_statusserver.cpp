@@ -1,7 +1,9 @@
+#include "fakerelay.h"
+
 #include "core/globals.h"
-#include "net/statusboard.h"
 #include "net/statusserver.h"
-#include "ui/tunnelsitem.h"
+#include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnelregistry.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,6 +15,7 @@
 namespace {
 
 const char Address[] = "127.0.0.173";
+const char RelayAddress[] = "127.0.0.175";
 
 struct Answer
 {
@@ -73,7 +76,7 @@ class TstStatusServer : public QObject
     Q_OBJECT
 
 private:
-    StatusBoard board;
+    std::shared_ptr<StatusBoard> board = std::make_shared<StatusBoard>();
     StatusServer server{board};
 
 private slots:
@@ -85,7 +88,7 @@ private slots:
         stopped.name = QStringLiteral("博客");
         stopped.domain = QStringLiteral("blog.status.test");
         stopped.stateReason = QStringLiteral("令牌无效");
-        board.publish({runningTunnel(), stopped});
+        board->publish({runningTunnel(), stopped});
 
         const Answer a = ask(server.port(), "GET", "/api/tunnels", "127.0.0.1:4180");
         QCOMPARE(a.status, 200);
@@ -143,7 +146,7 @@ private slots:
     {
         QFETCH(QByteArray, host);
         QFETCH(int, status);
-        board.publish({runningTunnel()});
+        board->publish({runningTunnel()});
         for (const QByteArray path : {"/api/tunnels", "/"}) {
             const Answer a = ask(server.port(), "GET", path, host);
             QCOMPARE(a.status, status);
@@ -160,6 +163,13 @@ private slots:
             QVERIFY(!a.head.toLower().contains("access-control-"));
         }
         QCOMPARE(ask(server.port(), "GET", "/api/other", "127.0.0.1").status, 404);
+        // Too many header lines; one that is too long.
+        QCOMPARE(
+            ask(server.port(), "GET", "/", "127.0.0.1\r\n" + QByteArray("X: y\r\n").repeated(100))
+                .status,
+            431);
+        QCOMPARE(ask(server.port(), "GET", "/", "127.0.0.1\r\nX: " + QByteArray(10000, 'y')).status,
+                 400);
     }
 
     // What a real card publishes carries none of the account's or the tunnel's secrets.
@@ -175,10 +185,9 @@ private slots:
         record.clientPort = 9;
         record.serverIp = QString::fromLatin1(Address);
         record.serverPort = 20001;
-        TunnelsItem card;
-        card.InitItem(record);
-        card.tunnelInfoSlot(-4, QStringLiteral("heartbeat timeout"));
-        board.publish({card.status()});
+        TunnelController tunnel(record);
+        tunnel.tunnelInfo(-4, QStringLiteral("heartbeat timeout"));
+        board->publish({tunnel.status()});
         for (const QByteArray path : {"/api/tunnels", "/"}) {
             const Answer a = ask(server.port(), "GET", path, "127.0.0.1");
             QCOMPARE(a.status, 200);
@@ -186,6 +195,66 @@ private slots:
             for (const QByteArray secret : {"account-token-5e1c", "tunnel-token-77ab", "token"})
                 QVERIFY2(!(a.head + a.body).contains(secret), secret.constData());
         }
+    }
+
+    // The API reads the tunnels' registry itself: no window, no card, no tray.
+    void answersWithoutAnyWindow()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(QLatin1String(RelayAddress)));
+        TunnelRegistry registry;
+        StatusServer api(registry.board());
+        QVERIFY(api.start(QStringLiteral("%1:0").arg(Address)));
+        TunnelRecord record;
+        record.domain = QStringLiteral("nas.example.test");
+        record.serverIp = QLatin1String(RelayAddress);
+        record.clientIp = QLatin1String(RelayAddress);
+        record.clientPort = 9;
+        const auto state = [&] {
+            const Answer a = ask(api.port(), "GET", "/api/tunnels", "127.0.0.1");
+            return QJsonDocument::fromJson(a.body)["tunnels"][0]["state"].toString();
+        };
+        std::unique_ptr<TunnelController> tunnel(registry.add(record));
+        QCOMPARE(state(), QStringLiteral("stopped"));
+        QVERIFY(tunnel->start());
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("running"), 5000);
+        tunnel->stop();
+        QCOMPARE(state(), QStringLiteral("stopped"));
+        tunnel.reset();
+        QCOMPARE(ask(api.port(), "GET", "/api/tunnels", "127.0.0.1").body,
+                 QByteArray("{\"tunnels\":[]}\n"));
+    }
+
+    // Visitors that trickle their requests a byte at a time hold a worker each, not all of them.
+    void tricklingVisitorsDoNotStallIt()
+    {
+        QTcpSocket slow[2];
+        for (QTcpSocket &s : slow) {
+            s.connectToHost(QString::fromLatin1(Address), quint16(server.port()));
+            QVERIFY(s.waitForConnected(5000));
+            s.write("GET /api/tunnels HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+        }
+        QTimer drip;
+        connect(&drip, &QTimer::timeout, [&] {
+            for (QTcpSocket &s : slow)
+                s.write("x");
+        });
+        drip.start(200);
+        QTest::qWait(300);
+        Answer answer;
+        const int port = server.port();
+        std::unique_ptr<QThread> asking(
+            QThread::create([&] { answer = ask(port, "GET", "/api/tunnels", "127.0.0.1"); }));
+        asking->start();
+        const bool answered = QTest::qWaitFor([&] { return asking->isFinished(); }, 5000);
+        for (QTcpSocket &s : slow)
+            QCOMPARE(s.state(), QAbstractSocket::ConnectedState); // still trickling
+        drip.stop();
+        for (QTcpSocket &s : slow)
+            s.abort();
+        QVERIFY(asking->wait(10000));
+        QVERIFY(answered);
+        QCOMPARE(answer.status, 200);
     }
 
     // A taken address or one off this machine: one line in the log, and no API.

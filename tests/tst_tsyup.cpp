@@ -1,14 +1,15 @@
-// The update program, run for real in a temporary program folder with a stand-in client: it
-// installs what the updater staged, and whatever goes wrong the installed client comes back.
+// The update program in a temporary program folder with a stand-in client, run for real and its
+// steps in-process: it installs exactly what the release list names, and whatever goes wrong
+// the installed client comes back.
+#include "signingkey.h"
+
+#include "core/updatehandover.h"
 #include "core/updatemanifest.h"
 #include "platform/platform.h"
+#include "updater/installer.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -41,35 +42,28 @@ class TstTsyUp : public QObject
 
     void writeManifest(const QList<QPair<QString, QByteArray>> &files)
     {
-        QJsonArray list;
+        QMap<QString, QByteArray> byName;
         for (const auto &file : files)
-            list.append(QJsonObject{
-                {"name", file.first},
-                {"size", double(file.second.size())},
-                {"sha256",
-                 QString::fromLatin1(
-                     QCryptographicHash::hash(file.second, QCryptographicHash::Sha256).toHex())}});
-        const QByteArray body =
-            QJsonDocument(QJsonObject{{"version", "1.0.1"}, {"files", list}}).toJson();
-        QVERIFY(write(
-            staged(UpdateManifest::fileName()),
-            QJsonDocument(QJsonObject{{"manifest", QString::fromUtf8(body)}, {"signature", ""}})
-                .toJson()));
+            byName.insert(file.first, file.second);
+        QVERIFY(write(staged(UpdateManifest::fileName()),
+                      releaseDocument(releaseBody("1.0.1", byName))));
     }
 
     // Runs the update program and waits for the client it starts; restarted tells which it was.
-    void runUpdater(QByteArray &restarted, qint64 clientPid = 0, int waitMs = 0)
+    void runUpdater(QByteArray &restarted, qint64 clientPid = 0)
     {
         QProcess updater;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (clientPid) {
-            env.insert("BORVANE_CLIENT_PID", QString::number(clientPid));
-            env.insert("BORVANE_UPDATER_WAIT_MS", QString::number(waitMs));
-        }
+        if (clientPid)
+            env.insert(updatehandover::ClientPidVariable, QString::number(clientPid));
         updater.setProcessEnvironment(env);
         updater.start(path(Updater), QStringList());
         QVERIFY(updater.waitForFinished(20000));
         QCOMPARE(updater.exitCode(), 0);
+        waitForRestart(restarted);
+    }
+    void waitForRestart(QByteArray &restarted)
+    {
         QTRY_VERIFY_WITH_TIMEOUT(readAll(path("started.txt")).endsWith('\n'), 10000);
         restarted = readAll(path("started.txt")).trimmed();
     }
@@ -98,7 +92,7 @@ private slots:
         writeManifest({{Client, newClient()}, {"notes.txt", "new notes"}});
 
         QByteArray restarted;
-        runUpdater(restarted, client.processId(), 5000);
+        runUpdater(restarted, client.processId());
         QCOMPARE(restarted, size(newClient()));
         QCOMPARE(readAll(path(Client)), newClient());
         QVERIFY(QFileInfo(path(Client)).isExecutable());
@@ -107,6 +101,7 @@ private slots:
         QVERIFY(!QFile::exists(path("update")));
         QVERIFY2(log().contains("installed " + Client + ", notes.txt; restarted " + Client),
                  qPrintable(log()));
+        QVERIFY(!updatehandover::lastRefusal(dir->path()));
         QTRY_COMPARE(client.state(), QProcess::NotRunning);
     }
 
@@ -116,9 +111,13 @@ private slots:
         client.start(path(Client), {"--stay-ms", "60000"});
         QVERIFY(client.waitForStarted());
         QVERIFY(write(staged(Client), newClient()));
+        writeManifest({{Client, newClient()}});
 
+        bool started = false;
+        tsyup::run(dir->path(), client.processId(), 300, {}, &started);
+        QVERIFY(started);
         QByteArray restarted;
-        runUpdater(restarted, client.processId(), 300);
+        waitForRestart(restarted);
         QCOMPARE(restarted, size(oldClient));
         QCOMPARE(readAll(path(Client)), oldClient);
         QVERIFY2(log().contains("still runs after 300 ms"), qPrintable(log()));
@@ -133,6 +132,7 @@ private slots:
         QVERIFY(QDir(dir->path()).mkpath("data.bin.old/keep"));
         QVERIFY(write(staged(Client), newClient()));
         QVERIFY(write(staged("data.bin"), "new data"));
+        writeManifest({{Client, newClient()}, {"data.bin", "new data"}});
 
         QByteArray restarted;
         runUpdater(restarted);
@@ -154,6 +154,64 @@ private slots:
         QCOMPARE(readAll(path(Client)), oldClient);
         QVERIFY(!QFile::exists(path("lib.so")));
         QVERIFY2(log().contains("lib.so is missing or incomplete"), qPrintable(log()));
+        // What the restarted client reads so as not to force the same release again.
+        const auto refusal = updatehandover::lastRefusal(dir->path());
+        QVERIFY(refusal);
+        QCOMPARE(refusal->version, QStringLiteral("1.0.1"));
+        QCOMPARE(refusal->reason, QStringLiteral("lib.so is missing or incomplete"));
+    }
+
+    // Only a plain file the release list names, over a plain file, is ever put in place.
+    void installsNothingUnlisted_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no release list") << "no list"
+                                         << "no release list";
+        QTest::newRow("planted file") << "planted"
+                                      << "";
+        QTest::newRow("staged link") << "staged link" << Client + " is a link";
+        QTest::newRow("target link") << "target link"
+                                     << "notes.txt is a link";
+#ifdef BORVANE_HAS_SODIUM
+        QTest::newRow("unsigned list, key built in") << "unsigned"
+                                                     << "not signed by our key";
+#endif
+    }
+    void installsNothingUnlisted()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, error);
+#ifdef Q_OS_WIN
+        if (setup.endsWith("link"))
+            QSKIP("QFile::link makes a .lnk shortcut on Windows, not a link under the name");
+#endif
+        QTemporaryDir elsewhere;
+        const QString outside = elsewhere.filePath("outside.txt");
+        QVERIFY(write(outside, "not ours"));
+        QVERIFY(write(staged("notes.txt"), "new notes"));
+        if (setup == "staged link")
+            QVERIFY(QFile::link(outside, staged(Client)));
+        else
+            QVERIFY(write(staged(Client), newClient()));
+        if (setup == "target link")
+            QVERIFY(QFile::link(outside, path("notes.txt")));
+        if (setup == "planted")
+            QVERIFY(write(staged(".profile"), "planted"));
+        if (setup != "no list")
+            writeManifest({{Client, newClient()}, {"notes.txt", "new notes"}});
+        QByteArray key;
+#ifdef BORVANE_HAS_SODIUM
+        if (setup == "unsigned")
+            key = QByteArray::fromHex(SigningKey().publicHex());
+#endif
+
+        const tsyup::Result result = tsyup::install(dir->path(), key);
+        QCOMPARE(result.installed, error.isEmpty());
+        QVERIFY2(result.error.contains(error), qPrintable(result.error));
+        QVERIFY(!QFile::exists(path(".profile")));
+        QCOMPARE(readAll(outside), QByteArray("not ours"));
+        QCOMPARE(readAll(path(Client)), error.isEmpty() ? newClient() : oldClient);
     }
 };
 

@@ -1,6 +1,7 @@
 #include "core/globals.h"
 #include "fakerelay.h"
 #include "tunnel/tunnel.h"
+#include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QElapsedTimer>
@@ -8,6 +9,39 @@
 #include <QtTest>
 
 #include <memory>
+
+#ifdef Q_OS_LINUX
+#include <QScopeGuard>
+
+#include <dlfcn.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <ctime>
+
+// The C library's wall clock as this whole process sees it, Qt included, moved by
+// wallClockShiftSecs the way a time server's correction moves it; the monotonic clocks stay.
+static std::atomic<long> wallClockShiftSecs{0};
+
+extern "C" int clock_gettime(clockid_t id, timespec *time) noexcept
+{
+    using Real = int (*)(clockid_t, timespec *);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "clock_gettime"));
+    const int result = real(id, time);
+    if (result == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE))
+        time->tv_sec += wallClockShiftSecs.load();
+    return result;
+}
+
+extern "C" int gettimeofday(timeval *__restrict time, void *__restrict) noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    time->tv_sec = now.tv_sec;
+    time->tv_usec = now.tv_nsec / 1000;
+    return 0;
+}
+#endif
 
 namespace {
 
@@ -318,6 +352,13 @@ private slots:
         const qint64 loginC = c.events.last().atMs;
         // The vanishing server goes away after sign-in; its open connection stays silent.
         vanishing.stopListening();
+#ifdef Q_OS_LINUX
+        // Meanwhile the wall clock is set back an hour: the silences are found all the same.
+        const QDateTime wallBefore = QDateTime::currentDateTime();
+        wallClockShiftSecs = -3600;
+        auto restore = qScopeGuard([] { wallClockShiftSecs = 0; });
+        QVERIFY(QDateTime::currentDateTime() < wallBefore.addSecs(-3500));
+#endif
 
         QTRY_VERIFY_WITH_TIMEOUT(c.count(-6) >= 2, 30000);
 
@@ -379,6 +420,53 @@ private slots:
         const int before = a.events.size() + b.events.size() + c.events.size();
         QTest::qWait(5500);
         QCOMPARE(a.events.size() + b.events.size() + c.events.size(), before);
+    }
+
+    // A start at program start-up tries again, with growing pauses, until the relay server is
+    // there; a start the user asks for fails once. A lost control connection shows at once.
+    void controllerRetriesAutostartAndShowsALostConnection()
+    {
+        using State = TunnelStatus::State;
+        QList<int> delays{TunnelController::FirstRetryDelayMs};
+        while (delays.size() < 8)
+            delays << TunnelController::nextRetryDelayMs(delays.last());
+        QCOMPARE(delays, (QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+        for (int i = 0; i < 100; ++i) {
+            const int jittered = TunnelController::jittered(60000);
+            QVERIFY(jittered >= 54000 && jittered <= 66000);
+        }
+
+        TunnelRecord record;
+        record.serverIp = "127.0.0.187"; // nothing listens there yet
+        record.domain = "nas.example.test";
+        TunnelController clicked(record);
+        QSignalSpy clickedEvents(&clicked, &TunnelController::tunnelEvent);
+        QVERIFY(!clicked.start());
+        QCOMPARE(clicked.status().state, State::Stopped);
+
+        TunnelController tunnel(record);
+        QSignalSpy events(&tunnel, &TunnelController::tunnelEvent);
+        tunnel.autostart();
+        QCOMPARE(tunnel.status().state, State::Reconnecting);
+        QCOMPARE(tunnel.status().stateReason,
+                 QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
+        QTRY_COMPARE_WITH_TIMEOUT(events.count(), 4, 3000); // the second try, a second later
+        QCOMPARE(tunnel.status().state, State::Reconnecting);
+        QCOMPARE(clickedEvents.count(), 2);
+
+        FakeRelay relay;
+        QVERIFY(relay.listen("127.0.0.187"));
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::Running, 8000);
+        QCOMPARE(clickedEvents.count(), 2);
+
+        relay.closeAll();
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::Reconnecting, 3000);
+        QVERIFY(!tunnel.status().stateReason.isEmpty());
+        // The reconnect itself keeps its timing: it waits for the silence rule.
+        for (const QList<QVariant> &event : qAsConst(events))
+            QVERIFY(event.at(0).toInt() != -4);
+        tunnel.stop();
+        QCOMPARE(tunnel.status().state, State::Stopped);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "platform/environment.h"
 #include "tunnel/tunnel.h"
+#include "tunnel/tunnelcontroller.h"
 #include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
@@ -105,15 +106,16 @@ class TstTunnelsItem : public QObject
     {
         return child<QPushButton>(item, "btn_warning_info")->property("iconSource").toString();
     }
-    static QString &log(TunnelsItem &item) { return item.log; }
-    static Tunnel *session(TunnelsItem &item) { return item.session; }
+    // The log, the counts and the session are the card's controller's.
+    static QString &log(TunnelsItem &item) { return item.controller->logText; }
+    static Tunnel *session(TunnelsItem &item) { return item.controller->session(); }
     static InfosForm *infos(TunnelsItem &item) { return item.infosForm; }
     static EditTunnelForm *editForm(TunnelsItem &item) { return item.editForm.data(); }
-    static int received(TunnelsItem &item) { return item.receivedCount; }
-    static int sent(TunnelsItem &item) { return item.sentCount; }
+    static int received(TunnelsItem &item) { return item.controller->receivedCount(); }
+    static int sent(TunnelsItem &item) { return item.controller->sentCount(); }
     static QStringList logLines(TunnelsItem &item)
     {
-        return item.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return log(item).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
     static void prepareRelay(FakeControlRelay &relay, const QHostAddress &address,
@@ -693,8 +695,8 @@ private slots:
         QCOMPARE(failing.totalConnections, qint64(7));
         QVERIFY2(failing.stateReason.startsWith(RelayLive + ':' + QString::number(port) + " ("),
                  qPrintable(failing.stateReason));
-        QTRY_VERIFY_WITH_TIMEOUT(card.log.contains(QStringLiteral("本地服务连接失败：")), 5000);
-        QVERIFY(card.log.count(QStringLiteral("本地服务连接失败：")) <= 2);
+        QTRY_VERIFY_WITH_TIMEOUT(log(card).contains(QStringLiteral("本地服务连接失败：")), 5000);
+        QVERIFY(log(card).count(QStringLiteral("本地服务连接失败：")) <= 2);
         QVERIFY(child<QLabel>(card, "tunnel_live")
                     ->text()
                     .startsWith(QStringLiteral("本地服务不可达：")));

@@ -1,5 +1,7 @@
 #include "homehttpdouble.h"
+#include "updatesurroundings.h"
 
+#include "net/updatedownload.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "ui/messagebox.h"
@@ -16,23 +18,17 @@
 
 // The updater: the list format, the clean-up of each start path, one download at a time into
 // the target directory, redirects, failures that keep the installed file, and the hand-over.
-class TstUpDateForm : public QObject
+class TstUpDateForm : public UpdateSurroundings
 {
     Q_OBJECT
 
 private:
     HomeHttpDouble server;
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Environment::Scope> environment;
     // The parts of the window that only a test reads, read as its friend.
     static QStringList entries(const UpDateForm &form) { return form.urlList; }
-    static int finishedCount(const UpDateForm &form) { return form.count; }
-    static bool downloading(const UpDateForm &form) { return form.reply != nullptr; }
+    static int finishedCount(const UpDateForm &form) { return form.download->finishedCount(); }
+    static bool downloading(const UpDateForm &form) { return form.download->isRunning(); }
     static bool countingDown(const UpDateForm &form) { return form.countdownTimer->isActive(); }
-    QStringList killed;
-    QList<QPair<QString, QStringList>> started;
-    QList<int> quits;
-    QList<dialogs::Box> boxes;
 
     QString fileUrl(const QString &path) const { return server.baseUrl() + path; }
     QString target(const QString &name) const { return dir->path() + QLatin1Char('/') + name; }
@@ -71,31 +67,10 @@ private slots:
     void initTestCase() { QVERIFY(server.start("127.0.0.61")); }
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        environment = std::make_unique<Environment::Scope>();
-        (*environment)->runProcess = [this](const QString &, const QStringList &arguments) {
-            killed.append(arguments.last());
-            return 0;
-        };
-        (*environment)->startDetached = [this](const QString &program,
-                                               const QStringList &arguments) {
-            started.append({program, arguments});
-            return true;
-        };
-        (*environment)->quit = [this](int code) { quits.append(code); };
-        (*environment)->messageBox = [this](const dialogs::Box &box) {
-            boxes.append(box);
-            return 0;
-        };
-        (*environment)->updateFolder = dir->path();
-        killed.clear();
-        started.clear();
-        quits.clear();
-        boxes.clear();
+        enter();
         server.paths.clear();
     }
-    void cleanup() { environment.reset(); }
+    void cleanup() { leave(); }
 
     void oneUrlWithoutSeparator()
     {
@@ -118,8 +93,10 @@ private slots:
         QCOMPARE(text(form, "pushButton_state"), QStringLiteral("更新完毕,重启中"));
         QCOMPARE(form.findChild<QWidget *>("widget_progress")->width(), 0);
         QCOMPARE(finishedCount(form), 1);
-        // Only the finished file is left: no temporary file beside it.
-        QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"app.bin"});
+        // Only the finished file is left, with the list of what was fetched for the update
+        // program: no temporary file beside it.
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files),
+                 (QStringList{"app.bin", UpdateManifest::fileName()}));
     }
 
     void threeUrlsWithEmptyPartsInOrder()
@@ -178,7 +155,7 @@ private slots:
         form.setData("1.0.1", "d", "n", fileUrl("files/loop.bin"));
         form.startUpdate();
         QTRY_VERIFY(text(form, "label_desc").startsWith("Download failed:\n"));
-        QCOMPARE(server.count("/files/loop.bin"), UpDateForm::MaxRedirects + 1);
+        QCOMPARE(server.count("/files/loop.bin"), UpdateDownload::MaxRedirects + 1);
         QCOMPARE(readAll(target("loop.bin")), QByteArray("installed"));
         QVERIFY(quits.isEmpty());
     }

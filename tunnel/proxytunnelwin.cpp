@@ -14,6 +14,13 @@ std::atomic<int> relaySockets{0};
 constexpr int DeliveryWaitMs = 5000;
 constexpr int DeliveryPollMs = 5;
 
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::unique_ptr<RelaySocket> adopt(SOCKET handle)
 {
     if (handle != platform::InvalidSocket)
@@ -135,7 +142,8 @@ DataConnection::DataConnection(SOCKET local, SOCKET server, int directions)
 
 DataConnection::DataConnection(std::unique_ptr<RelaySocket> local,
                                std::unique_ptr<RelaySocket> server, int directions)
-    : local(std::move(local)), server(std::move(server)), directionsLeft(directions)
+    : local(std::move(local)), server(std::move(server)), directionsLeft(directions),
+      lastActiveMs(steadyMs())
 {
 }
 
@@ -180,9 +188,32 @@ void DataConnection::abortLocked()
     if (aborted.exchange(true))
         return;
     // Wakes the other direction wherever it is blocked, in recv or in send. Closing alone would
-    // not: on Linux a close from another thread leaves a blocked recv waiting.
-    platform::shutdownSocket(local->handle);
-    platform::shutdownSocket(server->handle);
+    // not: on Linux a close from another thread leaves a blocked recv waiting. No end of stream
+    // may go out here: a peer that read one ahead of the reset would take a cut stream for a
+    // complete one. Only a send blocked on a full buffer needs one to wake, and that end waits
+    // behind the unsent data the reset drops.
+    for (RelaySocket *s : {local.get(), server.get()}) {
+        platform::interruptReceive(s->handle);
+        if (s->sending)
+            platform::shutdownSend(s->handle);
+    }
+}
+
+bool DataConnection::forward(SOCKET to, const char *data, int length)
+{
+    // Either this send sees the abort, or the abort sees the send and wakes it.
+    RelaySocket *destination = socketOf(to);
+    destination->sending = true;
+    const bool sent = !aborted && platform::sendAll(to, data, length) == length;
+    destination->sending = false;
+    if (sent)
+        markActive();
+    return sent;
+}
+
+void DataConnection::markActive()
+{
+    lastActiveMs.store(steadyMs(), std::memory_order_relaxed);
 }
 
 void DataConnection::directionEnded(SOCKET to, End how)
@@ -195,10 +226,17 @@ void DataConnection::directionEnded(SOCKET to, End how)
         RelaySocket *destination = socketOf(to);
         platform::shutdownSend(destination->handle);
         destination->finishedSending = true;
-        if (directionsLeft > 0 &&
-            !ended.wait_for(lock, std::chrono::milliseconds(OtherDirectionGraceMs),
-                            [this] { return directionsLeft == 0; }))
-            abortLocked();
+        markActive(); // the idle time starts with the end of this direction at the earliest
+        // Woken when the other direction ends; otherwise whenever its idle time may be up.
+        while (directionsLeft > 0) {
+            const qint64 idleMs = steadyMs() - lastActiveMs.load(std::memory_order_relaxed);
+            if (idleMs >= halfClosedIdleMs) {
+                abortLocked();
+                break;
+            }
+            ended.wait_for(lock, std::chrono::milliseconds(halfClosedIdleMs - idleMs),
+                           [this] { return directionsLeft == 0; });
+        }
     }
     ended.notify_all();
     // The last direction out closes both: nothing uses the handles any more.
@@ -239,7 +277,7 @@ void ProxyTunnelWin::run()
         if (received <= 0)
             break;
         platform::sleepMs(ForwardPauseMs);
-        if (platform::sendAll(to, buffer, received) != received)
+        if (!connection->forward(to, buffer, received))
             break;
         if (forwarded)
             forwarded->fetch_add(received, std::memory_order_relaxed);

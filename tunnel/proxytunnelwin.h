@@ -95,21 +95,29 @@ struct RelaySocket
     SOCKET handle;
     const platform::SocketLibrary library;
     QMutex sendLock;
-    bool finishedSending = false; // the peer gets our end of stream after everything we sent
+    bool finishedSending = false;     // the peer gets our end of stream after everything we sent
+    std::atomic<bool> sending{false}; // a direction is inside a send to this socket
 };
 
 // The two sockets of one data connection and how it ends. A direction that reads the end of its
-// source passes the end on to its destination after everything it forwarded, and gives the other
-// direction a short while to finish as well (there is no half-open connection); a direction that
-// fails ends the connection at once. The sockets are closed when the last direction has gone:
-// each exactly once, with a reset where the peer must stop sending, gracefully where it must
-// still receive everything we sent.
+// source passes the end on to its destination after everything it forwarded; the other direction
+// stays open until it ends by itself, or until nothing has moved either way for
+// HalfClosedIdleMs, so an answer that comes after the question's end still arrives whole. A
+// direction that fails ends the connection at once. The sockets are closed when the last
+// direction has gone: each exactly once, with a reset where the peer must stop sending or must
+// not take a cut stream for a complete one, gracefully where it must still receive everything
+// we sent.
+//
+// A half-closed connection keeps both of its threads (the finished one waits for the other), as
+// an open one does: the pool's thread limit bounds both alike, and the idle limit ends those
+// that are left hanging.
 class DataConnection
 {
 public:
     enum class End { SourceFinished, Failed };
-    // After one direction has finished, the other has this long before it is cut.
-    static constexpr int OtherDirectionGraceMs = 1000;
+    // After one direction has finished, the other is cut once nothing has moved this long: the
+    // time the relay server allows a half-closed visitor.
+    static constexpr int HalfClosedIdleMs = 30000;
 
     // Each handle comes with one socket library reference, as those of relay::createSocket do.
     DataConnection(SOCKET local, SOCKET server, int directions = 2);
@@ -117,6 +125,9 @@ public:
                    int directions = 2);
     ~DataConnection();
 
+    // Sends one chunk whole to `to`; false when the send failed or the connection is being
+    // aborted. Lock-free.
+    bool forward(SOCKET to, const char *data, int length);
     void directionEnded(SOCKET to, End how);
     bool isAborted() const { return aborted; }
     // Counts this connection among the context's active ones for as long as it lives.
@@ -124,17 +135,22 @@ public:
 
     const std::unique_ptr<RelaySocket> local;
     const std::unique_ptr<RelaySocket> server;
+    // Set before the directions start; tests shorten it.
+    int halfClosedIdleMs = HalfClosedIdleMs;
 
 private:
     RelaySocket *socketOf(SOCKET handle) const;
     void closeBoth();
     void abortLocked();
+    void markActive();
 
     std::mutex mutex;
     std::condition_variable ended;
     int directionsLeft;
     bool closed = false;
     std::atomic<bool> aborted{false};
+    // Steady-clock milliseconds of the latest chunk forwarded either way.
+    std::atomic<qint64> lastActiveMs;
     std::shared_ptr<RelayContext> counted;
 };
 

@@ -4,19 +4,24 @@
 #include "proxytunnelwin.h"
 #include "tunnelpacket.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
-quint32 nowSecs()
+// Whole seconds on a clock that only runs forward. The wall clock may be set back (a time
+// server's correction, a resume from sleep), and an outage measured on it would go unnoticed
+// for as long as the clock was moved.
+qint64 nowSecs()
 {
-    return quint32(QDateTime::currentSecsSinceEpoch());
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 const char StopText[] =
@@ -62,23 +67,21 @@ bool Tunnel::TunnelStart()
     socket->connectToHost(record->serverIp, RelayPort, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
     if (socket->waitForConnected(ConnectWaitMs)) {
-        QPointer<Tunnel> self(this);
         sendInfo(TunnelEvent::Progress, QStringLiteral("connect server success"));
-        if (!self || !socket)
+        if (!socket) // stopped in the meantime
             return false;
         qDebug().noquote() << "ConnServerSuccess" << domain;
         connect(socket, &QTcpSocket::readyRead, this, &Tunnel::ClientRecvData);
+        watchControlSocket();
         sendLogin();
         return true;
     }
     // No late connect behind the failure report: the session stays idle until it is dropped.
     socket->abort();
     qDebug().noquote() << "ConnServerFail[连接服务器失败]" << domain;
-    QPointer<Tunnel> self(this);
     sendInfo(TunnelEvent::ConnectFailed, QStringLiteral("ConnectServerFail"));
-    if (self)
-        sendInfo(TunnelEvent::ConnectFailed,
-                 QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
+    sendInfo(TunnelEvent::ConnectFailed,
+             QStringLiteral("服务器连接失败,检查您的本地网络是否稳定，防火墙等是否关闭"));
     return false;
 }
 
@@ -86,6 +89,7 @@ void Tunnel::TunnelStop()
 {
     if (!socket)
         return;
+    stopped = true;
     dropConnection();
     qDebug().noquote() << "隧道已停止" << (record ? record->domain : QString());
     sendInfo(TunnelEvent::Stopped, QStringLiteral("TunnelStop"));
@@ -109,9 +113,8 @@ void Tunnel::ClientRecvData()
     lastRecvTime = nowSecs();
     if (!socket || !packet)
         return;
-    QPointer<Tunnel> self(this);
     const bool ok = packet->UnPacket(socket);
-    if (self && !ok)
+    if (!ok && !stopped)
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
 }
 
@@ -122,8 +125,7 @@ void Tunnel::PacketSlot(QByteArray q)
 
 void Tunnel::Ana(QByteArray q)
 {
-    // The card may drop this session in reaction to any event: check after each one.
-    QPointer<Tunnel> self(this);
+    // A listener may stop this session in reaction to any event: check after each one.
     const QString domain = record ? record->domain : QString();
 
     QByteArray jsonPart;
@@ -134,7 +136,7 @@ void Tunnel::Ana(QByteArray q)
         document = QJsonDocument::fromJson(jsonPart, &error);
     if (document.isNull()) {
         sendInfo(TunnelEvent::Failed, QStringLiteral("数据解析异常"));
-        if (!self)
+        if (stopped)
             return;
     } else {
         message = document.object();
@@ -144,12 +146,12 @@ void Tunnel::Ana(QByteArray q)
     const QString msg = message.value(QLatin1String("msg")).toString();
     if (type == QLatin1String("LOGIN")) {
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating success,analysising..."));
-        if (!self)
+        if (stopped)
             return;
         if (msg == QLatin1String("LOGINOK")) {
             qDebug().noquote() << "登录成功" << domain;
             sendInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
-            if (!self)
+            if (stopped)
                 return;
             // "info" carries the inner object as text; anything but a string reads as empty.
             const QJsonObject inner =
@@ -163,7 +165,7 @@ void Tunnel::Ana(QByteArray q)
                 record->clientPort = inner.value(QLatin1String("clientPort")).toInt();
             }
             sendInfo(TunnelEvent::RecordUpdated, QStringLiteral("initView刷新隧道信息"));
-            if (!self)
+            if (stopped)
                 return;
             if (timer && !timer->isActive())
                 timer->start(HeartbeatIntervalMs);
@@ -171,7 +173,7 @@ void Tunnel::Ana(QByteArray q)
             const QString info = message.value(QLatin1String("info")).toString();
             sendInfo(TunnelEvent::Failed, info);
             qDebug().noquote() << "登录失败：" << info << domain;
-            if (!self)
+            if (stopped)
                 return;
         }
     }
@@ -181,14 +183,14 @@ void Tunnel::Ana(QByteArray q)
             heartSent.invalidate();
         }
         sendInfo(TunnelEvent::HeartbeatReceived, QStringLiteral("收到心跳"));
-        if (!self)
+        if (stopped)
             return;
         lastRecvTime = nowSecs();
     }
     if (type == QLatin1String("MSG") && msg == QLatin1String("STOP")) {
         qDebug().noquote() << QString::fromUtf8(StopText) << domain;
         sendInfo(TunnelEvent::SignedInElsewhere, QString::fromUtf8(StopText));
-        if (!self)
+        if (stopped)
             return;
     }
     if (type == QLatin1String("CONN"))
@@ -202,7 +204,7 @@ SOCKET Tunnel::createSocket(QString ip, int port)
 
 void Tunnel::TimerTimeOut()
 {
-    const qint64 gap = qint64(lastHeartTime) - qint64(lastRecvTime);
+    const qint64 gap = lastHeartTime - lastRecvTime;
     if (gap < SilenceLimitSecs) {
         if (socket) {
             QJsonObject heart;
@@ -210,18 +212,15 @@ void Tunnel::TimerTimeOut()
             TunnelPacket(heart, QByteArrayLiteral("heart"), socket, &mutex).SendPacket();
             heartSent.start();
         }
-        QPointer<Tunnel> self(this);
         sendInfo(TunnelEvent::HeartbeatSent, QStringLiteral("发送心跳"));
-        if (self)
-            lastHeartTime = nowSecs();
+        lastHeartTime = nowSecs();
         return;
     }
     qDebug().noquote() << "断线重连中,心跳间隔超时：" << gap;
-    QPointer<Tunnel> self(this);
     sendInfo(TunnelEvent::Reconnecting,
              QStringLiteral("Automatic stabilization..., the heartbeat interval timeout：") +
                  QString::number(gap));
-    if (self && timer && timer->isActive())
+    if (timer && timer->isActive())
         reStart();
 }
 
@@ -252,23 +251,19 @@ void Tunnel::reStart()
     socket->connectToHost(record ? record->serverIp : QString(), RelayPort, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
     lastHeartTime = nowSecs();
-    QPointer<Tunnel> self(this);
     if (socket->waitForConnected(ConnectWaitMs)) {
         sendInfo(TunnelEvent::Progress, QStringLiteral("reConnectServerSuccess"));
-        if (!self || !socket)
+        if (!socket)
             return;
         qDebug().noquote() << "reConnectServer[OK]" << domain;
+        watchControlSocket();
         sendLogin();
         sendInfo(TunnelEvent::Progress, QStringLiteral("authenticating..."));
-        if (!self)
-            return;
         qDebug().noquote() << "authenticating[认证中]";
         return;
     }
     socket->abort();
     sendInfo(TunnelEvent::ReconnectFailed, QStringLiteral("reConnectServerFail"));
-    if (!self)
-        return;
     qDebug().noquote() << "reConnectServerFail[重连服务器失败]" << domain;
 }
 
@@ -285,6 +280,14 @@ QJsonObject Tunnel::loginObject() const
 void Tunnel::sendLogin()
 {
     TunnelPacket(loginObject(), QByteArrayLiteral("login"), socket, &mutex).SendPacket();
+}
+
+void Tunnel::watchControlSocket()
+{
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
+        if (socket)
+            emit controlLost(socket->errorString());
+    });
 }
 
 void Tunnel::dropConnection()

@@ -20,7 +20,9 @@ struct RelayStats;
 
 // The control session of one started tunnel: signs in on the relay server, keeps the control
 // connection alive with heartbeats, reconnects when the server falls silent, and hands every
-// CONN request to the data relay. Everything it reports goes through tunnel_info.
+// CONN request to the data relay. Everything it reports goes through tunnel_info. Its owner
+// (the tunnel's controller) may stop it from inside any event but releases it only later, with
+// deleteLater(), so no event ever returns into a destroyed session.
 class Tunnel : public QObject
 {
     Q_OBJECT
@@ -40,6 +42,9 @@ public:
 
 signals:
     void tunnel_info(int type, QString info);
+    // The control connection failed or was closed by the server. Only a report: the reconnect
+    // still waits for the silence rule at the heartbeat ticks.
+    void controlLost(QString reason);
 
 public slots:
     void ClientRecvData();
@@ -61,6 +66,7 @@ private:
     void reStart();
     QJsonObject loginObject() const;
     void sendLogin();
+    void watchControlSocket();
     void dropControlSocket();
     // The timer stopped, the control socket and the frame reader gone.
     void dropConnection();
@@ -73,8 +79,10 @@ private:
     TunnelPacket *packet = nullptr;
     TunnelRecord *record = nullptr;
     QTimer *timer = nullptr;
-    quint32 lastRecvTime = 0;
-    quint32 lastHeartTime = 0;
+    // Seconds on the steady clock, never the wall clock.
+    qint64 lastRecvTime = 0;
+    qint64 lastHeartTime = 0;
     QElapsedTimer heartSent; // since the latest heartbeat went out
     int roundTripMs = -1;
+    bool stopped = false; // by TunnelStop, perhaps from inside one of its own events
 };

@@ -124,8 +124,8 @@ private:
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), retryTimer(new QTimer(this)),
+MainWindow::MainWindow(TunnelRegistry *tunnels, QWidget *parent)
+    : QMainWindow(parent), tunnels(tunnels), ui(new Ui::MainWindow), retryTimer(new QTimer(this)),
       retryDelayMs(firstRetryDelayMs())
 {
     ui->setupUi(this);
@@ -227,7 +227,7 @@ void MainWindow::loginAnswered(bool flag, const QVariantMap &data)
     writeSetting(QStringLiteral("username"), ui->lineEdit_3->text().trimmed());
     writeSetting(QStringLiteral("password"), ui->lineEdit_4->text().trimmed());
 
-    auto *home = new MyWindow;
+    auto *home = new MyWindow(tunnels);
     home->show();
     close();
 }

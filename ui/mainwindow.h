@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 class QTimer;
+class TunnelRegistry;
 
 namespace Ui {
 class MainWindow;
@@ -15,7 +16,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // The home window opened after sign-in shows the tunnels of tunnels (a registry of its own
+    // when none is given).
+    explicit MainWindow(TunnelRegistry *tunnels = nullptr, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     void login();
@@ -51,6 +54,7 @@ private:
     void registerAnswered(bool flag, const QVariantMap &data);
     void registerFailed(const QString &message);
 
+    TunnelRegistry *tunnels;
     Ui::MainWindow *ui;
     QTimer *retryTimer;
     int retryDelayMs; // the pause before the next retry

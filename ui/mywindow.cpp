@@ -4,11 +4,12 @@
 #include "core/settings.h"
 #include "net/api.h"
 #include "net/httprequest.h"
-#include "net/statusboard.h"
 #include "net/updatecheck.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 #include "platform/platform_gui.h"
+#include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnelregistry.h"
 #include "ui/createtunnelform.h"
 #include "ui/frameless.h"
 #include "ui/messagebox.h"
@@ -53,7 +54,8 @@ UpDateForm *openUpdater(const UpdateOffer &offer, const QWidget *owner)
 
 } // namespace
 
-MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
+MyWindow::MyWindow(TunnelRegistry *tunnels, QWidget *parent)
+    : QWidget(parent), tunnels(tunnels ? tunnels : new TunnelRegistry(this)), ui(new Ui::MyWindow)
 {
     ui->setupUi(this);
     new frameless::Drag(this, true);
@@ -73,12 +75,16 @@ MyWindow::MyWindow(QWidget *parent) : QWidget(parent), ui(new Ui::MyWindow)
     tray->setIcon(QIcon(QStringLiteral(":/img/img/logo1024.png")));
     tray->setToolTip(tr("Borvane"));
     connect(tray, &QSystemTrayIcon::activated, this, &MyWindow::onTrayActivated);
-    trayMenu = new TrayMenu(tray, this);
+    trayMenu = new TrayMenu(tray, this->tunnels, this);
     connect(trayMenu, &TrayMenu::showWindowRequested, this, &MyWindow::showFromTray);
     connect(trayMenu, &TrayMenu::reloadRequested, this, &MyWindow::reloadTunnelList);
     connect(trayMenu, &TrayMenu::quitRequested, this, &MyWindow::quitCompletely);
-    connect(trayMenu, &TrayMenu::statusesChanged, this,
-            [](const QList<TunnelStatus> &tunnels) { StatusBoard::shared().publish(tunnels); });
+    connect(trayMenu, &TrayMenu::toggleRequested, this, [this](TunnelController *tunnel) {
+        for (TunnelsItem *card : qAsConst(cardsByDomain)) {
+            if (card->tunnelController() == tunnel)
+                card->toggleTunnel();
+        }
+    });
     new QShortcut(QKeySequence::Refresh, this, this, &MyWindow::reloadTunnelList);
 
     ui->pushButton_7->hide();
@@ -179,13 +185,12 @@ void MyWindow::initListView(const TunnelRecord &record, int index)
 {
     qDebug() << "initListView" << record.domain << index;
     if (record.id != QLatin1String("-1")) {
-        auto *card = new TunnelsItem;
+        auto *card = new TunnelsItem(tunnels->add(record));
         card->InitItem(record);
         // Cards keep their designed size; the slot height below assumes it.
         card->setMinimumSize(card->size());
         cardsByDomain.insert(record.domain, card);
         listLayout->addWidget(card);
-        trayMenu->addCard(card);
         qDebug() << "t的高度：" << card->height();
     }
     const int height = CardSlotHeightPx * (index + 1);

@@ -11,6 +11,7 @@ class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 class TrayMenu;
+class TunnelRegistry;
 class TunnelsItem;
 
 namespace Ui {
@@ -24,7 +25,8 @@ class MyWindow : public QWidget
     Q_OBJECT
 
 public:
-    explicit MyWindow(QWidget *parent = nullptr);
+    // Shows the tunnels of tunnels, or of a registry of its own when none is given.
+    explicit MyWindow(TunnelRegistry *tunnels = nullptr, QWidget *parent = nullptr);
     ~MyWindow() override;
 
     static constexpr int RefreshIntervalMs = 30 * 60 * 1000;
@@ -80,6 +82,7 @@ private:
     QVBoxLayout *listLayout = nullptr;
     QMap<QString, TunnelsItem *> cardsByDomain;
     QSystemTrayIcon *tray = nullptr;
+    TunnelRegistry *tunnels;
     TrayMenu *trayMenu = nullptr;
     QTimer *refreshTimer = nullptr;
     QTimer *paymentReloadTimer = nullptr;

@@ -1,8 +1,9 @@
 #include "traymenu.h"
 
-#include "net/statusboard.h"
+#include "net/statustext.h"
 #include "platform/environment.h"
-#include "ui/tunnelsitem.h"
+#include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnelregistry.h"
 
 #include <QAction>
 #include <QDebug>
@@ -20,7 +21,7 @@ QString shortName(const QString &name, int chars)
 
 } // namespace
 
-TrayMenu::TrayMenu(QSystemTrayIcon *tray, QObject *parent)
+TrayMenu::TrayMenu(QSystemTrayIcon *tray, TunnelRegistry *tunnels, QObject *parent)
     : QObject(parent), tray(tray), contextMenu(new QMenu)
 {
     contextMenu->addAction(QStringLiteral("显示主界面"), this, &TrayMenu::showWindowRequested);
@@ -31,6 +32,9 @@ TrayMenu::TrayMenu(QSystemTrayIcon *tray, QObject *parent)
     tunnelsEnd = contextMenu->addSeparator();
     contextMenu->addAction(QStringLiteral("完全退出"), this, &TrayMenu::quitRequested);
     tray->setContextMenu(contextMenu);
+    for (TunnelController *tunnel : tunnels->controllers())
+        addTunnel(tunnel);
+    connect(tunnels, &TunnelRegistry::added, this, &TrayMenu::addTunnel);
 }
 
 TrayMenu::~TrayMenu()
@@ -40,37 +44,28 @@ TrayMenu::~TrayMenu()
     delete contextMenu;
 }
 
-void TrayMenu::addCard(TunnelsItem *card)
+void TrayMenu::addTunnel(TunnelController *tunnel)
 {
     auto entry = std::make_unique<Entry>();
-    entry->card = card;
-    entry->last = card->status();
+    entry->tunnel = tunnel;
+    entry->last = tunnel->status();
     entry->action = new QAction(contextMenu);
     contextMenu->insertAction(tunnelsEnd, entry->action);
     noTunnels->setVisible(false);
     Entry *e = entry.get();
-    // The card decides, as for its own button: start when idle, stop when running.
-    connect(e->action, &QAction::triggered, card, [card] { card->toggleTunnel(); });
-    connect(card, &TunnelsItem::statusChanged, this, [this, e] { cardChanged(*e); });
+    // Whoever shows the tunnel decides, as for its own button: start when idle, stop when running.
+    connect(e->action, &QAction::triggered, tunnel,
+            [this, tunnel] { emit toggleRequested(tunnel); });
+    connect(tunnel, &TunnelController::statusChanged, this, [this, e] { tunnelChanged(*e); });
     entries.push_back(std::move(entry));
     updateAction(*e);
     scheduleRefresh();
 }
 
-QList<TunnelStatus> TrayMenu::statuses() const
-{
-    QList<TunnelStatus> list;
-    for (const auto &entry : entries) {
-        if (entry->card)
-            list.append(entry->card->status());
-    }
-    return list;
-}
-
-void TrayMenu::cardChanged(Entry &entry)
+void TrayMenu::tunnelChanged(Entry &entry)
 {
     using State = TunnelStatus::State;
-    const TunnelStatus now = entry.card->status();
+    const TunnelStatus now = entry.tunnel->status();
     const State before = entry.last.state;
     entry.last = now;
     scheduleRefresh();
@@ -130,17 +125,16 @@ void TrayMenu::refresh()
 {
     refreshPending = false;
     for (const auto &entry : entries) {
-        if (entry->card)
+        if (entry->tunnel)
             updateAction(*entry);
     }
     updateToolTip();
-    emit statusesChanged(statuses());
 }
 
 void TrayMenu::updateAction(const Entry &entry)
 {
     using State = TunnelStatus::State;
-    const TunnelStatus status = entry.card->status();
+    const TunnelStatus status = entry.tunnel->status();
     QString text = shortName(status.name.isEmpty() ? status.domain : status.name, MenuNameChars) +
                    QStringLiteral(" · ") + statustext::state(status.state);
     if (status.isRunning() && status.activeConnections > 0)
@@ -160,9 +154,9 @@ void TrayMenu::updateToolTip()
     QStringList lines{tr("Borvane")};
     int running = 0;
     for (const auto &entry : entries) {
-        if (!entry->card)
+        if (!entry->tunnel)
             continue;
-        const TunnelStatus status = entry->card->status();
+        const TunnelStatus status = entry->tunnel->status();
         if (!status.isRunning())
             continue;
         if (++running > ToolTipTunnels)

@@ -13,25 +13,24 @@
 
 class QAction;
 class QMenu;
-class TunnelsItem;
+class TunnelController;
+class TunnelRegistry;
 
 // What the home window's tray icon tells while the window is hidden: a menu with one entry per
-// tunnel (its state, and a click starts or stops it as the card's button does), the running
-// tunnels in the tool tip, and a balloon when a running tunnel drops, comes back or loses its
-// local service. It follows the cards and publishes their status for the local status API.
+// tunnel of the registry (its state, and a click asks to start or stop it as the card's button
+// does), the running tunnels in the tool tip, and a balloon when a running tunnel drops, comes
+// back or loses its local service.
 class TrayMenu : public QObject
 {
     Q_OBJECT
 
 public:
-    // Gives tray its context menu; the menu belongs to this object.
-    explicit TrayMenu(QSystemTrayIcon *tray, QObject *parent = nullptr);
+    // Gives tray its context menu; the menu belongs to this object. Follows every tunnel of
+    // tunnels, in the registry's order, for as long as each lives.
+    TrayMenu(QSystemTrayIcon *tray, TunnelRegistry *tunnels, QObject *parent = nullptr);
     ~TrayMenu() override;
 
-    // A card of the list, in the list's order; followed for as long as it lives.
-    void addCard(TunnelsItem *card);
     QMenu *menu() const { return contextMenu; }
-    QList<TunnelStatus> statuses() const;
 
     // Each kind of balloon, per tunnel.
     static constexpr int MessageIntervalMs = 60 * 1000;
@@ -44,22 +43,23 @@ signals:
     void showWindowRequested();
     void reloadRequested();
     void quitRequested();
-    // At most once per turn of the event loop, however many cards changed.
-    void statusesChanged(const QList<TunnelStatus> &tunnels);
+    // The entry of a tunnel was clicked: whoever shows the tunnel starts or stops it.
+    void toggleRequested(TunnelController *tunnel);
     void messageShown(const QString &title, const QString &text);
 
 private:
     enum class Notice { Dropped, Back, LocalUnreachable };
     struct Entry
     {
-        QPointer<TunnelsItem> card;
+        QPointer<TunnelController> tunnel;
         QAction *action = nullptr;
         TunnelStatus last;
         bool dropped = false; // reconnecting after it had been running
         QDateTime shown[3];   // by Notice
     };
 
-    void cardChanged(Entry &entry);
+    void addTunnel(TunnelController *tunnel);
+    void tunnelChanged(Entry &entry);
     void notify(Entry &entry, Notice notice, const QString &title, const QString &text);
     void scheduleRefresh();
     void refresh();

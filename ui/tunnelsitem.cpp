@@ -4,10 +4,10 @@
 
 #include "core/globals.h"
 #include "core/settings.h"
-#include "net/statusboard.h"
+#include "net/statustext.h"
 #include "platform/platform_gui.h"
-#include "tunnel/proxytunnelwin.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnelevent.h"
 #include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
@@ -63,7 +63,10 @@ bool probeLocalService(const QString &domain, const QString &ip, int port)
 
 } // namespace
 
-TunnelsItem::TunnelsItem(QWidget *parent) : QWidget(parent), ui(new Ui::TunnelsItem)
+TunnelsItem::TunnelsItem(QWidget *parent) : TunnelsItem(new TunnelController, parent) {}
+
+TunnelsItem::TunnelsItem(TunnelController *controller, QWidget *parent)
+    : QWidget(parent), controller(controller), record(controller->record()), ui(new Ui::TunnelsItem)
 {
     ui->setupUi(this);
     // A plain QWidget subclass paints its style sheet background only when asked to.
@@ -80,21 +83,22 @@ TunnelsItem::TunnelsItem(QWidget *parent) : QWidget(parent), ui(new Ui::TunnelsI
 
     ui->btn_address_qr->setVisible(AddressQr::isAvailable());
 
-    sampler = new QTimer(this);
-    sampler->setInterval(SampleIntervalMs);
-    connect(sampler, &QTimer::timeout, this, &TunnelsItem::sample);
+    connect(controller, &TunnelController::tunnelEvent, this,
+            [this](int type, const QString &) { showTunnelEvent(type); });
+    connect(controller, &TunnelController::statusChanged, this, [this] {
+        showState();
+        showFigures();
+        emit statusChanged();
+    });
+    connect(controller, &TunnelController::logChanged, this, &TunnelsItem::showInfo);
 }
 
 TunnelsItem::~TunnelsItem()
 {
     qDebug() << "~TunnelsItemInit";
-    if (session) {
-        // The stop event would come back into a card that is half gone; it is not needed.
-        disconnect(session, nullptr, this, nullptr);
-        session->TunnelStop();
-        session->deleteLater();
-        session = nullptr;
-    }
+    // The stop would report back into a card that is half gone; it is not needed.
+    controller->disconnect(this);
+    delete controller;
     delete editForm.data();
     delete infosForm;
     delete ui;
@@ -114,7 +118,7 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
     if (readSetting(QStringLiteral("/setting/") + this->record.domain) == QLatin1String("true")) {
         // Shown during the start so that a click in the meantime cannot start a second session.
         ui->tunnel_start->setText(TextStarting);
-        startTunnel();
+        controller->autostart();
     }
     ui->tunnel_client_host->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ui->tunnel_server_host->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -132,11 +136,7 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
-    current.name = record.name;
-    current.domain = record.domain;
-    current.publicAddress = ui->tunnel_server_host->text();
-    current.localAddress =
-        record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
+    controller->recordChanged();
     placeAddressButtons();
 }
 
@@ -181,218 +181,78 @@ void TunnelsItem::TestLocalhost()
 void TunnelsItem::TestLocalhostResult(bool ok)
 {
     // A running tunnel whose local service does not answer keeps saying so on the card.
-    localProbeFailed = !ok;
-    if (session)
-        sample();
+    controller->setLocalProbeResult(ok);
     ui->tunnel_client_host->setText(
         record.clientIp + QStringLiteral(":") + QString::number(record.clientPort) +
         (ok ? QStringLiteral(" -本地通畅") : QStringLiteral(" -本地不通")));
 }
 
+TunnelStatus TunnelsItem::status() const
+{
+    return controller->status();
+}
+
 bool TunnelsItem::startTunnel()
 {
-    releaseSession();
-    // Held locally: the session may already be forgotten (and queued for deletion) by an event
-    // it emits from inside TunnelStart.
-    auto *tunnel = new Tunnel;
-    session = tunnel;
-    current.state = TunnelStatus::State::Starting;
-    current.stateReason.clear();
-    resetFigures();
-    sinceSample.start();
-    sampler->start();
-    emit statusChanged();
-    connect(tunnel, &Tunnel::tunnel_info, this, &TunnelsItem::tunnelInfoSlot);
-    tunnel->TunnelInit(&record);
-    return tunnel->TunnelStart();
-}
-
-void TunnelsItem::releaseSession()
-{
-    if (!session)
-        return;
-    disconnect(session, nullptr, this, nullptr);
-    // Never deleted on the spot: this may run inside one of the session's own signals, and the
-    // session releases its relays without waiting for them.
-    session->deleteLater();
-    session = nullptr;
-}
-
-void TunnelsItem::setIdleStyle()
-{
-    ui->tunnel_start->setStyleSheet(IdleStyle);
-}
-
-void TunnelsItem::setRunningStyle()
-{
-    ui->tunnel_start->setStyleSheet(RunningStyle);
+    return controller->start();
 }
 
 void TunnelsItem::tunnelInfoSlot(int type, QString info)
+{
+    controller->tunnelInfo(type, info);
+}
+
+void TunnelsItem::showTunnelEvent(int type)
 {
     if (type == TunnelEvent::ConnectFailed || type == TunnelEvent::Failed ||
         type == TunnelEvent::SignedInElsewhere) {
         ui->btn_warning_info->setIcon(QIcon(WarningIcon));
         ui->btn_warning_info->setProperty("iconSource", WarningIcon);
     }
+    if (type == TunnelEvent::RecordUpdated)
+        initView(); // the session has just updated the record
+    showInfo();
+}
 
-    switch (type) {
-    case TunnelEvent::SignedIn:
-        ui->tunnel_start->setText(TextRunning);
-        setRunningStyle();
+// The start button's text is the tunnel's state.
+void TunnelsItem::showState()
+{
+    using State = TunnelStatus::State;
+    QString text;
+    QString style;
+    switch (controller->status().state) {
+    case State::Stopped:
+        text = TextIdle;
+        style = IdleStyle;
         break;
-    case TunnelEvent::HeartbeatReceived:
-        ++receivedCount;
+    case State::Starting:
+        text = TextStarting;
         break;
-    case TunnelEvent::HeartbeatSent:
-        ++sentCount;
+    case State::Running:
+    case State::LocalUnreachable:
+        text = TextRunning;
+        style = RunningStyle;
         break;
-    case TunnelEvent::RecordUpdated:
-        initView();
-        break;
-    case TunnelEvent::ConnectFailed:
-        // The failed session stays until the next start replaces it.
-        ui->tunnel_start->setText(TextIdle);
-        break;
-    case TunnelEvent::Failed:
-        setIdleStyle();
-        if (session)
-            session->TunnelStop(); // emits Stopped, handled before the rest of this row
-        releaseSession();
-        ui->tunnel_start->setText(TextIdle);
-        break;
-    case TunnelEvent::Stopped:
-        setIdleStyle();
-        releaseSession();
-        ui->tunnel_start->setText(TextIdle);
-        break;
-    case TunnelEvent::Reconnecting:
-        qDebug() << "reConn," << record.domain;
-        ui->tunnel_start->setText(TextReconnecting);
-        break;
-    case TunnelEvent::SignedInElsewhere:
-        setIdleStyle();
-        if (session)
-            session->TunnelStop();
-        ui->tunnel_start->setText(TextIdle);
-        break;
-    default:
+    case State::Reconnecting:
+        text = TextReconnecting;
         break;
     }
+    ui->tunnel_start->setText(text);
+    if (!style.isEmpty() && ui->tunnel_start->styleSheet() != style)
+        ui->tunnel_start->setStyleSheet(style);
+}
 
-    updateState(type, info);
-
-    if (type != TunnelEvent::HeartbeatReceived && type != TunnelEvent::HeartbeatSent &&
-        type != TunnelEvent::RecordUpdated)
-        appendLog(info);
-
+void TunnelsItem::showInfo()
+{
     if (infosForm)
-        infosForm->updateInfo(record, log, receivedCount, sentCount);
-}
-
-void TunnelsItem::updateState(int type, const QString &info)
-{
-    using State = TunnelStatus::State;
-    const State before = current.state;
-    const QString reasonBefore = current.stateReason;
-    switch (type) {
-    case TunnelEvent::SignedIn:
-        current.state = State::Running;
-        current.stateReason.clear();
-        break;
-    case TunnelEvent::Reconnecting:
-        current.state = State::Reconnecting;
-        current.stateReason = info;
-        break;
-    case TunnelEvent::ReconnectFailed:
-        current.stateReason = info;
-        break;
-    case TunnelEvent::ConnectFailed:
-    case TunnelEvent::Failed:
-    case TunnelEvent::Stopped:
-    case TunnelEvent::SignedInElsewhere:
-        // A stop inside a failure comes first; the failure then leaves its reason.
-        current.state = State::Stopped;
-        current.stateReason = type == TunnelEvent::Stopped ? QString() : info;
-        break;
-    default:
-        break;
-    }
-    if (current.state == State::Stopped) {
-        sampler->stop();
-        resetFigures();
-    }
-    if (current.state != before || current.stateReason != reasonBefore) {
-        showFigures();
-        emit statusChanged();
-    }
-}
-
-void TunnelsItem::resetFigures()
-{
-    current.activeConnections = 0;
-    current.totalConnections = 0;
-    current.failedConnections = 0;
-    current.bytesIn = 0;
-    current.bytesOut = 0;
-    current.rateIn = 0;
-    current.rateOut = 0;
-    current.rttMs = -1;
-    localFailuresSeen = 0;
-    localConnectsSeen = 0;
-}
-
-void TunnelsItem::sample()
-{
-    using State = TunnelStatus::State;
-    if (!session)
-        return;
-    const RelayStats &stats = session->relayStats();
-    const double seconds = qMax<qint64>(sinceSample.restart(), 1) / 1000.0;
-    const qint64 in = stats.bytesIn.load(std::memory_order_relaxed);
-    const qint64 out = stats.bytesOut.load(std::memory_order_relaxed);
-    current.rateIn = double(in - current.bytesIn) / seconds;
-    current.rateOut = double(out - current.bytesOut) / seconds;
-    current.bytesIn = in;
-    current.bytesOut = out;
-    current.activeConnections = stats.active.load();
-    current.totalConnections = stats.total.load();
-    current.failedConnections = stats.localFailures.load();
-    current.rttMs = session->lastRoundTripMs();
-
-    // Failed local connects since the last sample: one line, however many they were.
-    const qint64 failures = current.failedConnections - localFailuresSeen;
-    const qint64 connects = stats.localConnects.load();
-    if (failures > 0) {
-        QString line = QStringLiteral("本地服务连接失败：") + stats.localFailure();
-        if (failures > 1)
-            line += QStringLiteral("（共%1次）").arg(failures);
-        appendLog(line);
-    }
-    if (connects > localConnectsSeen && stats.localReachable)
-        localProbeFailed = false; // a visitor got through since the test
-    localFailuresSeen = current.failedConnections;
-    localConnectsSeen = connects;
-
-    // A running tunnel whose visitors cannot reach the local service is not simply running.
-    if (current.state == State::Running || current.state == State::LocalUnreachable) {
-        const bool unreachable = !stats.localReachable || localProbeFailed;
-        const State state = unreachable ? State::LocalUnreachable : State::Running;
-        current.stateReason = !unreachable ? QString()
-                              : !stats.localReachable
-                                  ? stats.localFailure()
-                                  : current.localAddress + QStringLiteral(" (本地测试不通)");
-        current.state = state;
-    }
-    showFigures();
-    if (failures > 0 && infosForm)
-        infosForm->updateInfo(record, log, receivedCount, sentCount);
-    emit statusChanged();
+        infosForm->updateInfo(record, controller->log(), controller->receivedCount(),
+                              controller->sentCount());
 }
 
 void TunnelsItem::showFigures()
 {
     using State = TunnelStatus::State;
+    const TunnelStatus current = controller->status();
     QString text;
     const QString figures =
         QStringLiteral("%1 个连接 · ↑ %2 ↓ %3 · 延迟 %4")
@@ -432,15 +292,6 @@ void TunnelsItem::showFigures()
     }
 }
 
-void TunnelsItem::appendLog(const QString &line)
-{
-    if (log.size() > LogLimitChars)
-        log.clear();
-    log += QStringLiteral("[") +
-           QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz ddd")) +
-           QStringLiteral("] ") + line + QStringLiteral("\n");
-}
-
 void TunnelsItem::openConsoleForUnconfigured()
 {
     dialogs::warning(this, QStringLiteral("提示"),
@@ -460,22 +311,13 @@ void TunnelsItem::on_tunnel_start_clicked()
         return;
 
     if (state == TextRunning || state == TextReconnecting) {
-        log += QStringLiteral("人为停止隧道\n");
-        if (session) {
-            session->TunnelStop();
-        } else {
-            // Nothing left to stop: only the button was out of date.
-            setIdleStyle();
-            ui->tunnel_start->setText(TextIdle);
-        }
+        controller->stop();
         return;
     }
 
     qDebug() << "TestLocalhost" << record.domain;
     TestLocalhost();
-    log.clear();
-    receivedCount = 0;
-    sentCount = 0;
+    controller->clearLog();
     ui->tunnel_start->setText(TextStarting);
     // The start blocks for the connect; show the new text before it does.
     ui->tunnel_start->repaint();

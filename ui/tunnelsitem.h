@@ -3,7 +3,6 @@
 #include "tunnel/tunnelrecord.h"
 #include "tunnel/tunnelstatus.h"
 
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 
@@ -13,18 +12,21 @@ class TunnelsItem;
 
 class EditTunnelForm;
 class InfosForm;
-class QTimer;
-class Tunnel;
+class TunnelController;
 
-// The card of one tunnel in the home window's list: shows the tunnel, starts and stops it,
-// tests the local service, keeps the event log for the status window and opens the edit form.
-// The start button's text is the card's state.
+// The card of one tunnel in the home window's list: shows the tunnel and its controller's state
+// (the start button's text), starts and stops it, tests the local service, shows the controller's
+// event log in the status window and opens the edit form.
 class TunnelsItem : public QWidget
 {
     Q_OBJECT
 
 public:
+    // A card of its own tunnel, with a controller of its own.
     explicit TunnelsItem(QWidget *parent = nullptr);
+    // The card of controller's tunnel; the card owns it from now on, and the tunnel ends with
+    // the card.
+    explicit TunnelsItem(TunnelController *controller, QWidget *parent = nullptr);
     ~TunnelsItem() override;
 
     void InitItem(const TunnelRecord &record);
@@ -33,16 +35,12 @@ public:
     void TestLocalhost();
 
     // The tunnel's state and live figures as last sampled; see statusChanged.
-    TunnelStatus status() const { return current; }
+    TunnelStatus status() const;
+    TunnelController *tunnelController() const { return controller; }
     // Starts the tunnel when it is idle, stops it when it runs: what the start button does.
     void toggleTunnel() { on_tunnel_start_clicked(); }
 
-    // The log is emptied before the next line once it has grown past this.
-    static constexpr int LogLimitChars = 2000;
     static constexpr int LocalTestTimeoutMs = 3000;
-    // The live figures are read from the relay this often while a session runs; failed local
-    // connects reach the log at most once per sample, folded into one line.
-    static constexpr int SampleIntervalMs = 1000;
     static constexpr int CopiedNoticeMs = 1500;
 
 signals:
@@ -71,29 +69,16 @@ private:
     friend class TstTunnelsItem;
     friend struct CardShots; // pictures of the card in states that need a live session
 
-    void setIdleStyle();
-    void setRunningStyle();
-    void releaseSession();
-    void updateState(int type, const QString &info);
-    void sample();
-    void resetFigures();
+    void showTunnelEvent(int type);
+    void showState();
     void showFigures();
-    void appendLog(const QString &line);
+    void showInfo();
     void placeAddressButtons();
     void openConsoleForUnconfigured();
 
-    TunnelRecord record;
-    Tunnel *session = nullptr;
-    QString log;
+    TunnelController *controller;
+    TunnelRecord &record; // the controller's
     InfosForm *infosForm = nullptr;
     QPointer<EditTunnelForm> editForm;
-    int receivedCount = 0;
-    int sentCount = 0;
-    TunnelStatus current;
-    QTimer *sampler;
-    QElapsedTimer sinceSample;
-    qint64 localFailuresSeen = 0;
-    qint64 localConnectsSeen = 0;
-    bool localProbeFailed = false; // the start's local test said "-本地不通"
     Ui::TunnelsItem *ui;
 };

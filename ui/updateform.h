@@ -1,24 +1,18 @@
 #pragma once
 
-#include "core/updatemanifest.h"
-
-#include <QCryptographicHash>
-#include <QNetworkReply>
-#include <QPointer>
 #include <QStringList>
-#include <QUrl>
 #include <QWidget>
 
-class QNetworkAccessManager;
-class QSaveFile;
 class QTimer;
+class UpdateDownload;
 
 namespace Ui {
 class UpDateForm;
 }
 
-// Installs a new version: fetches every listed file, one after the other, into the program's
-// directory, then hands over to the external update program and ends this process.
+// Installs a new version: shows the offer, counts down, and shows how the download (done by
+// UpdateDownload) goes and how it fails; at the end the download hands over to the external
+// update program and ends this process.
 class UpDateForm : public QWidget
 {
     Q_OBJECT
@@ -31,8 +25,6 @@ public:
     static constexpr int CountdownTickMs = 1000;
     static constexpr int ProgressFullWidthPx = 160;
     static constexpr int ProgressHeightPx = 41;
-    // A chain of redirects longer than this is treated as a failed download.
-    static constexpr int MaxRedirects = 10;
 
     // The download lists separate their URLs with this.
     static QString separator() { return QStringLiteral("|||"); }
@@ -40,11 +32,9 @@ public:
     // note is accepted for the caller's sake and not used.
     void setData(const QString &version, const QString &description, const QString &note,
                  const QString &urls);
+    // The forced start. A release that was refused before is not fetched again by itself:
+    // the window tells why instead, once.
     void startUpdate();
-
-    // Where the files go until the update program moves them in: the environment's update
-    // folder, "update" in the program's directory by default.
-    static QString targetDirectory();
 
     // The processes ended before downloading, by the path that started the update.
     static QStringList countdownCleanupNames();
@@ -52,8 +42,6 @@ public:
 
 public slots:
     void downloadFile(QString url);
-    void httpFinished();
-    void httpReadyRead();
     void networkReplyProgress(qlonglong bytesRead, qlonglong totalBytes);
     void cancelDownload();
 
@@ -65,35 +53,19 @@ private slots:
 private:
     friend class TstUpDateForm;
     friend class TstMyWindow;
+    friend class TstSignedUpdate;
 
     void beginUpdate(const QStringList &cleanupNames);
-    bool openTarget(const QString &path);
-    void startRequest(const QUrl &requestedUrl);
+    void showFileStarted(int index);
     void showSaveError(const QString &path, const QString &reason);
     void showDownloadFailure(const QString &reason);
     void reappear();
     void finishAll();
-    // With an update key, the signed release list comes first and every download is held
-    // against it before it may be saved.
-    void fetchManifest();
-    void manifestFinished();
-    bool matchesManifest(const QString &path);
 
+    QString version;
     QStringList urlList;
-    int count = 0;
     int countdown = CountdownSeconds;
     QTimer *countdownTimer = nullptr;
-    QNetworkAccessManager *manager = nullptr;
-    QUrl url;
-    QPointer<QNetworkReply> reply;
-    QSaveFile *file = nullptr;
-    bool aborted = false;
-    int redirects = 0;
-    QString version;
-    QByteArray verifyKey;
-    std::optional<UpdateManifest> manifest;
-    QByteArray manifestDocument;
-    QCryptographicHash received{QCryptographicHash::Sha256};
-    qint64 receivedBytes = 0;
+    UpdateDownload *download = nullptr;
     Ui::UpDateForm *ui;
 };

@@ -1,22 +1,4 @@
-#include "statusboard.h"
-
-void StatusBoard::publish(const QList<TunnelStatus> &tunnels)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    this->tunnels = tunnels;
-}
-
-QList<TunnelStatus> StatusBoard::snapshot() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return tunnels;
-}
-
-StatusBoard &StatusBoard::shared()
-{
-    static auto *board = new StatusBoard;
-    return *board;
-}
+#include "statustext.h"
 
 namespace statustext {
 

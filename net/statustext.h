@@ -1,0 +1,15 @@
+#pragma once
+
+#include "tunnel/tunnelstatus.h"
+
+#include <QString>
+
+// How a tunnel's figures read to a person, on the card, in the tray and on the status page.
+namespace statustext {
+
+QString state(TunnelStatus::State state); // "运行中", "重连中", ...
+QString bytes(double bytes);              // "0 B", "1.2 KB", "3.4 MB"
+QString rate(double bytesPerSecond);      // "1.2 MB/s"
+QString roundTrip(int ms);                // "38 ms", "<1 ms", "-" while unknown
+
+} // namespace statustext
