@@ -13,9 +13,10 @@
 #   --test       afterwards build the tests and run them under Wine (scripts/test-windows.sh)
 #   --no-deps    do not install packages
 #   --qt-cached  do nothing; exit status 0 when the cached Qt is already there
-#   -D...        go to cmake for the packed client: -DBORVANE_UPDATE_PUBLIC_KEY=<hex> is the
-#                release key (without one a throwaway pair is made, and the packed client then
-#                refuses every update); -DBORVANE_CLIENT_VERSION=1.0.1 and the like
+#   -D...        go to cmake for the packed client: -DBORVANE_UPDATE_PUBLIC_KEY=<hex> (or
+#                RELEASE_PUBLIC_KEY) is the release key; without one a throwaway pair is made
+#                (scripts/release-key.sh) and the packed client refuses every update;
+#                -DBORVANE_CLIENT_VERSION=1.0.1 and the like
 # The packed client is built in build-windows-release/ (BUILD_DIR_WIN_RELEASE), the tests in
 # build-windows/ (BUILD_DIR_WIN); DIST_DIR picks the output folder (default dist/).
 set -euo pipefail
@@ -216,19 +217,18 @@ configure_build() {
         -DCMAKE_EXE_LINKER_FLAGS=-static "$@" >/dev/null
 }
 
-# The packed client verifies its updates: it is built with the release's public key, or with a
-# throwaway one whose secret half is dropped at once, so that no update passes.
-if ! printf '%s\n' "${release_args[@]}" | grep -q '^-DBORVANE_UPDATE_PUBLIC_KEY=.'; then
-    keydir=$(mktemp -d)
-    openssl genpkey -algorithm ed25519 -out "$keydir/secret.pem" 2>/dev/null
-    # The raw key is the last 32 bytes of its DER form.
-    throwaway=$(openssl pkey -in "$keydir/secret.pem" -pubout -outform DER | tail -c 32 |
-        od -An -tx1 | tr -d ' \n')
-    rm -rf "$keydir"
-    echo "No release key given (-DBORVANE_UPDATE_PUBLIC_KEY=...): packing with the throwaway" \
-        "key $throwaway, so the packed client refuses every update"
-    release_args+=("-DBORVANE_UPDATE_PUBLIC_KEY=$throwaway")
-fi
+# The packed client verifies its updates: it is built with the release's public key or, when
+# none is given, a throwaway one whose secret half is dropped at once, so that no update passes.
+key=${RELEASE_PUBLIC_KEY:-}
+args=()
+for arg in "${release_args[@]}"; do
+    case $arg in
+    -DBORVANE_UPDATE_PUBLIC_KEY=*) key=${arg#*=} ;;
+    *) args+=("$arg") ;;
+    esac
+done
+key=$("$root/scripts/release-key.sh" "$key")
+release_args=("${args[@]}" -DBORVANE_UPDATE_PUBLIC_KEY="$key")
 echo "Cross-building the packed client for Windows x64 into $release"
 start=$(date +%s)
 configure_build "$release" -DBORVANE_BUILD_TESTS=OFF -DBORVANE_REQUIRE_SIGNED_UPDATES=ON \
