@@ -73,22 +73,14 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 tmp=$(mktemp -d /tmp/borvane-road.XXXXXX)
 export WINEPREFIX=$tmp/prefix WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" HOME=$tmp/home QT_QPA_PLATFORM=offscreen
+export WINEDLLOVERRIDES="mscoree,mshtml=" HOME=$tmp/home
 # The client's Chinese file name needs Wine's Unix file names in UTF-8.
 export LC_ALL=C.UTF-8
 mkdir -p "$HOME"
 
+# shellcheck source=road-lib.sh
+source "$root/scripts/road-lib.sh"
 pids=()
-stop_pids() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
-    pids=()
-}
 stop_wine() { # every program of this run's own Wine prefix
     "$wineserver" -k >/dev/null 2>&1 || true
 }
@@ -99,15 +91,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() { # seconds, command...
-    local limit=$(($1 * 10))
-    shift
-    for _ in $(seq "$limit"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
 log_has() { grep -qaF -- "$1" "$inst"/logs/*.log 2>/dev/null; }
 tunnels() { curl -s --max-time 2 "http://$host:$status_port/api/tunnels"; }
 # The first tunnel's field $1 (a dotted path) in the status API's answer.
@@ -125,6 +108,9 @@ has_visitor() { [ "$(status_field connections.total)" -ge 1 ] 2>/dev/null; }
 echo "Preparing a Wine prefix in $WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1 || true
 "$wineserver" -p >/dev/null 2>&1 || true
+# Wine hands no QT_ variable of ours to Windows programs; the user's environment in the registry
+# reaches every one, the client that tsy_up restarts included.
+"$wine" reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
 
 install() { # version
     "$wine" "$work/dist/Borvane-$1-windows-x64-setup.exe" /S >/dev/null 2>&1
@@ -208,6 +194,7 @@ pids+=($!)
 t0=$(date +%s)
 start_client
 if wait_for 120 grep -qa "restarted" "$inst/tsy_up.log" 2>/dev/null &&
+    grep -qa "installed" "$inst/tsy_up.log" &&
     wait_for 60 log_has "=-========== \"$new\" \"$new\""; then
     pass "self-update $old -> $new under Wine in $(($(date +%s) - t0)) s; tsy_up.log: $(tail -1 "$inst/tsy_up.log" | tr -d '\r')"
 else
