@@ -34,6 +34,10 @@ echo "Preparing a Wine prefix in $WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1 || true
 # One server for the whole run instead of one per test.
 "$wineserver" -p >/dev/null 2>&1 || true
+# Wine hands no QT_ variable of ours to Windows programs (the tests' own QT_QPA_PLATFORM never
+# reaches them); the user's environment in the prefix's registry reaches every one.
+"$wine" reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Environment' /v QT_LOGGING_RULES /d 'qt.qpa.*=false' /f >/dev/null 2>&1
 
 # Each test writes its results here (Qt Test under Wine has no console to write them to).
 results=$build/tests/results
@@ -51,7 +55,8 @@ failed=$((total - passed - skipped))
 for name in $(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$tmp/ctest.log" | grep -vE 'Passed|\*\*\*Skipped' |
     sed 's/^.*#[0-9]*: \([^ ]*\) .*/\1/'); do
     echo "--- $name"
-    tr -d '\r' <"$results/$name.txt" 2>/dev/null | grep -avE '^(PASS|QDEBUG|QWARN|QINFO) ' || true
+    [ -f "$results/$name.txt" ] && tr -d '\r' <"$results/$name.txt" |
+        grep -avE '^(PASS|QDEBUG|QWARN|QINFO) ' || true
 done
 echo "Cases skipped inside the tests:"
 cat "$results"/*.txt 2>/dev/null | tr -d '\r' | grep -aE '^SKIP +: ' | sed 's/^/  /' || echo "  none"
