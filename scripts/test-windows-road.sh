@@ -5,8 +5,8 @@
 # autostarted tunnel; a visitor's curl through the tunnel's public port gets the page, and the
 # client's local status API reports the visitor. Then the self-update N -> N+1 under Wine
 # (signed, handed over to tsy_up.exe, the new version running and reporting itself), and, after
-# installing N again over it (settings kept), a tampered N+1 that leaves N installed and running.
-# Ends with a one-line summary "N passed, N failed".
+# installing N again over it (settings kept), a tampered N+1 that leaves N installed and running;
+# last the uninstaller, which keeps the settings. Ends with a one-line summary "N passed, N failed".
 #
 # Needs the cached static Qt for mingw-w64 (scripts/build-windows.sh builds it once). Both
 # versions are built with a fresh signing key in $WORK_DIR (default build-windows-road/, kept
@@ -228,5 +228,15 @@ if wait_for 60 log_has "Downloading" && sleep 5 && kill -0 "$client_pid" 2>/dev/
 else
     fail "tampered update: client $(kill -0 "$client_pid" 2>/dev/null && echo running || echo ended)," \
         "tsy_up.log $([ -e "$inst/tsy_up.log" ] && echo present || echo absent)"
+fi
+
+# Uninstalling removes the programs and keeps the settings (unless asked with /PURGE).
+stop_wine
+"$wine" "$inst/uninstall.exe" /S >/dev/null 2>&1
+if wait_for 30 test ! -e "$inst/uninstall.exe" && [ ! -e "$inst/$exe_name" ] &&
+    [ ! -e "$inst/logs" ] && grep -q "^$domain=true" "$inst/config/main.ini"; then
+    pass "the uninstaller removed the programs and kept the settings"
+else
+    fail "uninstall: $(ls "$inst" 2>&1 | tr '\n' ' ')"
 fi
 finish
