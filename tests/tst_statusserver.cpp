@@ -302,14 +302,15 @@ private slots:
     {
         StatusServer second(board);
         const QString taken = QStringLiteral("%1:%2").arg(Address).arg(server.port());
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable("StatusApi 地址已被占用，本地状态接口未启动：" + taken));
+        // The expected message is read as UTF-8, whatever the system's code page.
+        QTest::ignoreMessage(
+            QtWarningMsg, qUtf8Printable("StatusApi 地址已被占用，本地状态接口未启动：" + taken));
         QVERIFY(!second.start(taken));
         for (const char *address : {"0.0.0.0:0", "192.168.1.2:4180", "localhost", "[::1]x"}) {
-            QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable(QStringLiteral("StatusApi 本地状态接口只监听本机地址"
-                                                           "，未启动：") +
-                                            QLatin1String(address)));
+            QTest::ignoreMessage(
+                QtWarningMsg, qUtf8Printable(QStringLiteral("StatusApi 本地状态接口只监听本机地址"
+                                                            "，未启动：") +
+                                             QLatin1String(address)));
             QVERIFY(!second.start(QLatin1String(address)));
             QVERIFY(!second.isRunning());
         }
