@@ -1,5 +1,6 @@
 #include "app/startup.h"
 #include "core/globals.h"
+#include "core/settings.h"
 #include "net/statusserver.h"
 #include "platform/environment.h"
 #include "tunnel/tunnelregistry.h"
@@ -27,7 +28,10 @@ int main(int argc, char *argv[])
     app.setQuitOnLastWindowClosed(false);
 
     // The system's own clock, processes, browser and message boxes; tests install their own.
-    const Environment::Scope environment;
+    // The tunnels' lock files keep the agent of this folder off the tunnels this client runs.
+    Environment system;
+    system.tunnelLockFolder = tunnelLockFolder();
+    const Environment::Scope environment(system);
     startUp(app, QString::fromUtf8(argv[0]));
 
     // Every tunnel of this run, whichever window shows it; the status API reads it directly.

@@ -14,7 +14,8 @@
 // visitor connection; the relay server's CPU seconds per GB relayed. Then the same service
 // quiet and under a flood from strangers (4,000 silent relay connections kept open, 100 API
 // clients sending a header line every two seconds): sign-in latency (API and relay LOGIN) and
-// a visitor's round trip, p50 and p99.
+// a visitor's round trip, p50 and p99; and those quiet figures once more with the service's
+// data on PostgreSQL (a cluster of the bench's own, as the tests start it).
 //
 // Then one relay node on its own, a fresh service per build with a pause-free echoing client
 // and no bandwidth limit: one stream's echo throughput and the service's CPU seconds per GB
@@ -35,6 +36,7 @@
 
 #include "benchutil.h"
 #include "floodsocket.h"
+#include "pgcluster.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -66,6 +68,8 @@ using namespace benchutil;
 
 const char *const ServerAddress = "127.0.0.180";
 const char *const SocatAddress = "127.0.0.182";
+// The same service on a PostgreSQL cluster of the bench's own, for its sign-in figures.
+const char *const PostgresAddress = "127.0.0.181";
 const char *const LocalAddress = "127.0.0.1";
 constexpr int SocatPort = 21890;
 constexpr int WebPort = 21880;
@@ -259,9 +263,10 @@ constexpr size_t PumpBytes = 64 * 1024;
 
 // A pause-free stand-in for the client, so the relay server's own cost shows apart from the
 // engine's: signs the tunnel in and serves every CONN request with two pumping threads.
-void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online)
+void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online,
+               const char *address)
 {
-    const int control = connectTo(ServerAddress, 8888);
+    const int control = connectTo(address, 8888);
     if (control < 0)
         return;
     const std::string login = "{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}";
@@ -276,9 +281,9 @@ void rawClient(const std::string &token, int echoPort, std::atomic<bool> &online
         if (at == std::string::npos)
             continue;
         const std::string uid = json.substr(at + 7, json.find('"', at + 7) - at - 7);
-        std::thread([uid, echoPort] {
+        std::thread([uid, echoPort, address] {
             const int local = connectTo(LocalAddress, echoPort);
-            const int data = connectTo(ServerAddress, 8888);
+            const int data = connectTo(address, 8888);
             const std::string conn = frame("{\"type\":\"CONN\",\"uid\":\"" + uid + "\"}", "conn");
             sendAll(data, conn.data(), conn.size());
             std::thread up(pump, local, data, PumpBytes);
@@ -359,19 +364,19 @@ std::string httpGet(const char *address, const std::string &path)
 }
 
 // Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
-double apiSignIn()
+double apiSignIn(const char *address)
 {
     const auto start = Clock::now();
     const std::string answer =
-        httpGet(ServerAddress, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
+        httpGet(address, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
     return answer.find("\"flag\":true") != std::string::npos ? secondsSince(start) * 1e3 : 0;
 }
 
 // Milliseconds from connecting to LOGINOK for a tunnel token, 0 on a failure.
-double relaySignIn(const std::string &token)
+double relaySignIn(const char *address, const std::string &token)
 {
     const auto start = Clock::now();
-    const int fd = connectTo(ServerAddress, 8888);
+    const int fd = connectTo(address, 8888);
     if (fd < 0)
         return 0;
     const std::string login = frame("{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}", "login");
@@ -393,9 +398,9 @@ RoadUnderLoad measureSignInsAndVisitor(const Target &relay, const std::string &s
     RoadUnderLoad r;
     std::vector<double> api, login;
     for (int i = 0; i < 20; ++i)
-        api.push_back(apiSignIn());
+        api.push_back(apiSignIn(relay.address));
     for (int i = 0; i < 200; ++i)
-        login.push_back(relaySignIn(signInToken));
+        login.push_back(relaySignIn(relay.address, signInToken));
     for (double v : api)
         r.ok = r.ok && v > 0;
     for (double v : login)
@@ -809,6 +814,54 @@ QVariantMap callApi(HttpRequest request, bool post = false)
     return answer;
 }
 
+// A service ready to measure: signed in, the demo tunnel made a web tunnel, and a second tunnel
+// to sign in again and again. Leaves the account in the client's globals.
+struct Deployment
+{
+    TunnelRecord record; // the demo tunnel
+    std::string signInToken;
+};
+
+Deployment prepare(const QString &base)
+{
+    // Sign in and start the demo tunnel with the client's own code.
+    apiBaseUrl = base;
+    QVariantMap signIn;
+    for (int attempt = 0; attempt < 50 && !signIn.value("flag").toBool(); ++attempt) {
+        QThread::msleep(100);
+        signIn = callApi(HttpRequest(apiBaseUrl + "user")
+                             .addParam("phone", "13800000000")
+                             .addParam("pwd", "demo123456"));
+    }
+    currentUserId = signIn.value("data").toMap().value("id").toString();
+    currentToken = signIn.value("data").toMap().value("token").toString();
+    // A second tunnel, signed in and out again and again under the flood.
+    callApi(HttpRequest(apiBaseUrl + "port")
+                .addParam("clientIp", "127.0.0.1")
+                .addParam("tunnelName", "signin")
+                .addParam("clientPort", "9")
+                .addParam("type", "1")
+                .addParam("priceId", "1")
+                .addHeader("content-type", "application/x-www-form-urlencoded"),
+            true);
+    QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
+    TunnelRecord record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
+    // The demo tunnel becomes a web tunnel: reached by its public port and by its domain.
+    callApi(HttpRequest(apiBaseUrl + "port/change")
+                .addParam("tunnelId", record.id)
+                .addParam("tunnelToken", record.token)
+                .addParam("clientIp", record.clientIp)
+                .addParam("clientPort", QString::number(record.clientPort))
+                .addParam("tunnelName", record.name)
+                .addParam("type", "0")
+                .addHeader("content-type", "application/x-www-form-urlencoded"),
+            true);
+    list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
+    record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
+    return {record,
+            list.value("data").toList().value(1).toMap().value("token").toString().toStdString()};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -867,42 +920,25 @@ int main(int argc, char **argv)
         return status;
     }
 
-    // Sign in and start the demo tunnel with the client's own code.
-    apiBaseUrl = QStringLiteral("http://%1:8080/").arg(ServerAddress);
-    QVariantMap signIn;
-    for (int attempt = 0; attempt < 50 && !signIn.value("flag").toBool(); ++attempt) {
-        QThread::msleep(100);
-        signIn = callApi(HttpRequest(apiBaseUrl + "user")
-                             .addParam("phone", "13800000000")
-                             .addParam("pwd", "demo123456"));
+    // The PostgreSQL service first: the globals stay with the SQLite one, the engine's.
+    PgCluster cluster;
+    QProcess pgServer;
+    pgServer.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    QString why;
+    Deployment onPostgres;
+    if (cluster.start(why)) {
+        pgServer.start(serverBin,
+                       {"--bind", PostgresAddress, "--db", cluster.createDatabase(), "--demo",
+                        "--demo-bdw", "0", "--demo-client-port", QString::number(echoPort),
+                        "--ports", "21810-21819", "--log-level", "warn"});
+        if (pgServer.waitForStarted())
+            onPostgres = prepare(QStringLiteral("http://%1:8080/").arg(PostgresAddress));
+    } else {
+        std::fprintf(stderr, "no PostgreSQL figures: %s\n", qPrintable(why));
     }
-    currentUserId = signIn.value("data").toMap().value("id").toString();
-    currentToken = signIn.value("data").toMap().value("token").toString();
-    // A second tunnel, signed in and out again and again under the flood.
-    callApi(HttpRequest(apiBaseUrl + "port")
-                .addParam("clientIp", "127.0.0.1")
-                .addParam("tunnelName", "signin")
-                .addParam("clientPort", "9")
-                .addParam("type", "1")
-                .addParam("priceId", "1")
-                .addHeader("content-type", "application/x-www-form-urlencoded"),
-            true);
-    QVariantMap list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
-    TunnelRecord record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
-    // The demo tunnel becomes a web tunnel: reached by its public port and by its domain.
-    callApi(HttpRequest(apiBaseUrl + "port/change")
-                .addParam("tunnelId", record.id)
-                .addParam("tunnelToken", record.token)
-                .addParam("clientIp", record.clientIp)
-                .addParam("clientPort", QString::number(record.clientPort))
-                .addParam("tunnelName", record.name)
-                .addParam("type", "0")
-                .addHeader("content-type", "application/x-www-form-urlencoded"),
-            true);
-    list = callApi(HttpRequest(apiBaseUrl + "port/query/" + currentUserId));
-    record = TunnelRecord::fromListEntry(list.value("data").toList().value(0).toMap());
-    const std::string signInToken =
-        list.value("data").toList().value(1).toMap().value("token").toString().toStdString();
+    const Deployment onSqlite = prepare(QStringLiteral("http://%1:8080/").arg(ServerAddress));
+    TunnelRecord record = onSqlite.record;
+    const std::string signInToken = onSqlite.signInToken;
     Tunnel tunnel;
     bool online = false;
     QObject::connect(&tunnel, &Tunnel::tunnel_info, [&](int type, const QString &) {
@@ -938,7 +974,8 @@ int main(int argc, char **argv)
                 // The engine steps aside for the pause-free stand-in client.
                 QMetaObject::invokeMethod(
                     &tunnel, [&] { tunnel.TunnelStop(); }, Qt::BlockingQueuedConnection);
-                std::thread(rawClient, token, echoPort, std::ref(rawOnline)).detach();
+                std::thread(rawClient, token, echoPort, std::ref(rawOnline), ServerAddress)
+                    .detach();
                 for (int i = 0; i < 100 && !rawOnline; ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
@@ -1006,18 +1043,38 @@ int main(int argc, char **argv)
         std::printf("\nflood: %d of %d silent relay connections and %d of %d slow API clients "
                     "open at the start of the measurement; service RSS %ld kB\n",
                     relayHeld, FloodRelayConnections, apiHeld, FloodApiClients, floodRss);
-        std::printf("%-22s %10s %10s %8s\n", "", "quiet", "flood", "ratio");
-        auto row = [](const char *name, double a, double b) {
-            std::printf("%-22s %10.2f %10.2f %8.2f\n", name, a, b, a > 0 ? b / a : 0.0);
+        // Two measurements side by side, with the ratio of the second to the first.
+        auto table = [](const char *title, const char *left, const char *right,
+                        const RoadUnderLoad &a, const RoadUnderLoad &b) {
+            std::printf("%-22s %10s %10s %8s\n", title, left, right, "ratio");
+            auto row = [](const char *name, double x, double y) {
+                std::printf("%-22s %10.2f %10.2f %8.2f\n", name, x, y, x > 0 ? y / x : 0.0);
+            };
+            row("api sign-in p50 ms", a.apiMs.p50, b.apiMs.p50);
+            row("api sign-in p99 ms", a.apiMs.p99, b.apiMs.p99);
+            row("relay LOGIN p50 ms", a.loginMs.p50, b.loginMs.p50);
+            row("relay LOGIN p99 ms", a.loginMs.p99, b.loginMs.p99);
+            row("visitor rtt p50 us", a.rttUs.p50, b.rttUs.p50);
+            row("visitor rtt p99 us", a.rttUs.p99, b.rttUs.p99);
         };
-        row("api sign-in p50 ms", quiet.apiMs.p50, loaded.apiMs.p50);
-        row("api sign-in p99 ms", quiet.apiMs.p99, loaded.apiMs.p99);
-        row("relay LOGIN p50 ms", quiet.loginMs.p50, loaded.loginMs.p50);
-        row("relay LOGIN p99 ms", quiet.loginMs.p99, loaded.loginMs.p99);
-        row("visitor rtt p50 us", quiet.rttUs.p50, loaded.rttUs.p50);
-        row("visitor rtt p99 us", quiet.rttUs.p99, loaded.rttUs.p99);
+        table("", "quiet", "flood", quiet, loaded);
         if (!quiet.ok || !loaded.ok)
             status = 1;
+        if (!onPostgres.signInToken.empty()) {
+            // The same quiet figures with the service's data on PostgreSQL.
+            std::atomic<bool> pgOnline{false};
+            std::thread(rawClient, onPostgres.record.token.toStdString(), echoPort,
+                        std::ref(pgOnline), PostgresAddress)
+                .detach();
+            for (int i = 0; i < 100 && !pgOnline; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const Target pgRelay{"relay", PostgresAddress, onPostgres.record.serverPort, {}};
+            const RoadUnderLoad pg = measureSignInsAndVisitor(pgRelay, onPostgres.signInToken);
+            std::printf("\n");
+            table("quiet", "sqlite", "postgres", quiet, pg);
+            if (!pg.ok)
+                status = 1;
+        }
         std::fflush(stdout);
         QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
     });
@@ -1029,5 +1086,7 @@ int main(int argc, char **argv)
     server.terminate();
     socat.waitForFinished();
     server.waitForFinished();
+    pgServer.terminate();
+    pgServer.waitForFinished();
     return status;
 }

@@ -14,6 +14,7 @@
 
 #include "core/globals.h"
 #include "tunnel/proxytunnelwin.h"
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnel.h"
 
 #include "benchutil.h"
@@ -29,6 +30,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <map>
@@ -147,14 +149,33 @@ void serveVisitor(Relay &relay, int visitor)
 }
 
 // The local service. The first byte chooses: 'U' receive a length-prefixed upload and answer
-// one byte, 'D' send a length-prefixed download, 'E' echo.
+// one byte, 'D' send a length-prefixed download, 'E' echo, 'G' (of GET /<size>) answer a web
+// request with a body of that size.
 void serveService(int fd)
 {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     char command = 0;
     if (recvAll(fd, &command, 1)) {
-        if (command == 'E') {
+        if (command == 'G') {
+            std::string head(1, command);
+            char c = 0;
+            while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos &&
+                   recvAll(fd, &c, 1))
+                head += c;
+            const uint64_t size = std::strtoull(head.c_str() + head.find('/') + 1, nullptr, 10);
+            const std::string answer =
+                "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
+            bool ok = sendAll(fd, answer.data(), answer.size());
+            std::vector<char> buffer(256 * 1024, 'h');
+            for (uint64_t left = size; ok && left > 0;) {
+                const size_t n = size_t(std::min<uint64_t>(left, buffer.size()));
+                ok = sendAll(fd, buffer.data(), n);
+                left -= n;
+            }
+            char rest;
+            ::recv(fd, &rest, 1, 0); // until the client closes
+        } else if (command == 'E') {
             char buffer[4096];
             for (;;) {
                 const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -253,23 +274,49 @@ double uploadMiBps(int port, uint64_t size)
     return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;
 }
 
+bool receiveAndDrop(int fd, uint64_t size)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (uint64_t left = size; left > 0;) {
+        const ssize_t n =
+            ::recv(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())), 0);
+        if (n <= 0)
+            return false;
+        left -= uint64_t(n);
+    }
+    return true;
+}
+
 double downloadMiBps(int port, uint64_t size)
 {
     const int fd = connectTo(Address, port);
     if (fd < 0)
         return 0;
-    std::vector<char> buffer(256 * 1024);
     const auto start = Clock::now();
     char command = 'D';
-    bool ok =
-        sendAll(fd, &command, 1) && sendAll(fd, reinterpret_cast<const char *>(&size), sizeof size);
-    for (uint64_t left = size; ok && left > 0;) {
-        const ssize_t n =
-            ::recv(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())), 0);
-        ok = n > 0;
-        if (ok)
-            left -= uint64_t(n);
-    }
+    const bool ok = sendAll(fd, &command, 1) &&
+                    sendAll(fd, reinterpret_cast<const char *>(&size), sizeof size) &&
+                    receiveAndDrop(fd, size);
+    const double seconds = secondsSince(start);
+    ::close(fd);
+    return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;
+}
+
+// A web download of size bytes: one request, its head and body read whole.
+double webDownloadMiBps(int port, uint64_t size)
+{
+    const int fd = connectTo(Address, port);
+    if (fd < 0)
+        return 0;
+    const std::string request =
+        "GET /" + std::to_string(size) + " HTTP/1.1\r\nHost: bench.test\r\n\r\n";
+    const auto start = Clock::now();
+    bool ok = sendAll(fd, request.data(), request.size());
+    std::string head;
+    char c = 0;
+    while (ok && head.find("\r\n\r\n") == std::string::npos)
+        ok = recvAll(fd, &c, 1) && (head += c, head.size() < 4096);
+    ok = ok && receiveAndDrop(fd, size);
     const double seconds = secondsSince(start);
     ::close(fd);
     return ok ? double(size) / (1024.0 * 1024.0) / seconds : 0;
@@ -515,6 +562,43 @@ void heldUnderDesktopLimit()
     waitForRelaysToEnd();
 }
 
+Tunnel *benchTunnel = nullptr;
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The same transfers with request inspection off and on, in alternating rounds so that the
+// machine's other load falls on both alike.
+void compareInspection(uint64_t size)
+{
+    constexpr int Rounds = 5;
+    const char *const names[] = {"visitor -> local service", "local service -> visitor",
+                                 "web download (one GET)"};
+    std::vector<double> figures[2][3];
+    auto requests = std::make_shared<RequestLog>();
+    for (int round = 0; round < Rounds; ++round) {
+        for (int on = 0; on < 2; ++on) {
+            benchTunnel->setRequestLog(on ? requests : nullptr);
+            figures[on][0].push_back(uploadMiBps(PublicPort, size));
+            figures[on][1].push_back(downloadMiBps(PublicPort, size));
+            figures[on][2].push_back(webDownloadMiBps(PublicPort, size));
+            waitForRelaysToEnd();
+        }
+    }
+    benchTunnel->setRequestLog(nullptr);
+    std::printf("request inspection, one data connection (MiB/s, median of %d rounds)\n", Rounds);
+    std::printf("  %-28s %10s %10s %10s\n", "", "off", "on", "on/off");
+    for (int i = 0; i < 3; ++i) {
+        const double off = median(figures[0][i]), on = median(figures[1][i]);
+        std::printf("  %-28s %10.1f %10.1f %9.1f%%\n", names[i], off, on,
+                    off > 0 ? 100.0 * on / off : 0.0);
+    }
+    std::printf("  requests noted: %d\n", int(requests->entries().size()));
+}
+
 void runBenchmarks()
 {
     const uint64_t size = 256ull * 1024 * 1024;
@@ -534,6 +618,8 @@ void runBenchmarks()
     std::printf("  %-28s %10.1f %10.1f %15.0f%%\n", "local service -> visitor", directDown,
                 tunnelDown, 100.0 * tunnelDown / ceiling);
     std::printf("  ceiling implied by 32 KiB per 1 ms pause: %.2f MiB/s\n", ceiling);
+
+    compareInspection(size / 8);
 
     const Percentiles directRtt = pingPong(ServicePort, 2000);
     const Percentiles tunnelRtt = pingPong(PublicPort, 2000);
@@ -645,6 +731,7 @@ int main(int argc, char **argv)
     record.domain = "bench.test";
     record.token = "bench";
     auto *tunnel = new Tunnel;
+    benchTunnel = tunnel;
     bool signedIn = false;
     QObject::connect(tunnel, &Tunnel::tunnel_info, [&](int type, const QString &) {
         if (type == 1 && !signedIn) {

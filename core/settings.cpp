@@ -17,6 +17,11 @@ QString settingsFilePath()
     return settingsDirPath() + QStringLiteral("/main.ini");
 }
 
+QString tunnelLockFolder()
+{
+    return settingsDirPath() + QStringLiteral("/locks");
+}
+
 QString readSetting(const QString &key)
 {
     QSettings settings(settingsFilePath(), QSettings::IniFormat);

@@ -16,3 +16,7 @@ void writeSetting(const QString &name, const QString &value);
 
 // Tightens the permissions of the settings directory and file (no-op where absent).
 void protectSettingsFile();
+
+// Where the programs of this folder (the client and the agent) keep a lock file per running
+// tunnel: config/locks.
+QString tunnelLockFolder();

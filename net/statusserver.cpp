@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QUrl>
 
 #include <atomic>
 #include <chrono>
@@ -220,6 +221,23 @@ bool StatusServer::start(const QString &address)
         setCommonHeaders(res);
         res.set_content(body.constData(), size_t(body.size()), JsonType);
     });
+    // A tunnel's requests as JSON or as a page; a domain the board does not know gets 404.
+    const auto serveRequests = [self, source](bool asPage) {
+        return [self, source, asPage](const httplib::Request &req, httplib::Response &res) {
+            if (self->stopping)
+                return refuse(res, 503, "stopping\n");
+            const QString domain = QString::fromStdString(req.matches[1].str());
+            const std::shared_ptr<RequestLog> log = source->requests(domain);
+            if (!log)
+                return refuse(res, 404, "no such tunnel\n");
+            const QByteArray body =
+                asPage ? requestsPage(domain, log->entries()) : requestsJson(log->entries());
+            setCommonHeaders(res);
+            res.set_content(body.constData(), size_t(body.size()), asPage ? HtmlType : JsonType);
+        };
+    };
+    http.Get(R"(/api/tunnels/([^/]+)/requests)", serveRequests(false));
+    http.Get(R"(/requests/([^/]+))", serveRequests(true));
     http.Get("/", [self, source](const httplib::Request &, httplib::Response &res) {
         if (self->stopping)
             return refuse(res, 503, "stopping\n");
@@ -324,8 +342,11 @@ QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
         // Put together piece by piece: a name may itself hold "%1".
         rows +=
             QStringLiteral("<tr class=\"") + TunnelStatus::stateName(t.state) +
-            QStringLiteral("\">") + cell(html(t.name)) + cell(html(t.publicAddress)) +
-            cell(html(t.localAddress)) + cell(state) +
+            QStringLiteral("\">") +
+            cell(html(t.name) + QStringLiteral(" <small><a href=\"/requests/") +
+                 QString::fromUtf8(QUrl::toPercentEncoding(t.domain)) +
+                 QStringLiteral("\">请求</a></small>")) +
+            cell(html(t.publicAddress)) + cell(html(t.localAddress)) + cell(state) +
             cell(QString::number(t.activeConnections) + QStringLiteral(" / ") +
                  QString::number(t.totalConnections) + QStringLiteral(" / ") +
                  QString::number(t.failedConnections)) +
@@ -345,6 +366,74 @@ QByteArray StatusServer::page(const QList<TunnelStatus> &tunnels)
     }();
     const QString text = layout.arg(PageRefreshSeconds).arg(rows);
     return text.toUtf8();
+}
+
+QByteArray StatusServer::requestsJson(const QList<RequestEntry> &requests)
+{
+    QList<QByteArray> list;
+    list.reserve(requests.size());
+    for (auto it = requests.crbegin(); it != requests.crend(); ++it) {
+        const RequestEntry &e = *it;
+        list.append(
+            OrderedObject()
+                .add("time", e.time.toString(Qt::ISODateWithMs))
+                .add("raw", e.isRaw())
+                .add("method", e.method)
+                .add("path", e.path)
+                .add("host", e.host)
+                .add("status", e.status > 0 ? QJsonValue(e.status) : QJsonValue(QJsonValue::Null))
+                .add("bytesIn", e.bytesIn)
+                .add("bytesOut", e.bytesOut)
+                .add("durationMs", e.durationMs)
+                .text());
+    }
+    return "{\"requests\":[" + list.join(',') + "]}\n";
+}
+
+QByteArray StatusServer::requestsPage(const QString &domain, const QList<RequestEntry> &requests)
+{
+    QString rows;
+    const auto cell = [](const QString &text) {
+        return QStringLiteral("<td>") + text + QStringLiteral("</td>");
+    };
+    for (auto it = requests.crbegin(); it != requests.crend(); ++it) {
+        const RequestEntry &e = *it;
+        rows +=
+            QStringLiteral("<tr>") +
+            cell(html(e.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")))) +
+            cell(e.isRaw() ? QStringLiteral("TCP") : html(e.method)) +
+            cell(e.isRaw() ? QStringLiteral("<small>不是 HTTP 请求的连接</small>") : html(e.path)) +
+            cell(html(e.host)) +
+            cell(e.status > 0 ? QString::number(e.status) : QStringLiteral("-")) +
+            cell(statustext::bytes(double(e.bytesIn)) + QStringLiteral(" / ") +
+                 statustext::bytes(double(e.bytesOut))) +
+            cell(QString::number(e.durationMs) + QStringLiteral(" ms")) + QStringLiteral("</tr>\n");
+    }
+    if (requests.isEmpty())
+        rows = QStringLiteral("<tr><td colspan=\"7\">还没有请求</td></tr>\n");
+    const QString path = QString::fromUtf8(QUrl::toPercentEncoding(domain));
+    return (QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+                           "<meta http-equiv=\"refresh\" content=\"") +
+            QString::number(PageRefreshSeconds) + QStringLiteral("\"><title>请求记录 - ") +
+            html(domain) +
+            QStringLiteral(
+                "</title><style>body{font-family:sans-serif;margin:24px;color:#333}"
+                "h1{font-size:18px;color:#2894f3}table{border-collapse:collapse}"
+                "th,td{border-bottom:1px solid #e4e8ee;padding:6px 12px;text-align:"
+                "left;font-size:13px;word-break:break-all}th{background:#f2f6fa}"
+                "small,p{color:#888;font-size:12px}</style></head><body>\n<h1>请求记录 - ") +
+            html(domain) +
+            QStringLiteral(
+                "</h1>\n<table>\n<tr><th>时间</th><th>方法</th><th>路径</th><th>Host</th>"
+                "<th>状态</th><th>字节 入 / 出</th><th>耗时</th></tr>\n") +
+            rows +
+            QStringLiteral("</table>\n<p>最近 %1 条，最多保留 %2 条，只在内存中，不含请求内容。"
+                           "<a href=\"/\">返回</a> · JSON：<a href=\"/api/tunnels/")
+                .arg(requests.size())
+                .arg(RequestLog::MaxEntries) +
+            path + QStringLiteral("/requests\">/api/tunnels/") + html(domain) +
+            QStringLiteral("/requests</a></p>\n</body></html>\n"))
+        .toUtf8();
 }
 
 bool StatusServer::isLoopbackHost(const QString &host)

@@ -36,6 +36,10 @@ public:
 
     static QByteArray tunnelsJson(const QList<TunnelStatus> &tunnels);
     static QByteArray page(const QList<TunnelStatus> &tunnels);
+    // GET /api/tunnels/<domain>/requests and the page at /requests/<domain>: the tunnel's latest
+    // web requests, newest first.
+    static QByteArray requestsJson(const QList<RequestEntry> &requests);
+    static QByteArray requestsPage(const QString &domain, const QList<RequestEntry> &requests);
     // A Host header value that names this machine: localhost or a loopback address, with or
     // without a port.
     static bool isLoopbackHost(const QString &host);

@@ -46,4 +46,26 @@ QString roundTrip(int ms)
     return ms == 0 ? QStringLiteral("<1 ms") : QString::number(ms) + QStringLiteral(" ms");
 }
 
+QString expiry(const QString &stopTime, const QDateTime &now, bool *urgent)
+{
+    *urgent = false;
+    QString text = stopTime.trimmed();
+    if (text.endsWith(QStringLiteral("到期")))
+        text.chop(2);
+    text = text.trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("长期有效");
+    const QDate day = QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd"));
+    if (!day.isValid())
+        return text + QStringLiteral(" 到期"); // shown as the service wrote it
+    // The service writes a far year for a tunnel that does not end.
+    if (day.year() >= 2099)
+        return QStringLiteral("长期有效");
+    QDateTime end = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    if (!end.isValid())
+        end = QDateTime(day.addDays(1), QTime(0, 0)); // a date alone: paid for that whole day
+    *urgent = now.secsTo(end) < qint64(ExpiryWarningDays) * 24 * 3600;
+    return day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 到期");
+}
+
 } // namespace statustext

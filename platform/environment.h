@@ -43,6 +43,10 @@ public:
     // window's own).
     std::optional<int> firstSignInRetryMs;
     std::optional<int> maxSignInRetryMs;
+    // Where each running tunnel keeps its lock file, so that two programs of this machine never
+    // run the same tunnel at once (TunnelLock). Empty: tunnels take no lock. The programs set it
+    // in main; tests leave it empty, so that parallel test runs never refuse each other.
+    QString tunnelLockFolder;
 
     // The environment in force: the innermost live scope's, otherwise the system's own.
     static const Environment &current();

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake clang libclang-rt-14-dev clang-format pkg-config
     qtbase5-dev qtbase5-dev-tools
-    libasio-dev libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libqrencode-dev libpng-dev
+    libasio-dev libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql nlohmann-json3-dev libqrencode-dev libpng-dev
     libsodium-dev libssl-dev openssl
     fonts-noto-cjk xvfb xauth xdotool socat curl procps python3
 )

@@ -24,16 +24,10 @@ for version in $old $new; do
         -DBORVANE_API_BASE_URL="http://$host:8080/" >"$work/make-$version.log"
 done
 
+# shellcheck source=road-lib.sh
+source "$root/scripts/road-lib.sh"
 pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
-    pids=()
-}
+cleanup() { stop_pids; }
 trap cleanup EXIT
 
 # The client tsy_up started is not our child: it is the process running this folder's program.
@@ -47,15 +41,6 @@ client_of() {
     done
 }
 
-wait_for() { # seconds, command...
-    local limit=$(($1 * 10))
-    shift
-    for _ in $(seq "$limit"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
 log_has() { grep -qaF -- "$2" "$1"/logs/*.log 2>/dev/null; }
 now_ms() { date +%s%3N; }
 

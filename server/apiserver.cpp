@@ -160,7 +160,7 @@ GateLimits gateLimits(const Config &config)
 } // namespace
 
 ApiServer::ApiServer(const Config &cfg, Database &database)
-    : config(cfg), db(database), server(gateLimits(cfg))
+    : config(cfg), db(database), server(gateLimits(cfg)), sharedLimits(database.shared())
 {
     maxHashQueued = std::max(hashSlots, config.apiWorkers / 2);
     dummyHash = hashPassword(HashTurn(*this), util::randomHex(16));
@@ -289,7 +289,8 @@ json ApiServer::tunnelJson(const TunnelRow &t) const
             {"clientIp", t.clientIp},
             {"stopTime", t.stopTime ? util::formatTime(t.stopTime) : "2099-12-31 23:59:59"},
             {"domain", t.domain},
-            {"serverIp", config.publicHost},
+            // The relay node the tunnel is placed on; on a node of its own, this one.
+            {"serverIp", t.node.empty() ? config.publicHost : t.node},
             {"token", t.token},
             {"bdw", t.bdw}};
 }
@@ -399,6 +400,72 @@ void ApiServer::DailyCount::giveBack(const std::string &key)
     const auto it = entries.find(key);
     if (it != entries.end() && it->second.count > 0)
         --it->second.count;
+}
+
+namespace {
+
+ThrottleRow rowOf(const ApiServer::BackoffEntry &e)
+{
+    return {e.failures, e.last};
+}
+ThrottleRow rowOf(const ApiServer::DailyEntry &e)
+{
+    return {e.count, e.day};
+}
+void fill(ApiServer::BackoffEntry &e, const ThrottleRow &r)
+{
+    e.failures = int(r.n);
+    e.last = r.at;
+}
+void fill(ApiServer::DailyEntry &e, const ThrottleRow &r)
+{
+    e.count = int(r.n);
+    e.day = r.at;
+}
+
+// One throttle's entries to and from the database's rows of its kind.
+template <class Map> void load(Map &entries, const char *kind, const ThrottleRows &rows)
+{
+    entries.clear();
+    for (const auto &[key, row] : rows)
+        if (key.first == kind)
+            fill(entries[key.second], row);
+}
+template <class Map> void store(const Map &entries, const char *kind, ThrottleRows &rows)
+{
+    for (const auto &[key, entry] : entries)
+        rows[{kind, key}] = rowOf(entry);
+}
+
+} // namespace
+
+int64_t ApiServer::limitClock() const
+{
+    // Nodes share no steady clock; the wall clock is what they have in common.
+    return sharedLimits ? util::nowSeconds() : util::steadySeconds();
+}
+
+bool ApiServer::limited(const std::vector<ThrottleKey> &keys, const std::function<void()> &use)
+{
+    std::lock_guard<std::mutex> lock(limitMutex);
+    if (!sharedLimits) {
+        use();
+        return true;
+    }
+    // The maps hold just the rows at hand while use() runs, under the database's write turn:
+    // every API node counts the same attempts.
+    return db.withThrottles(keys, [&](ThrottleRows &rows) {
+        load(sourceFailures.entries, SourceKind, rows);
+        load(phoneFailures.entries, PhoneKind, rows);
+        load(codeGuesses.entries, GuessKind, rows);
+        load(codeRequests.entries, RequestKind, rows);
+        use();
+        rows.clear();
+        store(sourceFailures.entries, SourceKind, rows);
+        store(phoneFailures.entries, PhoneKind, rows);
+        store(codeGuesses.entries, GuessKind, rows);
+        store(codeRequests.entries, RequestKind, rows);
+    });
 }
 
 void ApiServer::routes()
@@ -552,10 +619,10 @@ void ApiServer::signIn(const Request &req, Response &res)
     // with failures on record: guessers cannot take each other's turn or the owner's, and an
     // address that has not failed is always checked, so the owner is never locked out.
     const std::string source = throttleKey(req.remote_addr);
-    const int64_t now = util::steadySeconds();
-    int64_t wait;
-    {
-        std::lock_guard<std::mutex> lock(limitMutex);
+    const int64_t now = limitClock();
+    const std::vector<ThrottleKey> keys{{SourceKind, source}, {PhoneKind, phone}};
+    int64_t wait = 0;
+    const bool counted = limited(keys, [&] {
         const Backoff::Entry *known = sourceFailures.find(source, now);
         const int64_t phoneWait =
             known ? std::max<int64_t>(0, known->last + phoneFailures.delay(phone, now) - now) : 0;
@@ -566,7 +633,9 @@ void ApiServer::signIn(const Request &req, Response &res)
         } else {
             sourceFailures.count(source);
         }
-    }
+    });
+    if (!counted)
+        return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     if (wait > 0) {
         logx::info("api", "signin-throttled",
                    {{"phone", util::maskedPhone(phone)}, {"peer", source}});
@@ -576,9 +645,10 @@ void ApiServer::signIn(const Request &req, Response &res)
     const HashTurn turn(*this);
     if (!turn) {
         // Not the caller's failure: the service is busy.
-        std::lock_guard<std::mutex> lock(limitMutex);
-        sourceFailures.forgive(source, false);
-        phoneFailures.forgive(phone, false);
+        limited(keys, [&] {
+            sourceFailures.forgive(source, false);
+            phoneFailures.forgive(phone, false);
+        });
         return refuse(res, "登录失败", "服务器繁忙，请稍后重试");
     }
     std::string hash;
@@ -589,11 +659,10 @@ void ApiServer::signIn(const Request &req, Response &res)
         metrics::figures().signinFailures.fetch_add(1, std::memory_order_relaxed);
         return refuse(res, "登录失败", "手机号或密码错误");
     }
-    {
-        std::lock_guard<std::mutex> lock(limitMutex);
+    limited(keys, [&] {
         sourceFailures.forgive(source, false);
         phoneFailures.forgive(phone, true);
-    }
+    });
     const std::string token =
         db.createSession(user->id, util::nowSeconds(), int64_t(config.tokenLifetimeDays) * DayS);
     if (token.empty())
@@ -625,16 +694,17 @@ void ApiServer::registerUser(const Request &req, Response &res)
     if (!turn)
         return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
     // Counted before the check, as with passwords; only wrong guesses stay counted.
-    {
-        std::lock_guard<std::mutex> lock(limitMutex);
-        if (!codeGuesses.take(phone, config.codeGuessesPerDay, util::nowSeconds()))
-            return refuse(res, "注册失败", "今日验证码错误次数过多，请明天再试");
-    }
+    const std::vector<ThrottleKey> guessKeys{{GuessKind, phone}};
+    bool taken = false;
+    if (!limited(guessKeys, [&] {
+            taken = codeGuesses.take(phone, config.codeGuessesPerDay, util::nowSeconds());
+        }))
+        return refuse(res, "注册失败", "服务器繁忙，请稍后重试");
+    if (!taken)
+        return refuse(res, "注册失败", "今日验证码错误次数过多，请明天再试");
     const auto check = db.consumeCode(phone, code, util::nowSeconds());
-    if (check != Database::CodeCheck::Wrong && check != Database::CodeCheck::TooManyTries) {
-        std::lock_guard<std::mutex> lock(limitMutex);
-        codeGuesses.giveBack(phone);
-    }
+    if (check != Database::CodeCheck::Wrong && check != Database::CodeCheck::TooManyTries)
+        limited(guessKeys, [&] { codeGuesses.giveBack(phone); });
     switch (check) {
     case Database::CodeCheck::Ok:
         break;
@@ -680,19 +750,20 @@ void ApiServer::getCode(const Request &req, Response &res)
         return refuse(res, "获取失败", "签名校验失败，请使用最新版客户端");
     if (db.userByPhone(phone, nullptr))
         return refuse(res, "获取失败", "该手机号已注册，请直接登录");
-    {
-        std::lock_guard<std::mutex> lock(limitMutex);
-        if (!codeRequests.take(throttleKey(req.remote_addr), config.codeRequestsPerSourceDay,
-                               util::nowSeconds()))
-            return refuse(res, "获取失败", "今日获取验证码次数过多，请明天再试");
-    }
+    const std::vector<ThrottleKey> requestKeys{{RequestKind, throttleKey(req.remote_addr)}};
+    bool taken = false;
+    if (!limited(requestKeys, [&] {
+            taken = codeRequests.take(throttleKey(req.remote_addr), config.codeRequestsPerSourceDay,
+                                      util::nowSeconds());
+        }))
+        return refuse(res, "获取失败", "服务器繁忙，请稍后重试");
+    if (!taken)
+        return refuse(res, "获取失败", "今日获取验证码次数过多，请明天再试");
     const std::string code = util::randomDigits(6);
     const auto stored =
         db.storeCode(phone, code, util::nowSeconds(), CodeLifetimeS, CodeResendAfterS);
-    if (stored != Database::CodeStore::Ok) {
-        std::lock_guard<std::mutex> lock(limitMutex);
-        codeRequests.giveBack(throttleKey(req.remote_addr));
-    }
+    if (stored != Database::CodeStore::Ok)
+        limited(requestKeys, [&] { codeRequests.giveBack(throttleKey(req.remote_addr)); });
     switch (stored) {
     case Database::CodeStore::Ok:
         break;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The service's HTTP JSON API, its website, web console and payment pages.
 // Every JSON answer is the envelope {"flag", "msg", "data"}.
@@ -83,6 +84,7 @@ private:
     // The release of --update-dir, read once at bind; its files are read when asked for.
     std::optional<release::Release> update;
     GatedServer server;
+    const bool sharedLimits; // the throttles live in the database, shared by the API nodes
     // With TLS: the front that terminates it, and the plain port that only redirects.
     std::unique_ptr<TlsFront> tls;
     std::unique_ptr<GatedServer> redirect;
@@ -99,16 +101,25 @@ private:
     // Failed sign-ins per address and per phone. Past a few, each further attempt waits twice
     // as long as the one before, so guessing is slow; see signIn for how the two combine so
     // that strangers cannot lock an owner out. Times are steady seconds.
+public:
+    struct BackoffEntry
+    {
+        int failures = 0;
+        int64_t last = 0; // of the last attempt that was checked
+    };
+    struct DailyEntry
+    {
+        int count = 0;
+        int64_t day = 0;
+    };
+
+private:
     struct Backoff
     {
         int freeFailures;
         int64_t firstWaitS;
         int64_t maxWaitS;
-        struct Entry
-        {
-            int failures = 0;
-            int64_t last = 0; // of the last attempt that was checked
-        };
+        using Entry = BackoffEntry;
         std::map<std::string, Entry> entries;
         // Key's failures on record, or null; forgets them an hour after its last attempt.
         const Entry *find(const std::string &key, int64_t now);
@@ -125,16 +136,20 @@ private:
     // Uses of something per key and UTC day.
     struct DailyCount
     {
-        struct Entry
-        {
-            int count = 0;
-            int64_t day = 0;
-        };
+        using Entry = DailyEntry;
         std::map<std::string, Entry> entries;
         // Counts one use unless the cap is reached.
         bool take(const std::string &key, int cap, int64_t now);
         void giveBack(const std::string &key);
     };
+    // Runs use with limitMutex held; on a database that nodes share, on the rows of keys
+    // loaded into the maps and written back after. False when the database failed.
+    bool limited(const std::vector<ThrottleKey> &keys, const std::function<void()> &use);
+    int64_t limitClock() const;
+    static constexpr const char *SourceKind = "signin-source";
+    static constexpr const char *PhoneKind = "signin-phone";
+    static constexpr const char *GuessKind = "code-guess";
+    static constexpr const char *RequestKind = "code-request";
     std::mutex limitMutex;
     Backoff sourceFailures{5, 10, 900, {}};
     Backoff phoneFailures{10, 2, 60, {}};

@@ -88,6 +88,17 @@ struct Config
     std::string updateDir;
     std::string updateKey;
 
+    // Several nodes on one PostgreSQL database: new tunnels go to this relay node (its
+    // --public-host) rather than to the live node with the fewest; and how often a relay node
+    // looks its signed-in tunnels up again, so that one expired, deleted or moved elsewhere is
+    // signed out (0: with PostgreSQL every 10 s, with SQLite at the end of the paid time).
+    std::string placeTunnelsOn;
+    int tunnelRecheckS = 0;
+    // What this process runs: "all", "api" (the HTTP API only) or "relay" (the relay only).
+    std::string role = "all";
+    bool runsApi() const { return role != "relay"; }
+    bool runsRelay() const { return role != "api"; }
+
     // Base of every URL the service hands out (payment pages): "http(s)://host:apiPort".
     std::string publicApiBase() const;
     bool apiOverTls() const { return !tlsCert.empty(); }

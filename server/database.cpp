@@ -1,13 +1,15 @@
 #include "database.h"
 
+#include "databaselink.h"
 #include "log.h"
 #include "util.h"
 
 #include <sodium.h>
-#include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <set>
-#include <sys/stat.h>
 
 namespace {
 
@@ -112,9 +114,57 @@ const char *const migrations[] = {
         WHERE key = 'bvnotice_buy'
         AND value = '每个账户可免费开通一条10Mbps隧道；付费套餐支付后立即开通。';
     )sql",
+    // 4: several nodes on one database. A tunnel names the relay node it signs in to (empty:
+    // whichever is asked, as on a single node); each relay node announces itself; the sign-in
+    // and code throttles are kept here so that every API node counts the same attempts.
+    R"sql(
+    ALTER TABLE tunnels ADD COLUMN node TEXT NOT NULL DEFAULT '';
+    CREATE INDEX tunnels_node ON tunnels(node);
+    CREATE TABLE nodes (
+        host TEXT PRIMARY KEY,
+        started_at INTEGER NOT NULL,
+        seen_at INTEGER NOT NULL
+    );
+    CREATE TABLE throttles (
+        kind TEXT NOT NULL,
+        key TEXT NOT NULL,
+        n INTEGER NOT NULL,
+        at INTEGER NOT NULL,
+        PRIMARY KEY (kind, key)
+    );
+    )sql",
+};
+
+// Every table and its columns, parents before children: what a copy to another database moves.
+// Kept in step with the migrations.
+struct TableColumns
+{
+    const char *table;
+    const char *columns;
+    bool numbered; // its id is handed out by the database
+};
+const TableColumns allTables[] = {
+    {"prices", "id, name, bdw, pay, info, time, sort", false},
+    {"app_config", "key, value", false},
+    {"app_update", "id, version, update_desc, urls, must_update", false},
+    {"users", "id, phone, name, password_hash, token, created_at", true},
+    {"tunnels",
+     "id, user_id, name, server_port, client_ip, client_port, type, stop_time, domain, token, "
+     "bdw, price_id, created_at, node",
+     true},
+    {"sessions", "token_hash, user_id, created_at, expires_at", false},
+    {"verification_codes", "phone, code, sent_at, expires_at, attempts", false},
+    {"orders",
+     "id, user_id, price_id, tunnel_name, client_ip, client_port, type, amount, state, "
+     "tunnel_id, created_at, paid_at",
+     false},
+    {"nodes", "host, started_at, seen_at", false},
+    {"throttles", "kind, key, n, at", false},
 };
 
 constexpr int MaxSessionsPerUser = 20;
+// A node whose heartbeat is older than this takes no new tunnels.
+constexpr int64_t NodeLiveS = 30;
 
 std::string tokenHash(const std::string &token)
 {
@@ -125,51 +175,63 @@ std::string tokenHash(const std::string &token)
     return hex;
 }
 
-// A prepared statement that finalises itself.
+// A statement of the store's one SQL on whichever engine it runs.
 class Stmt
 {
 public:
-    Stmt(sqlite3 *db, const char *sql)
-    {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-            logx::error("db", "prepare", {{"error", sqlite3_errmsg(db)}});
-            stmt = nullptr;
-        }
-    }
-    ~Stmt() { sqlite3_finalize(stmt); }
-    Stmt(const Stmt &) = delete;
-    Stmt &operator=(const Stmt &) = delete;
+    Stmt(DatabaseLink *link, const char *sql) : q(link->prepare(sql)) {}
 
-    bool ok() const { return stmt != nullptr; }
     Stmt &bind(int i, int64_t v)
     {
-        if (stmt)
-            sqlite3_bind_int64(stmt, i, v);
+        q->bind(i, v);
         return *this;
     }
     Stmt &bind(int i, const std::string &v)
     {
-        if (stmt)
-            sqlite3_bind_text(stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        q->bind(i, v);
         return *this;
     }
-    // SQLITE_ROW, SQLITE_DONE or an error code.
-    int step() { return stmt ? sqlite3_step(stmt) : SQLITE_ERROR; }
-    int64_t integer(int col) { return sqlite3_column_int64(stmt, col); }
-    std::string text(int col)
+    DatabaseLink::Step step() { return q->step(); }
+    int64_t integer(int col) { return q->integer(col); }
+    std::string text(int col) { return q->text(col); }
+    int64_t changes() { return q->changes(); }
+
+private:
+    std::unique_ptr<DatabaseLink::Query> q;
+};
+
+// A write transaction that rolls back unless committed.
+class Transaction
+{
+public:
+    explicit Transaction(DatabaseLink *db) : db(db), open(db->beginWrite()) {}
+    ~Transaction()
     {
-        const unsigned char *p = sqlite3_column_text(stmt, col);
-        return p ? std::string(reinterpret_cast<const char *>(p),
-                               static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
-                 : std::string();
+        if (open)
+            db->exec("ROLLBACK");
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    explicit operator bool() const { return open; }
+    bool commit()
+    {
+        open = false;
+        if (db->exec("COMMIT"))
+            return true;
+        db->exec("ROLLBACK");
+        return false;
     }
 
 private:
-    sqlite3_stmt *stmt = nullptr;
+    DatabaseLink *db;
+    bool open;
 };
 
+constexpr auto Row = DatabaseLink::Step::Row;
+constexpr auto Done = DatabaseLink::Step::Done;
+
 const char *tunnelColumns = "id, user_id, name, server_port, client_port, type, client_ip, "
-                            "stop_time, domain, token, bdw, price_id";
+                            "stop_time, domain, token, bdw, price_id, node";
 
 TunnelRow readTunnel(Stmt &s)
 {
@@ -186,6 +248,7 @@ TunnelRow readTunnel(Stmt &s)
     t.token = s.text(9);
     t.bdw = static_cast<int>(s.integer(10));
     t.priceId = s.integer(11);
+    t.node = s.text(12);
     return t;
 }
 
@@ -209,36 +272,18 @@ Database::~Database()
 
 bool Database::exec(const char *sql)
 {
-    char *message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        logx::error("db", "exec", {{"error", message ? message : "?"}});
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
+    return link->exec(sql);
 }
 
-bool Database::open(const std::string &path, std::string &error)
+bool Database::open(const std::string &where, std::string &error)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    if (sqlite3_open_v2(path.c_str(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        error = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        db = nullptr;
+    link = DatabaseLink::open(where, error);
+    if (!link)
         return false;
-    }
-    // Password hashes and tokens live here: readable by the service's own user only. SQLite
-    // gives its journal files the database file's mode.
-    ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
-    sqlite3_busy_timeout(db, 5000);
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA foreign_keys=ON");
-    exec("PRAGMA synchronous=NORMAL");
+    db = link.get();
     if (!migrate(error)) {
-        sqlite3_close(db);
-        db = nullptr;
+        close();
         return false;
     }
     return true;
@@ -247,48 +292,52 @@ bool Database::open(const std::string &path, std::string &error)
 void Database::close()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    if (db) {
-        sqlite3_close(db);
-        db = nullptr;
-    }
+    link.reset();
+    db = nullptr;
+}
+
+std::string Database::describe()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    return link ? link->describe() : std::string();
 }
 
 int Database::schemaVersion()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "PRAGMA user_version");
-    return s.step() == SQLITE_ROW ? static_cast<int>(s.integer(0)) : -1;
+    return db ? db->schemaVersion() : -1;
 }
 
 bool Database::migrate(std::string &error)
 {
     const int target = static_cast<int>(sizeof migrations / sizeof migrations[0]);
-    int version = schemaVersion();
-    if (version < 0) {
-        error = "cannot read the schema version (not a database?)";
-        return false;
-    }
-    if (version > target) {
-        error = "the database was written by a newer version (schema " + std::to_string(version) +
-                ", this build knows " + std::to_string(target) + ")";
-        return false;
-    }
-    while (version < target) {
-        if (!exec("BEGIN IMMEDIATE"))
+    // Each step reads the version under the write lock: nodes that start together on one
+    // database take the steps in turn and none twice.
+    for (;;) {
+        if (!db->beginWrite()) {
+            error = "cannot start a transaction";
             return false;
-        const std::string step = std::string(migrations[version]) +
-                                 "; PRAGMA user_version=" + std::to_string(version + 1) + ";";
-        if (!exec(step.c_str())) {
+        }
+        const int version = db->schemaVersion();
+        if (version < 0 || version > target) {
+            exec("ROLLBACK");
+            error = version < 0 ? "cannot read the schema version (not a database?)"
+                                : "the database was written by a newer version (schema " +
+                                      std::to_string(version) + ", this build knows " +
+                                      std::to_string(target) + ")";
+            return false;
+        }
+        if (version == target)
+            return exec("COMMIT");
+        if (!db->migrateStep(migrations[version], version + 1)) {
             exec("ROLLBACK");
             error = "schema migration " + std::to_string(version + 1) + " failed";
             return false;
         }
         if (!exec("COMMIT"))
             return false;
-        ++version;
-        logx::info("db", "migrated", {{"schema", std::to_string(version)}});
+        logx::info("db", "migrated", {{"schema", std::to_string(version + 1)}});
     }
-    return true;
 }
 
 void Database::setTunnelDefaults(int first, int last, const std::string &suffix)
@@ -299,12 +348,107 @@ void Database::setTunnelDefaults(int first, int last, const std::string &suffix)
     domainSuffix = suffix;
 }
 
+void Database::setPlacement(const std::string &own, const std::string &named)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    ownNode = own;
+    namedNode = named;
+}
+
+bool Database::shared()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    return db && db->shared();
+}
+
+std::string Database::placeNode()
+{
+    // On a file of its own the one node is every tunnel's; a tunnel keeps no name for it, so
+    // that a changed --public-host takes all of them along.
+    if (!db->shared())
+        return std::string();
+    if (!namedNode.empty())
+        return namedNode;
+    Stmt s(db, "SELECT n.host FROM nodes n WHERE n.seen_at > ? ORDER BY "
+               "(SELECT COUNT(*) FROM tunnels t WHERE t.node = n.host), n.host LIMIT 1");
+    s.bind(1, util::nowSeconds() - NodeLiveS);
+    return s.step() == Row ? s.text(0) : ownNode;
+}
+
+bool Database::heartbeat(const std::string &host, int64_t startedAt, int64_t now)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, "INSERT INTO nodes (host, started_at, seen_at) VALUES (?, ?, ?) ON CONFLICT (host) "
+               "DO UPDATE SET started_at = excluded.started_at, seen_at = excluded.seen_at");
+    s.bind(1, host).bind(2, startedAt).bind(3, now);
+    if (s.step() != Done)
+        return false;
+    // Throttle rows of keys not seen for two days have nothing left to say.
+    Stmt prune(db, "DELETE FROM throttles WHERE at < ? AND kind LIKE 'signin-%'");
+    prune.bind(1, now - 2 * 24 * 3600);
+    prune.step();
+    Stmt days(db, "DELETE FROM throttles WHERE at < ? AND kind LIKE 'code-%'");
+    days.bind(1, now / (24 * 3600) - 2);
+    days.step();
+    return true;
+}
+
+std::vector<NodeRow> Database::nodes()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db,
+           "SELECT n.host, n.started_at, n.seen_at, "
+           "(SELECT COUNT(*) FROM tunnels t WHERE t.node = n.host) FROM nodes n ORDER BY n.host");
+    std::vector<NodeRow> list;
+    while (s.step() == Row)
+        list.push_back(NodeRow{s.text(0), s.integer(1), s.integer(2), s.integer(3)});
+    return list;
+}
+
+bool Database::moveTunnel(int64_t id, const std::string &host)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, "UPDATE tunnels SET node = ? WHERE id = ?");
+    s.bind(1, host).bind(2, id);
+    return s.step() == Done && s.changes() == 1;
+}
+
+bool Database::withThrottles(const std::vector<ThrottleKey> &keys,
+                             const std::function<void(ThrottleRows &)> &use)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Transaction transaction(db);
+    if (!transaction)
+        return false;
+    ThrottleRows rows;
+    for (const ThrottleKey &k : keys) {
+        Stmt s(db, "SELECT n, at FROM throttles WHERE kind = ? AND key = ?");
+        s.bind(1, k.first).bind(2, k.second);
+        if (s.step() == Row)
+            rows[k] = ThrottleRow{s.integer(0), s.integer(1)};
+    }
+    use(rows);
+    for (const ThrottleKey &k : keys) {
+        const auto row = rows.find(k);
+        Stmt s(db, row == rows.end()
+                       ? "DELETE FROM throttles WHERE kind = ? AND key = ?"
+                       : "INSERT INTO throttles (kind, key, n, at) VALUES (?, ?, ?, ?) "
+                         "ON CONFLICT (kind, key) DO UPDATE SET n = excluded.n, at = excluded.at");
+        s.bind(1, k.first).bind(2, k.second);
+        if (row != rows.end())
+            s.bind(3, row->second.n).bind(4, row->second.at);
+        if (s.step() != Done)
+            return false;
+    }
+    return transaction.commit();
+}
+
 std::optional<User> Database::userByPhone(const std::string &phone, std::string *passwordHash)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT id, phone, name, password_hash FROM users WHERE phone = ?");
     s.bind(1, phone);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     User u{s.integer(0), s.text(1), s.text(2)};
     if (passwordHash)
@@ -317,7 +461,7 @@ std::optional<User> Database::userById(int64_t id)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT id, phone, name FROM users WHERE id = ?");
     s.bind(1, id);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     return User{s.integer(0), s.text(1), s.text(2)};
 }
@@ -330,13 +474,13 @@ std::string Database::createSession(int64_t userId, int64_t now, int64_t lifetim
         Stmt s(db, "INSERT INTO sessions (token_hash, user_id, created_at, expires_at) "
                    "VALUES (?, ?, ?, ?)");
         s.bind(1, tokenHash(token)).bind(2, userId).bind(3, now).bind(4, now + lifetimeS);
-        if (s.step() != SQLITE_DONE)
+        if (s.step() != Done)
             return std::string();
     }
     // Expired sessions and all but the newest few go.
     Stmt s(db, "DELETE FROM sessions WHERE user_id = ? AND (expires_at <= ? OR token_hash NOT IN "
                "(SELECT token_hash FROM sessions WHERE user_id = ? ORDER BY created_at DESC, "
-               "rowid DESC LIMIT ?))");
+               "token_hash DESC LIMIT ?))");
     s.bind(1, userId).bind(2, now).bind(3, userId).bind(4, MaxSessionsPerUser);
     s.step();
     return token;
@@ -348,7 +492,7 @@ std::optional<User> Database::userBySession(int64_t userId, const std::string &t
     Stmt s(db, "SELECT u.id, u.phone, u.name FROM sessions s JOIN users u ON u.id = s.user_id "
                "WHERE s.token_hash = ? AND s.user_id = ? AND s.expires_at > ?");
     s.bind(1, tokenHash(token)).bind(2, userId).bind(3, now);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     return User{s.integer(0), s.text(1), s.text(2)};
 }
@@ -358,16 +502,16 @@ Database::Insert Database::createUser(const std::string &phone, const std::strin
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "INSERT INTO users (phone, name, password_hash, token, created_at) "
-               "VALUES (?, ?, ?, ?, ?)");
+               "VALUES (?, ?, ?, ?, ?) RETURNING id");
     // Tokens live in sessions; this column only keeps its old constraint satisfied.
     s.bind(1, phone).bind(2, name).bind(3, passwordHash).bind(4, "unused-" + util::randomHex(16));
     s.bind(5, util::nowSeconds());
-    const int rc = s.step();
-    if (rc == SQLITE_CONSTRAINT)
+    const auto rc = s.step();
+    if (rc == DatabaseLink::Step::Constraint)
         return Insert::Exists;
-    if (rc != SQLITE_DONE)
+    if (rc != Row)
         return Insert::Failed;
-    id = sqlite3_last_insert_rowid(db);
+    id = s.integer(0);
     return Insert::Ok;
 }
 
@@ -375,16 +519,20 @@ Database::CodeStore Database::storeCode(const std::string &phone, const std::str
                                         int64_t now, int64_t lifetimeS, int64_t resendAfterS)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    Transaction transaction(db);
+    if (!transaction)
+        return CodeStore::Failed;
     {
         Stmt s(db, "SELECT sent_at FROM verification_codes WHERE phone = ?");
         s.bind(1, phone);
-        if (s.step() == SQLITE_ROW && now - s.integer(0) < resendAfterS)
+        if (s.step() == Row && now - s.integer(0) < resendAfterS)
             return CodeStore::TooSoon;
     }
-    Stmt s(db, "INSERT OR REPLACE INTO verification_codes (phone, code, sent_at, expires_at, "
-               "attempts) VALUES (?, ?, ?, ?, 0)");
+    Stmt s(db, "INSERT INTO verification_codes (phone, code, sent_at, expires_at, attempts) "
+               "VALUES (?, ?, ?, ?, 0) ON CONFLICT (phone) DO UPDATE SET code = excluded.code, "
+               "sent_at = excluded.sent_at, expires_at = excluded.expires_at, attempts = 0");
     s.bind(1, phone).bind(2, code).bind(3, now).bind(4, now + lifetimeS);
-    return s.step() == SQLITE_DONE ? CodeStore::Ok : CodeStore::Failed;
+    return s.step() == Done && transaction.commit() ? CodeStore::Ok : CodeStore::Failed;
 }
 
 Database::CodeCheck Database::consumeCode(const std::string &phone, const std::string &code,
@@ -392,9 +540,13 @@ Database::CodeCheck Database::consumeCode(const std::string &phone, const std::s
 {
     constexpr int MaxAttempts = 5;
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    // Counted under the write lock, so guesses sent to several nodes at once count each.
+    Transaction transaction(db);
+    if (!transaction)
+        return CodeCheck::Missing;
     Stmt s(db, "SELECT code, expires_at, attempts FROM verification_codes WHERE phone = ?");
     s.bind(1, phone);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return CodeCheck::Missing;
     const std::string stored = s.text(0);
     const int64_t expiresAt = s.integer(1);
@@ -407,12 +559,14 @@ Database::CodeCheck Database::consumeCode(const std::string &phone, const std::s
         Stmt u(db, "UPDATE verification_codes SET attempts = attempts + 1 WHERE phone = ?");
         u.bind(1, phone);
         u.step();
+        transaction.commit();
         return attempts + 1 >= MaxAttempts ? CodeCheck::TooManyTries : CodeCheck::Wrong;
     }
     // A code is good for one account only. Its row stays so the resend interval still holds.
     Stmt u(db, "UPDATE verification_codes SET expires_at = 0 WHERE phone = ?");
     u.bind(1, phone);
-    u.step();
+    if (u.step() != Done || !transaction.commit())
+        return CodeCheck::Missing;
     return CodeCheck::Ok;
 }
 
@@ -424,13 +578,13 @@ std::vector<TunnelRow> Database::tunnelsOf(int64_t userId)
     Stmt s(db, sql.c_str());
     s.bind(1, userId);
     std::vector<TunnelRow> rows;
-    while (s.step() == SQLITE_ROW)
+    while (s.step() == Row)
         rows.push_back(readTunnel(s));
     return rows;
 }
 
 std::optional<TunnelRow> Database::tunnelWhere(const char *where, int64_t id,
-                                               const std::string *text)
+                                               const std::string *text, bool *failed)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     const std::string sql = std::string("SELECT ") + tunnelColumns + " FROM tunnels WHERE " + where;
@@ -439,7 +593,10 @@ std::optional<TunnelRow> Database::tunnelWhere(const char *where, int64_t id,
         s.bind(1, *text);
     else
         s.bind(1, id);
-    if (s.step() != SQLITE_ROW)
+    const auto step = s.step();
+    if (failed)
+        *failed = step != Row && step != Done;
+    if (step != Row)
         return std::nullopt;
     return readTunnel(s);
 }
@@ -449,14 +606,14 @@ std::optional<TunnelRow> Database::tunnelById(int64_t id)
     return tunnelWhere("id = ?", id, nullptr);
 }
 
-std::optional<TunnelRow> Database::tunnelByToken(const std::string &token)
+std::optional<TunnelRow> Database::tunnelByToken(const std::string &token, bool *failed)
 {
-    return tunnelWhere("token = ?", 0, &token);
+    return tunnelWhere("token = ?", 0, &token, failed);
 }
 
-std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain)
+std::optional<TunnelRow> Database::tunnelByDomain(const std::string &domain, bool *failed)
 {
-    return tunnelWhere("domain = ?", 0, &domain);
+    return tunnelWhere("domain = ?", 0, &domain, failed);
 }
 
 bool Database::updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
@@ -466,7 +623,7 @@ bool Database::updateTunnel(int64_t id, const std::string &name, const std::stri
     Stmt s(db, "UPDATE tunnels SET name = ?, client_ip = ?, client_port = ?, type = ? "
                "WHERE id = ?");
     s.bind(1, name).bind(2, clientIp).bind(3, clientPort).bind(4, type).bind(5, id);
-    return s.step() == SQLITE_DONE && sqlite3_changes(db) == 1;
+    return s.step() == Done && s.changes() == 1;
 }
 
 std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusal *why)
@@ -481,7 +638,7 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusa
     if (t.maxPerUser > 0) {
         Stmt s(db, "SELECT COUNT(*) FROM tunnels WHERE user_id = ?");
         s.bind(1, t.userId);
-        if (s.step() != SQLITE_ROW || s.integer(0) >= t.maxPerUser)
+        if (s.step() != Row || s.integer(0) >= t.maxPerUser)
             return refuse(Refusal::TooMany);
     }
     if (t.maxWithPrice > 0 && countTunnelsWithPrice(t.userId, t.priceId) >= t.maxWithPrice)
@@ -490,7 +647,7 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusa
     {
         Stmt s(db, "SELECT server_port FROM tunnels WHERE server_port BETWEEN ? AND ?");
         s.bind(1, portFirst).bind(2, portLast);
-        while (s.step() == SQLITE_ROW)
+        while (s.step() == Row)
             used.insert(static_cast<int>(s.integer(0)));
     }
     int port = 0;
@@ -502,24 +659,27 @@ std::optional<TunnelRow> Database::createTunnelLocked(const NewTunnel &t, Refusa
     }
     if (port == 0)
         return refuse(Refusal::NoPort);
+    const std::string node = t.node.empty() ? placeNode() : t.node;
     // The domain names the row, so it is written once the id is known.
     const std::string token = util::randomHex(16);
     const std::string placeholder = "pending-" + token;
+    int64_t id = 0;
     {
         Stmt s(db, "INSERT INTO tunnels (user_id, name, server_port, client_ip, client_port, "
-                   "type, stop_time, domain, token, bdw, price_id, created_at) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                   "type, stop_time, domain, token, bdw, price_id, created_at, node) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
         s.bind(1, t.userId).bind(2, t.name).bind(3, port).bind(4, t.clientIp);
         s.bind(5, t.clientPort).bind(6, t.type).bind(7, t.stopTime).bind(8, placeholder);
         s.bind(9, token).bind(10, t.bdw).bind(11, t.priceId).bind(12, util::nowSeconds());
-        if (s.step() != SQLITE_DONE)
+        s.bind(13, node);
+        if (s.step() != Row)
             return refuse(Refusal::Failed);
+        id = s.integer(0);
     }
-    const int64_t id = sqlite3_last_insert_rowid(db);
     {
         Stmt s(db, "UPDATE tunnels SET domain = ? WHERE id = ?");
         s.bind(1, "t" + std::to_string(id) + "." + domainSuffix).bind(2, id);
-        if (s.step() != SQLITE_DONE)
+        if (s.step() != Done)
             return std::nullopt;
     }
     return tunnelById(id);
@@ -530,10 +690,12 @@ std::optional<TunnelRow> Database::createTunnel(const NewTunnel &tunnel, Refusal
     std::lock_guard<std::recursive_mutex> lock(mutex);
     if (why)
         *why = Refusal::Failed;
-    if (!exec("BEGIN IMMEDIATE"))
+    Transaction transaction(db);
+    if (!transaction)
         return std::nullopt;
     auto row = createTunnelLocked(tunnel, why);
-    exec(row ? "COMMIT" : "ROLLBACK");
+    if (row && !transaction.commit())
+        return std::nullopt;
     return row;
 }
 
@@ -542,7 +704,7 @@ int Database::countTunnelsWithPrice(int64_t userId, int64_t priceId)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT COUNT(*) FROM tunnels WHERE user_id = ? AND price_id = ?");
     s.bind(1, userId).bind(2, priceId);
-    return s.step() == SQLITE_ROW ? static_cast<int>(s.integer(0)) : 0;
+    return s.step() == Row ? static_cast<int>(s.integer(0)) : 0;
 }
 
 std::vector<Price> Database::prices()
@@ -550,7 +712,7 @@ std::vector<Price> Database::prices()
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT id, name, bdw, pay, info, time FROM prices ORDER BY sort, id");
     std::vector<Price> list;
-    while (s.step() == SQLITE_ROW)
+    while (s.step() == Row)
         list.push_back(Price{s.integer(0), s.text(1), static_cast<int>(s.integer(2)), s.text(3),
                              s.text(4), static_cast<int>(s.integer(5))});
     return list;
@@ -561,7 +723,7 @@ std::optional<Price> Database::price(int64_t id)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT id, name, bdw, pay, info, time FROM prices WHERE id = ?");
     s.bind(1, id);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     return Price{s.integer(0), s.text(1), static_cast<int>(s.integer(2)),
                  s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
@@ -571,11 +733,16 @@ Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64
                                            int maxTunnels)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    // Counted in the insert's own transaction: orders sent to several nodes at once cannot
+    // pass the caps together.
+    Transaction transaction(db);
+    if (!transaction)
+        return OrderStore::Failed;
     {
         Stmt c(db, "SELECT COUNT(*), (SELECT COUNT(*) FROM tunnels WHERE user_id = ?) FROM orders "
                    "WHERE user_id = ? AND state = 'pending' AND created_at > ?");
         c.bind(1, o.userId).bind(2, o.userId).bind(3, since);
-        if (c.step() != SQLITE_ROW)
+        if (c.step() != Row)
             return OrderStore::Failed;
         if (c.integer(0) >= maxPending)
             return OrderStore::TooMany;
@@ -587,7 +754,7 @@ Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64
     s.bind(1, o.id).bind(2, o.userId).bind(3, o.priceId).bind(4, o.tunnelName);
     s.bind(5, o.clientIp).bind(6, o.clientPort).bind(7, o.type).bind(8, o.amount);
     s.bind(9, o.createdAt);
-    return s.step() == SQLITE_DONE ? OrderStore::Ok : OrderStore::Failed;
+    return s.step() == Done && transaction.commit() ? OrderStore::Ok : OrderStore::Failed;
 }
 
 std::optional<Order> Database::order(const std::string &id)
@@ -596,7 +763,7 @@ std::optional<Order> Database::order(const std::string &id)
     Stmt s(db, "SELECT id, user_id, price_id, tunnel_name, client_ip, client_port, type, amount, "
                "state, COALESCE(tunnel_id, 0), created_at FROM orders WHERE id = ?");
     s.bind(1, id);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     Order o;
     o.id = s.text(0);
@@ -625,7 +792,7 @@ Database::Pay Database::payOrder(const std::string &id, int64_t now, int maxPerU
     const auto p = price(o->priceId);
     if (!p)
         return Pay::Failed;
-    if (!exec("BEGIN IMMEDIATE"))
+    if (!db->beginWrite())
         return Pay::Failed;
     NewTunnel t;
     t.userId = o->userId;
@@ -648,7 +815,7 @@ Database::Pay Database::payOrder(const std::string &id, int64_t now, int maxPerU
     Stmt s(db, "UPDATE orders SET state = 'paid', tunnel_id = ?, paid_at = ? "
                "WHERE id = ? AND state = 'pending'");
     s.bind(1, row->id).bind(2, now).bind(3, id);
-    if (s.step() != SQLITE_DONE || sqlite3_changes(db) != 1) {
+    if (s.step() != Done || s.changes() != 1) {
         exec("ROLLBACK");
         return Pay::Failed;
     }
@@ -663,7 +830,7 @@ std::optional<std::string> Database::appConfig(const std::string &key)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT value FROM app_config WHERE key = ?");
     s.bind(1, key);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     return s.text(0);
 }
@@ -673,7 +840,7 @@ std::optional<UpdateInfo> Database::updateInfo(int64_t id)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     Stmt s(db, "SELECT version, update_desc, urls, must_update FROM app_update WHERE id = ?");
     s.bind(1, id);
-    if (s.step() != SQLITE_ROW)
+    if (s.step() != Row)
         return std::nullopt;
     return UpdateInfo{s.text(0), s.text(1), s.text(2), static_cast<int>(s.integer(3))};
 }
@@ -713,4 +880,69 @@ std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std:
     t.stopTime = stopTime;
     t.priceId = 1;
     return createTunnel(t);
+}
+
+bool Database::copyTo(Database &target, std::string &error)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> targetLock(target.mutex);
+    Transaction into(target.db);
+    if (!into) {
+        error = "cannot start a transaction on the target";
+        return false;
+    }
+    {
+        Stmt s(target.db, "SELECT (SELECT COUNT(*) FROM users) + (SELECT COUNT(*) FROM tunnels)");
+        if (s.step() != Row || s.integer(0) != 0) {
+            error = "the target already holds accounts or tunnels; it must be new";
+            return false;
+        }
+    }
+    // The target's own first rows (prices, texts) give way to the source's.
+    for (auto t = std::rbegin(allTables); t != std::rend(allTables); ++t)
+        if (!target.exec((std::string("DELETE FROM ") + t->table).c_str())) {
+            error = std::string("cannot empty ") + t->table + " on the target";
+            return false;
+        }
+    for (const TableColumns &t : allTables) {
+        const int count =
+            1 + static_cast<int>(std::count(t.columns, t.columns + std::strlen(t.columns), ','));
+        std::string marks = "?";
+        for (int i = 1; i < count; ++i)
+            marks += ", ?";
+        const std::string select = std::string("SELECT ") + t.columns + " FROM " + t.table;
+        const std::string insert =
+            std::string("INSERT INTO ") + t.table + " (" + t.columns + ") VALUES (" + marks + ")";
+        auto from = db->prepare(select.c_str());
+        int64_t rows = 0;
+        DatabaseLink::Step step;
+        while ((step = from->step()) == Row) {
+            auto to = target.db->prepare(insert.c_str());
+            for (int c = 0; c < count; ++c) {
+                if (from->isNull(c))
+                    to->bindNull(c + 1);
+                else
+                    to->bind(c + 1, from->text(c));
+            }
+            if (to->step() != Done) {
+                error = std::string("cannot copy a row of ") + t.table;
+                return false;
+            }
+            ++rows;
+        }
+        if (step != Done) {
+            error = std::string("cannot read ") + t.table;
+            return false;
+        }
+        if (t.numbered && !target.db->afterBulkCopy(t.table)) {
+            error = std::string("cannot move the id counter of ") + t.table;
+            return false;
+        }
+        logx::info("db", "copied", {{"table", t.table}, {"rows", std::to_string(rows)}});
+    }
+    if (!into.commit()) {
+        error = "the copy could not be committed";
+        return false;
+    }
+    return true;
 }

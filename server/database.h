@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-struct sqlite3;
+class DatabaseLink;
 
 struct User
 {
@@ -29,6 +32,7 @@ struct TunnelRow
     std::string token;
     int bdw = 0;
     int64_t priceId = 0;
+    std::string node; // the relay node's public host; empty: whichever node is asked
 
     bool expired(int64_t now) const { return stopTime != 0 && stopTime <= now; }
 };
@@ -81,10 +85,32 @@ struct NewTunnel
     int64_t priceId = 0;
     int maxPerUser = 0;   // 0: no cap on the account's tunnels
     int maxWithPrice = 0; // 0: no cap on the account's tunnels of this price
+    std::string node;     // empty: placed by the database
 };
 
-// The service's storage: one SQLite connection, serialised by a mutex, so the API threads and
-// the relay thread can share it. The schema is created or migrated by open().
+// A relay node that announced itself.
+struct NodeRow
+{
+    std::string host;
+    int64_t startedAt = 0;
+    int64_t seenAt = 0;
+    int64_t tunnels = 0;
+};
+
+// A counter of a throttle: for a backoff its failures and last attempt, for a daily cap its
+// uses and day.
+struct ThrottleRow
+{
+    int64_t n = 0;
+    int64_t at = 0;
+};
+using ThrottleKey = std::pair<std::string, std::string>; // kind, key
+using ThrottleRows = std::map<ThrottleKey, ThrottleRow>;
+
+// The service's storage: one connection, to an SQLite file or to a PostgreSQL server that
+// several nodes share, serialised by a mutex so the API threads and the relay thread can share
+// it. The schema is created or migrated by open(). Whatever a cap counts is counted in the
+// write's own transaction, which holds the database's one write turn on either engine.
 class Database
 {
 public:
@@ -93,12 +119,32 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    bool open(const std::string &path, std::string &error);
+    // An SQLite file path or a postgresql:// URL.
+    bool open(const std::string &where, std::string &error);
     void close();
     int schemaVersion();
+    // Where the data lives, for logs: the file, or the server without its password.
+    std::string describe();
+    // Copies every row of this database into target, whose schema is current and which holds
+    // no accounts yet; all or nothing.
+    bool copyTo(Database &target, std::string &error);
 
     // Public port range and domain suffix for new tunnels.
     void setTunnelDefaults(int portFirst, int portLast, const std::string &domainSuffix);
+    // True when several nodes may share this database (PostgreSQL).
+    bool shared();
+    // Where new tunnels go on a shared database: the named node, or else the live node with
+    // the fewest tunnels, or else own (this node's public host).
+    void setPlacement(const std::string &own, const std::string &named);
+    // A relay node says it is alive; also clears throttle rows long out of date.
+    bool heartbeat(const std::string &host, int64_t startedAt, int64_t now);
+    std::vector<NodeRow> nodes();
+    // Puts a tunnel on another node; the node that holds it signs it out.
+    bool moveTunnel(int64_t id, const std::string &host);
+    // Runs use on the rows of keys inside one write transaction and writes back what it leaves
+    // (a row it removed is deleted); the API nodes share their throttles through this.
+    bool withThrottles(const std::vector<ThrottleKey> &keys,
+                       const std::function<void(ThrottleRows &)> &use);
 
     // Accounts. The password is only ever handed over as a finished hash.
     std::optional<User> userByPhone(const std::string &phone, std::string *passwordHash);
@@ -122,8 +168,9 @@ public:
     // Tunnels.
     std::vector<TunnelRow> tunnelsOf(int64_t userId);
     std::optional<TunnelRow> tunnelById(int64_t id);
-    std::optional<TunnelRow> tunnelByToken(const std::string &token);
-    std::optional<TunnelRow> tunnelByDomain(const std::string &domain);
+    // failed, when given, tells a database that did not answer from a tunnel that is not there.
+    std::optional<TunnelRow> tunnelByToken(const std::string &token, bool *failed = nullptr);
+    std::optional<TunnelRow> tunnelByDomain(const std::string &domain, bool *failed = nullptr);
     bool updateTunnel(int64_t id, const std::string &name, const std::string &clientIp,
                       int clientPort, int type);
     // Allocates a free public port and a domain; nothing when the range is used up or a cap
@@ -157,11 +204,16 @@ private:
     bool exec(const char *sql);
     bool migrate(std::string &error);
     std::optional<TunnelRow> createTunnelLocked(const NewTunnel &tunnel, Refusal *why);
-    std::optional<TunnelRow> tunnelWhere(const char *where, int64_t id, const std::string *text);
+    std::string placeNode();
+    std::optional<TunnelRow> tunnelWhere(const char *where, int64_t id, const std::string *text,
+                                         bool *failed = nullptr);
 
-    sqlite3 *db = nullptr;
+    std::unique_ptr<DatabaseLink> link;
+    DatabaseLink *db = nullptr;
     std::recursive_mutex mutex;
     int portFirst = 20000;
     int portLast = 20999;
     std::string domainSuffix = "localhost";
+    std::string ownNode;
+    std::string namedNode;
 };

@@ -163,6 +163,10 @@ std::string webDomainOf(std::string domain)
 
 using namespace relay;
 
+namespace {
+const char *const MovedText = "该隧道已迁移到其他服务器，请刷新隧道列表后重新启动";
+}
+
 void RelayServer::login(std::shared_ptr<Control> control, const std::string &token)
 {
     auto refuse = [&](const std::string &reason, const char *why) {
@@ -171,10 +175,14 @@ void RelayServer::login(std::shared_ptr<Control> control, const std::string &tok
         control->sendAndClose({{"type", "LOGIN"}, {"msg", "LOGINFAIL"}, {"info", reason}}, "");
     };
     const auto found = token.empty() ? std::nullopt : lookup(token);
+    if (found && found->unavailable)
+        return refuse("服务器繁忙，请稍后重试", "db-unavailable");
     if (!found)
         return refuse("隧道令牌无效，请检查令牌是否正确，或前往控制台重新获取", "unknown-token");
     if (found->expired)
         return refuse("该隧道已到期，请续费后再启动", "expired");
+    if (found->elsewhere)
+        return refuse(MovedText, "other-node");
 
     std::shared_ptr<TunnelState> state;
     const auto it = tunnels.find(found->id);
@@ -286,15 +294,16 @@ void RelayServer::closeTunnel(int64_t tunnelId)
 void RelayServer::armExpiry(const std::shared_ptr<TunnelState> &state)
 {
     state->expiry.cancel();
-    if (state->info.stopTime == 0)
+    if (state->info.stopTime == 0 && config.tunnelRecheckS == 0)
         return;
     // At the end of the paid time the tunnel is looked up again (it may have been renewed);
     // an expired one is told why and signed out. The paid time is a date on the wall clock,
     // the timer runs on a steady one: it is measured again at least every ten minutes, so a
-    // clock that is set is followed within that.
-    constexpr int64_t MaxExpiryWaitS = 600;
-    const int64_t left =
-        std::clamp<int64_t>(state->info.stopTime - util::nowSeconds(), 0, MaxExpiryWaitS);
+    // clock that is set is followed within that. With nodes sharing a database, more often:
+    // a tunnel deleted or moved to another node there is signed out here.
+    const int64_t maxWaitS = config.tunnelRecheckS ? config.tunnelRecheckS : 600;
+    const int64_t left = std::clamp<int64_t>(
+        state->info.stopTime ? state->info.stopTime - util::nowSeconds() : maxWaitS, 0, maxWaitS);
     state->expiry.expires_after(std::chrono::seconds(left) + std::chrono::milliseconds(100));
     std::weak_ptr<TunnelState> weak = state;
     state->expiry.async_wait([this, weak](const asio::error_code &ec) {
@@ -302,18 +311,27 @@ void RelayServer::armExpiry(const std::shared_ptr<TunnelState> &state)
         if (ec || stopped || !state)
             return;
         const auto now = lookup(state->token);
-        if (now && !now->expired) {
+        if (now && now->unavailable) // asked again later; the tunnel keeps running
+            return armExpiry(state);
+        if (now && !now->expired && !now->elsewhere) {
             state->info.stopTime = now->stopTime;
             return armExpiry(state);
         }
         const int64_t id = state->info.id;
-        logx::info("relay", "tunnel-expired", {{"tunnel", std::to_string(id)}});
+        const bool expired = now && now->expired;
+        logx::info("relay",
+                   expired ? "tunnel-expired"
+                   : now   ? "tunnel-moved"
+                           : "tunnel-deleted",
+                   {{"tunnel", std::to_string(id)}});
         auto control = state->control;
         if (control) {
             control->tunnelId = 0;
             control->sendAndClose({{"type", "LOGIN"},
-                                   {"msg", "EXPIRED"},
-                                   {"info", "该隧道已到期，已停止运行，请续费后再启动"}},
+                                   {"msg", expired ? "EXPIRED" : "LOGINFAIL"},
+                                   {"info", expired ? "该隧道已到期，已停止运行，请续费后再启动"
+                                            : now ? MovedText
+                                                  : "该隧道已被删除，已停止运行"}},
                                   "");
         }
         closeTunnel(id);

@@ -26,7 +26,9 @@ struct RelayTunnel
     int serverPort = 0;
     int type = 1; // 0: a web tunnel, reached by its domain on the shared web ports too
     bool expired = false;
-    int64_t stopTime = 0; // epoch seconds; 0: never
+    bool elsewhere = false;   // placed on another relay node
+    bool unavailable = false; // the database did not answer: nothing else is known
+    int64_t stopTime = 0;   // epoch seconds; 0: never
 };
 
 namespace relay {

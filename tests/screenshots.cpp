@@ -11,14 +11,17 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "platform/environment.h"
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnelcontroller.h"
 #include "ui/addressqr.h"
 #include "ui/createtunnelform.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/logviewer.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/mywindow.h"
+#include "ui/requestsform.h"
 #include "ui/tunnelsitem.h"
 #include "ui/updateform.h"
 
@@ -131,6 +134,10 @@ struct CardShots
         TunnelStatus &current = item->controller->current;
         current.state = state;
         current.stateReason = reason;
+        if (state == TunnelStatus::State::LocalUnreachable) {
+            current.localService = TunnelStatus::LocalService::Unreachable;
+            current.localReason = reason;
+        }
         current.activeConnections = 3;
         current.rateOut = 1.2 * 1024 * 1024;
         current.rateIn = 240 * 1024;
@@ -154,7 +161,24 @@ void addLiveShots(ShotRegistry &r)
           [] { return CardShots::live(TunnelStatus::State::Running, QString()); });
     r.add(QStringLiteral("card_local_unreachable"), [] {
         return CardShots::live(TunnelStatus::State::LocalUnreachable,
-                               QStringLiteral("127.0.0.1:5000 (Connection refused)"));
+                               QStringLiteral("127.0.0.1:5000 (连接被拒绝，本地服务可能未启动)"));
+    });
+    r.add(QStringLiteral("card_expiring"), [] {
+        TunnelRecord record = sampleRecord(1);
+        record.stopTime =
+            platform::now().addDays(2).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
+            QStringLiteral(" 到期");
+        record.name = QStringLiteral("一个名字相当长的隧道用来看看右边的到期日会不会被挤到");
+        auto item = std::make_unique<TunnelsItem>();
+        item->InitItem(record);
+        return item;
+    });
+    r.add(QStringLiteral("card_no_expiry"), [] {
+        TunnelRecord record = sampleRecord(0);
+        record.stopTime = QStringLiteral(" 到期");
+        auto item = std::make_unique<TunnelsItem>();
+        item->InitItem(record);
+        return item;
     });
     r.add(QStringLiteral("card_copied"), [] { return CardShots::copied(); });
     r.add(QStringLiteral("card_address_qr"), [] {
@@ -163,15 +187,79 @@ void addLiveShots(ShotRegistry &r)
     r.add(QStringLiteral("infos_live"), [] {
         auto form = std::make_unique<InfosForm>();
         form->updateInfo(sampleRecord(1), longLog(12), 12, 12);
-        form->updateLive(QStringLiteral("3 个连接 · 延迟 38 ms"),
-                         QStringLiteral("↑ 1.2 MB/s  ↓ 240 KB/s"));
+        form->updateLive(QStringLiteral("↑ 1.2 MB/s  ↓ 240 KB/s"),
+                         QStringLiteral("3 个连接 · 延迟 38 ms"));
         return form;
+    });
+}
+
+void addRequestAndLogShots(ShotRegistry &r)
+{
+    r.add(QStringLiteral("requests_list"), [] {
+        static auto log = std::make_shared<RequestLog>();
+        const QDateTime at(QDate(2026, 12, 10), QTime(12, 30, 5, 120));
+        const QList<std::tuple<const char *, const char *, int, qint64, qint64, qint64>> rows{
+            {"GET", "/", 200, 412, 5230, 18},
+            {"GET", "/static/app.js?v=3", 200, 388, 182044, 96},
+            {"POST", "/api/login", 401, 702, 310, 42},
+            {"GET", "/favicon.ico", 404, 350, 162, 3},
+            {"", "", 0, 15320, 88210, 60450},
+            {"GET", "/photos/2026/12/IMG_0042.jpg", 206, 420, 1048576, 830}};
+        int i = 0;
+        for (const auto &row : rows) {
+            RequestEntry e;
+            e.time = at.addMSecs(i++ * 731);
+            e.method = QString::fromLatin1(std::get<0>(row));
+            e.path = QString::fromLatin1(std::get<1>(row));
+            e.host = e.isRaw() ? QString() : QStringLiteral("nas.example.com");
+            e.status = std::get<2>(row);
+            e.bytesIn = std::get<3>(row);
+            e.bytesOut = std::get<4>(row);
+            e.durationMs = std::get<5>(row);
+            log->add(e);
+        }
+        auto form = std::make_unique<RequestsForm>();
+        form->setSource(log, QStringLiteral("nas.example.com"));
+        return form;
+    });
+    r.add(QStringLiteral("log_viewer"), [] {
+        // A folder of run logs of its own, as the program keeps them below ./logs.
+        static QTemporaryDir dir;
+        QDir(dir.path()).mkpath(QStringLiteral("logs"));
+        const QString stamp = QStringLiteral("2026_12_10_12_00_00");
+        QFile current(dir.filePath(QStringLiteral("logs/") + stamp + QStringLiteral(".log")));
+        if (current.open(QIODevice::WriteOnly)) {
+            for (int i = 0; i < 40; ++i)
+                current.write(QStringLiteral("%1 File:(../tunnel/tunnel.cpp) Line:(%2) %3 "
+                                             "(2026-12-10 12:%4:05 周四)\r\n")
+                                  .arg(i % 7 == 3 ? "Warning:" : "Debug:")
+                                  .arg(100 + i)
+                                  .arg(i % 7 == 3 ? QStringLiteral("connect error ! 1")
+                                                  : QStringLiteral("发送心跳 nas.example.com"))
+                                  .arg(i, 2, 10, QLatin1Char('0'))
+                                  .toUtf8());
+            current.close();
+        }
+        QFile(dir.filePath(QStringLiteral("logs/2026_12_09_08_00_00.log")))
+            .open(QIODevice::WriteOnly);
+        const QString before = QDir::currentPath();
+        const QString stampBefore = logFileStamp;
+        QDir::setCurrent(dir.path());
+        logFileStamp = stamp;
+        auto viewer = std::make_unique<LogViewer>();
+        viewer->findChild<QLineEdit *>(QStringLiteral("lineEdit_search"))
+            ->setText(QStringLiteral("nas"));
+        viewer->reload();
+        QDir::setCurrent(before);
+        logFileStamp = stampBefore;
+        return viewer;
     });
 }
 
 void addTunnelCardShots(ShotRegistry &r)
 {
     addLiveShots(r);
+    addRequestAndLogShots(r);
     r.add(QStringLiteral("card_idle"), [] { return card(1, {}, 1); });
     r.add(QStringLiteral("card_idle_web"), [] { return card(0, {}, 0); });
     r.add(QStringLiteral("card_running"), [] {
@@ -206,6 +294,18 @@ void addTunnelCardShots(ShotRegistry &r)
         static TunnelRecord record = sampleRecord(1);
         auto form = std::make_unique<EditTunnelForm>();
         form->setTunnel(&record);
+        return form;
+    });
+    r.add(QStringLiteral("edit_form_hints"), [] {
+        static TunnelRecord record = sampleRecord(1);
+        auto form = std::make_unique<EditTunnelForm>();
+        form->setTunnel(&record);
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_ip"))
+            ->setText(QStringLiteral("192.168.1"));
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_port"))
+            ->setText(QStringLiteral("70000"));
+        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_name"))
+            ->setText(QString(40, QChar(0x7f51)));
         return form;
     });
     r.add(QStringLiteral("edit_form_refused"), [] {

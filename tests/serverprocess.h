@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "pgcluster.h"
+
 #ifndef BORVANE_SERVER_BIN
 #error "BORVANE_SERVER_BIN must name the borvane-server executable"
 #endif
@@ -35,12 +37,23 @@ public:
     }
 
     QString databasePath() const { return dir.filePath(QStringLiteral("service.db")); }
+    // With a test cluster running, each service gets a database of its own there, kept across
+    // its restarts; otherwise its SQLite file.
+    bool onPostgres() const { return !databaseUrl.isEmpty(); }
+    QString database()
+    {
+        if (databaseUrl.isEmpty() && PgCluster::active())
+            databaseUrl = PgCluster::active()->createDatabase();
+        return onPostgres() ? databaseUrl : databasePath();
+    }
 
     // Starts the service and waits until it says it is ready (or has ended).
     bool start(const QStringList &extra = {})
     {
         const int before = log.count("event=ready");
-        QStringList args{QStringLiteral("--bind"), address, QStringLiteral("--db"), databasePath()};
+        QStringList args{QStringLiteral("--bind"), address, QStringLiteral("--db"), database()};
+        if (onPostgres())
+            args << QStringLiteral("--sms-outbox") << databasePath() + ".sms";
         args += extra;
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(program(), args);
@@ -91,6 +104,7 @@ public:
 
     QString address;
     QTemporaryDir dir;
+    QString databaseUrl; // set to share one database between services
     QProcess process;
     QByteArray log;
 };

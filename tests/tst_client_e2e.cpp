@@ -3,7 +3,9 @@
 // client sign in, list and start the demo tunnel by itself; visitors then talk through the
 // tunnel's public port to a local service in this test. The service is killed and started
 // again (the client reconnects by itself), and finally the same tunnel signs in elsewhere (the
-// client is pushed off). What the client did is read from its own log file.
+// client is pushed off). What the client did is read from its own log file. Then the headless
+// agent beside it is set up from a terminal and runs the same tunnel, which the desktop client
+// started beside it must leave alone.
 #include "relaypeer.h"
 #include "serverprocess.h"
 
@@ -16,6 +18,8 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,6 +36,9 @@
 
 #ifndef BORVANE_CLIENT_BIN
 #error "BORVANE_CLIENT_BIN must name the borvane executable"
+#endif
+#ifndef BORVANE_AGENT_BIN
+#error "BORVANE_AGENT_BIN must name the borvane-agent executable"
 #endif
 #ifndef BORVANE_API_BASE_URL
 #error "BORVANE_API_BASE_URL must hold the client's built-in API address"
@@ -111,6 +118,22 @@ protected:
 #endif
 };
 
+// "borvane-agent run" beside the client, its output collected.
+struct AgentRun
+{
+    ClientProcess process;
+    QByteArray output;
+
+    bool start(const QString &workingDirectory)
+    {
+        process.setWorkingDirectory(workingDirectory);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
+        process.start(QStringLiteral(BORVANE_AGENT_BIN), {"run"});
+        return process.waitForStarted(10000);
+    }
+};
+
 // The settings file beside the client is the user's: it is set aside for the test and put
 // back afterwards. A copy is kept on disk too, so a run that was killed half-way gives the
 // original back at the next run instead of losing it.
@@ -161,8 +184,10 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void wholeProgram();
+    void agent();
 
 private:
+    int runAgent(const QStringList &args, const QByteArray &input, QByteArray *output);
     QJsonObject getJson(const QString &path, const QUrlQuery &query);
     bool visitorsGetThrough(int visitors, int bytes);
     QString clientLog() const;
@@ -260,8 +285,6 @@ void TestClientEndToEnd::startClient()
     client.setProcessEnvironment(env);
     client.setWorkingDirectory(clientDir.path());
     client.setProcessChannelMode(QProcess::MergedChannels);
-    connect(&client, &QProcess::readyReadStandardOutput, this,
-            [this] { clientOutput += client.readAllStandardOutput(); });
     client.start(QStringLiteral(BORVANE_CLIENT_BIN), QStringList());
 }
 
@@ -297,6 +320,8 @@ void TestClientEndToEnd::initTestCase()
     }
     QVERIFY(clientDir.isValid());
     QVERIFY(local.listen(QHostAddress(host)));
+    connect(&client, &QProcess::readyReadStandardOutput, this,
+            [this] { clientOutput += client.readAllStandardOutput(); });
 
     server = std::make_unique<ServerProcess>(host);
     serverArgs = QStringList{"--api-port",
@@ -369,6 +394,17 @@ void TestClientEndToEnd::wholeProgram()
     // Heartbeats went on during the transfer and were answered: no reconnect.
     QVERIFY(!clientLog().contains(QStringLiteral("断线重连中")));
 
+    // The agent beside the client leaves the client's tunnel alone and says who holds it.
+    AgentRun agent;
+    QVERIFY(agent.start(clientDir.path()));
+    const QByteArray held = QStringLiteral("stopped (该隧道已在本机的borvane（进程 %1）中运行，")
+                                .arg(client.processId())
+                                .toUtf8();
+    QTRY_VERIFY2_WITH_TIMEOUT(agent.output.contains(held), agent.output + diagnostics(), 20000);
+    agent.process.terminate();
+    QVERIFY(agent.process.waitForFinished(2000));
+    QCOMPARE(server->log.count("event=login tunnel="), 1);
+
     // 2. The service dies and comes back on the same database: the client notices the silence
     // at a heartbeat tick, reconnects and signs in again by itself.
     server->kill();
@@ -420,6 +456,97 @@ void TestClientEndToEnd::wholeProgram()
     elsewhere.socket.abort();
     QVERIFY2(stopClient(), "the client did not end on SIGTERM");
     QVERIFY(server->waitForLog("event=tunnel-offline", 1));
+}
+
+// One command of the agent, beside the client; its output (both channels) and exit code.
+int TestClientEndToEnd::runAgent(const QStringList &args, const QByteArray &input,
+                                 QByteArray *output)
+{
+    QProcess agent;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"),
+               clientDir.filePath(QStringLiteral("home/.config")));
+    agent.setProcessEnvironment(env);
+    agent.setWorkingDirectory(clientDir.path());
+    agent.setProcessChannelMode(QProcess::MergedChannels);
+    agent.start(QStringLiteral(BORVANE_AGENT_BIN), args);
+    agent.write(input);
+    agent.closeWriteChannel();
+    if (!agent.waitForFinished(30000)) {
+        agent.kill();
+        agent.waitForFinished(5000);
+        return -1;
+    }
+    *output = agent.readAll();
+    return agent.exitStatus() == QProcess::NormalExit ? agent.exitCode() : -1;
+}
+
+void TestClientEndToEnd::agent()
+{
+    // Set up without a screen: sign-in from piped input, the list, the autostart flag.
+    QVERIFY(settings->write(QByteArray()));
+    QByteArray out;
+    QCOMPARE(runAgent({"login"}, DemoPhone.toUtf8() + "\n" + DemoPassword.toUtf8() + "\n", &out),
+             0);
+    QSettings saved(settings->path, QSettings::IniFormat);
+    QCOMPARE(saved.value("setting/username").toString(), DemoPhone);
+    QCOMPARE(saved.value("setting/password").toString(), DemoPassword);
+    QCOMPARE(runAgent({"login"}, DemoPhone.toUtf8() + "\nwrong\n", &out), 3);
+    QVERIFY2(out.contains("sign-in refused"), out.constData());
+    QCOMPARE(runAgent({"list"}, {}, &out), 0);
+    QVERIFY2(QRegularExpression(QRegularExpression::escape(domain) + "\\s+stopped\\s+off")
+                 .match(QString::fromUtf8(out))
+                 .hasMatch(),
+             out.constData());
+    QCOMPARE(runAgent({"enable", "no-such." + domain}, {}, &out), 1);
+    QVERIFY2(out.contains("the account has no tunnel"), out.constData());
+    QCOMPARE(runAgent({"enable"}, {}, &out), 1);
+    QCOMPARE(runAgent({"enable", domain}, {}, &out), 0);
+    QCOMPARE(runAgent({"list", "--print"}, {}, &out), 1);
+
+    // The user unit, written where the user's systemd looks, and removed again.
+    QCOMPARE(runAgent({"install-service", "--user"}, {}, &out), 0);
+    QFile unit(clientDir.filePath("home/.config/systemd/user/borvane-agent.service"));
+    QVERIFY2(unit.open(QIODevice::ReadOnly), out.constData());
+    const QByteArray unitText = unit.readAll();
+    QVERIFY2(unitText.contains("\nExecStart=\"" + QFileInfo(BORVANE_AGENT_BIN).path().toUtf8() +
+                               "/borvane-agent\" run\n"),
+             unitText.constData());
+    QVERIFY(unitText.contains("\nWantedBy=default.target"));
+    QVERIFY(!unitText.contains("User=") && !unitText.contains('@'));
+    QCOMPARE(runAgent({"uninstall-service", "--user"}, {}, &out), 0);
+    QVERIFY(!unit.exists());
+    saved.sync();
+    QCOMPARE(saved.value("setting/" + domain).toString(), QStringLiteral("true"));
+
+    // The agent starts the tunnel by itself; visitors get through.
+    AgentRun agent;
+    QVERIFY(agent.start(clientDir.path()));
+    QTRY_VERIFY2_WITH_TIMEOUT(agent.output.contains("tunnel " + domain.toUtf8() + ": running"),
+                              agent.output + diagnostics(), 20000);
+    QVERIFY2(visitorsGetThrough(1, PayloadBytes / 4), diagnostics());
+    QCOMPARE(runAgent({"status"}, {}, &out), 0);
+    QVERIFY2(out.contains(domain.toUtf8() + "  running"), out.constData());
+
+    // The desktop client beside it leaves the agent's tunnel alone and says who holds it.
+    const int logins = server->log.count("event=login tunnel=");
+    startClient();
+    QVERIFY(client.waitForStarted(10000));
+    const QString held = QStringLiteral("该隧道已在本机的borvane-agent（进程 %1）中运行，")
+                             .arg(agent.process.processId());
+    QTRY_VERIFY2_WITH_TIMEOUT(clientLog().contains(held), diagnostics(), 20000);
+    QVERIFY2(visitorsGetThrough(1, PayloadBytes / 4), diagnostics());
+    QCOMPARE(server->log.count("event=login tunnel="), logins);
+
+    // SIGTERM ends the agent within 2 s, cleanly.
+    QElapsedTimer clock;
+    clock.start();
+    agent.process.terminate();
+    QVERIFY(agent.process.waitForFinished(2000));
+    QVERIFY2(clock.elapsed() < 2000, QByteArray::number(clock.elapsed()));
+    QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(agent.process.exitCode(), 0);
+    QVERIFY2(stopClient(), "the client did not end on SIGTERM");
 }
 
 QTEST_GUILESS_MAIN(TestClientEndToEnd)

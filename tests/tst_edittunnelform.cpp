@@ -172,6 +172,40 @@ private slots:
         QCOMPARE(http.received[0].items().value(6).second, QStringLiteral("a"));
     }
 
+    // Each field is checked as it is typed; a submit sends only what the service would take.
+    void fieldHintsHoldBackTheSubmit()
+    {
+        QCOMPARE(EditTunnelForm::ipProblem("192.168.1.10"), QString());
+        for (const char *ip :
+             {"192.168.1", "256.1.1.1", "nas.local", "1.2.3.4.5", "1..2.3", "+1.2.3.4"})
+            QVERIFY2(EditTunnelForm::ipProblem(ip).contains("IPv4"), ip);
+        QVERIFY(EditTunnelForm::ipProblem("10.0.0.010").contains("010"));
+        QCOMPARE(EditTunnelForm::portProblem("0080"), QString());
+        for (const char *port : {"0", "65536", "80a", "-1", "8 0"})
+            QVERIFY2(!EditTunnelForm::portProblem(port).isEmpty(), port);
+        QCOMPARE(EditTunnelForm::nameProblem(QString(32, QChar(0x4e2d))), QString());
+        QVERIFY(!EditTunnelForm::nameProblem(QString(33, QChar(0x4e2d))).isEmpty());
+
+        writeSetting(DomainA, QStringLiteral("keep"));
+        TunnelRecord record = sampleRecord(DomainA);
+        EditTunnelForm form;
+        form.setTunnel(&record);
+        auto *portHint = child<QLabel>(form, "hint_port");
+        QCOMPARE(portHint->text(), QString());
+        fill(form, QStringLiteral("a"), QStringLiteral("10.0.0.1"), QStringLiteral("99999"));
+        QCOMPARE(portHint->text(), QStringLiteral("端口须为 1–65535 之间的数字"));
+        QCOMPARE(child<QLabel>(form, "hint_ip")->text(), QString());
+        submit(form);
+        QVERIFY(boxes.isEmpty());
+        QCOMPARE(flagOf(DomainA), QStringLiteral("keep"));
+        child<QLineEdit>(form, "lineEdit_port")->setText(QStringLiteral("9999"));
+        QCOMPARE(portHint->text(), QString());
+        submit(form);
+        // The first request the service sees is the one that passed.
+        QTRY_COMPARE(http.received.size(), 1);
+        QCOMPARE(http.received[0].items().value(5).second, QStringLiteral("9999"));
+    }
+
     void acceptedChangeUpdatesTheRecord()
     {
         writeSetting(DomainA, QString());

@@ -1,4 +1,10 @@
+#include "core/globals.h"
 #include "ui/infosform.h"
+#include "ui/logviewer.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTemporaryDir>
 
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
@@ -133,6 +139,49 @@ private slots:
                           Qt::NoModifier);
         QApplication::sendEvent(&form, &after);
         QCOMPARE(form.pos(), start + QPoint(40, 20));
+    }
+
+    // From the status window: the run logs, filtered by level and text, and saved as shown.
+    void logViewerFiltersAndSaves()
+    {
+        InfosForm form;
+        QSignalSpy wanted(&form, &InfosForm::logsWanted);
+        QSignalSpy requests(&form, &InfosForm::requestsWanted);
+        form.findChild<QPushButton *>(QStringLiteral("btn_logs"))->click();
+        form.findChild<QPushButton *>(QStringLiteral("btn_requests"))->click();
+        QCOMPARE(wanted.size() + requests.size(), 2);
+
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("logs")));
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        logFileStamp = QStringLiteral("2026_12_10_12_00_00");
+        QFile log(QStringLiteral("logs/2026_12_10_12_00_00.log"));
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write("Debug: File:(a) Line:(1) 发送心跳 nas.test (t)\r\n"
+                  "Warning: File:(b) Line:(2) connect error ! 1 (t)\r\n"
+                  "Debug: File:(c) Line:(3) 收到心跳 blog.test (t)\r\n");
+        log.close();
+        QFile(QStringLiteral("logs/2026_12_09_12_00_00.log")).open(QIODevice::WriteOnly);
+        LogViewer viewer;
+        QDir::setCurrent(before);
+        auto *files = viewer.findChild<QComboBox *>(QStringLiteral("comboBox_file"));
+        QCOMPARE(files->count(), 2);
+        QVERIFY(files->currentText().contains(QStringLiteral("本次运行")));
+        QCOMPARE(viewer.shownText().count('\n'), 2);
+        viewer.findChild<QComboBox *>(QStringLiteral("comboBox_level"))->setCurrentIndex(2);
+        QCOMPARE(viewer.shownText(),
+                 QStringLiteral("Warning: File:(b) Line:(2) connect error ! 1 (t)"));
+        viewer.findChild<QComboBox *>(QStringLiteral("comboBox_level"))->setCurrentIndex(0);
+        viewer.findChild<QLineEdit *>(QStringLiteral("lineEdit_search"))->setText("BLOG");
+        QTRY_VERIFY(viewer.shownText().startsWith(QStringLiteral("Debug: File:(c)")));
+        QCOMPARE(viewer.shownText().count('\n'), 0);
+        const QString saved = dir.filePath(QStringLiteral("saved.log"));
+        QVERIFY(viewer.saveTo(saved));
+        QFile back(saved);
+        QVERIFY(back.open(QIODevice::ReadOnly));
+        QCOMPARE(back.readAll(), viewer.shownText().toUtf8() + "\r\n");
+        QVERIFY(!viewer.saveTo(dir.filePath(QStringLiteral("no/such/folder/x.log"))));
     }
 };
 

@@ -98,10 +98,11 @@ private:
 #endif
     }
     // A shell link counts as there even when its target is not (the test has no client beside it).
+    // Qt takes any path ending in .lnk for a link, there or not: a link that is there has a target.
     bool desktopFileExists() const
     {
 #ifdef Q_OS_WIN
-        return QFileInfo(desktopFile()).isSymLink();
+        return !QFileInfo(desktopFile()).symLinkTarget().isEmpty();
 #else
         return QFileInfo::exists(desktopFile());
 #endif

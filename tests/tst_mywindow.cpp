@@ -562,6 +562,7 @@ private slots:
     {
         QTcpServer local;
         QVERIFY(local.listen(QHostAddress("127.0.0.174")));
+        const quint16 port = local.serverPort();
         FakeControlRelay relay;
         QVERIFY(relay.start(QHostAddress("127.0.0.174")));
         // The sign-in rewrites the card's record from these.
@@ -584,6 +585,11 @@ private slots:
         start->trigger();
         QTRY_COMPARE(card->status().state, TunnelStatus::State::Running);
         QTRY_COMPARE(start->text(), QStringLiteral("NAS · 运行中\t停止"));
+        // A start from the tray tests the local service as the card's own button does.
+        const auto localTest = [card] {
+            return card->findChild<QLabel *>(QStringLiteral("tunnel_client_host"))->text();
+        };
+        QTRY_VERIFY(localTest().endsWith(QStringLiteral(" -本地通畅")));
         QTRY_COMPARE(trayIcon(w)->toolTip(), QStringLiteral("Borvane\nNAS：运行中，0 个连接"));
         // What the status API shows is what the cards show.
         QTRY_COMPARE(registry(w)->board()->snapshot().value(0).state, TunnelStatus::State::Running);
@@ -601,6 +607,7 @@ private slots:
         QCOMPARE(shown.first().at(0).toString(), QStringLiteral("本地服务不可达：NAS"));
         QVERIFY(shown.first().at(1).toString().contains("127.0.0.174"));
         QTRY_COMPARE(start->text(), QStringLiteral("NAS · 本地服务不可达\t停止"));
+        QCOMPARE(localTest(), QStringLiteral("127.0.0.174:%1 -本地不通").arg(port));
         start->trigger();
         QTRY_COMPARE(card->status().state, TunnelStatus::State::Stopped);
 

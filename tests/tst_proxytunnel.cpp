@@ -1,6 +1,7 @@
 #include "core/globals.h"
 #include "fakerelay.h"
 #include "tunnel/proxytunnelwin.h"
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelpacket.h"
 
@@ -201,6 +202,70 @@ private slots:
         // The visitor leaves: the local connection is closed too.
         visitor->socket->close();
         QTRY_VERIFY_WITH_TIMEOUT(local->closed, 5000);
+        rig.tunnel->TunnelStop();
+    }
+
+    // Requests are noted as they pass, head by head, and the bytes arrive unchanged: three on
+    // one kept-alive connection (one chunked), then a connection that is not HTTP at all.
+    void requestsAreNoted()
+    {
+        Rig rig;
+        auto requests = std::make_shared<RequestLog>();
+        rig.tunnel->setRequestLog(requests);
+        QVERIFY(rig.start("127.0.0.25"));
+        rig.requestConn("web");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(1), 5000);
+        RelayConnection *visitor = rig.relay.datas().first();
+        ServiceConnection *local = rig.service.connections.front().get();
+        const QList<QByteArray> asked{
+            "GET /a?x=1 HTTP/1.1\r\nHost: nas.example.test\r\n\r\n",
+            "POST /up HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"
+            "6;x=y\r\n world\r\n0\r\nT: 1\r\n\r\n",
+            "HEAD /c HTTP/1.1\r\nHost: h\r\n\r\n"};
+        const QList<QByteArray> answered{
+            "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabcde",
+            "HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nxyz\r\n0\r\n\r\n",
+            "HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\n"};
+        // The chunked request arrives cut in the middle of a chunk-size line.
+        visitor->socket->write(asked[0] + asked[1].left(70));
+        QTRY_COMPARE_WITH_TIMEOUT(local->received.size(), asked[0].size() + 70, 5000);
+        visitor->socket->write(asked[1].mid(70) + asked[2]);
+        const QByteArray up = asked.join(), down = answered.join();
+        const auto hash = [](const QByteArray &b) {
+            return QCryptographicHash::hash(b, QCryptographicHash::Sha256);
+        };
+        // A service answers what it has read.
+        QTRY_COMPARE_WITH_TIMEOUT(hash(local->received), hash(up), 5000);
+        local->socket->write(down);
+        QTRY_COMPARE_WITH_TIMEOUT(requests->entries().size(), 3, 5000);
+        QTRY_COMPARE(hash(visitor->relayed), hash(down));
+        const QList<RequestEntry> seen = requests->entries();
+        const QList<QPair<QString, int>> expected{{"GET", 200}, {"POST", 201}, {"HEAD", 404}};
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(seen[i].method, expected[i].first);
+            QCOMPARE(seen[i].status, expected[i].second);
+            QCOMPARE(seen[i].bytesIn, qint64(asked[i].size()));
+            QCOMPARE(seen[i].bytesOut, qint64(answered[i].size()));
+        }
+        QCOMPARE(seen[0].path, QStringLiteral("/a?x=1"));
+        QCOMPARE(seen[0].host, QStringLiteral("nas.example.test"));
+
+        rig.requestConn("raw");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(2), 5000);
+        visitor = rig.relay.datas().last();
+        local = rig.service.connections.back().get();
+        const QByteArray binary = randomBytes(256 * 1024);
+        visitor->socket->write("\x16\x03\x01" + binary);
+        local->socket->write(QByteArray(1000, 'r'));
+        QTRY_COMPARE_WITH_TIMEOUT(local->received.size(), binary.size() + 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(visitor->relayed.size(), 1000, 5000);
+        visitor->socket->close();
+        QTRY_COMPARE_WITH_TIMEOUT(requests->entries().size(), 4, 5000);
+        const RequestEntry raw = requests->entries().last();
+        QVERIFY(raw.isRaw());
+        QCOMPARE(raw.bytesIn, qint64(binary.size() + 3));
+        QCOMPARE(raw.bytesOut, qint64(1000));
         rig.tunnel->TunnelStop();
     }
 

@@ -115,6 +115,7 @@ private slots:
     void signInThrottledPerSource();
     void accountCaps();
     void restartKeepsDataAndOptions();
+    void migrateSqliteToPostgres();
     void releaseFolder();
 
 private:
@@ -125,9 +126,11 @@ private:
     QString codeFromLog(const QString &phone);
 
     QNetworkAccessManager nam;
+    PgCluster cluster; // with BORVANE_TEST_DB=postgresql, the services' databases live here
     ServerProcess server{Address};
     QString userId;
     QString token;
+    QString base = Base; // of get() and post()
 };
 
 Answer TestServerApi::finish(QNetworkReply *reply)
@@ -146,13 +149,13 @@ Answer TestServerApi::finish(QNetworkReply *reply)
 
 Answer TestServerApi::get(const QString &pathAndQuery)
 {
-    QNetworkRequest req(QUrl::fromEncoded((Base + pathAndQuery).toUtf8()));
+    QNetworkRequest req(QUrl::fromEncoded((base + pathAndQuery).toUtf8()));
     return finish(nam.get(req));
 }
 
 Answer TestServerApi::post(const QString &path, const QByteArray &body)
 {
-    QNetworkRequest req(QUrl(Base + path));
+    QNetworkRequest req(QUrl(base + path));
     req.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
     return finish(nam.post(req, body));
 }
@@ -179,7 +182,14 @@ QString TestServerApi::codeFromLog(const QString &phone)
 
 void TestServerApi::initTestCase()
 {
+    if (qEnvironmentVariable("BORVANE_TEST_DB") == QLatin1String("postgresql")) {
+        QString why;
+        if (!cluster.start(why))
+            QSKIP(qPrintable("no PostgreSQL to test on: " + why));
+        PgCluster::active() = &cluster;
+    }
     QVERIFY2(server.start({"--demo", "--ports", "21000-21009"}), server.log.constData());
+    QCOMPARE(server.log.contains("db=postgresql://"), server.onPostgres());
     apiBaseUrl = Base;
     const QJsonObject data = signInAs(DemoPhone, DemoPassword);
     QVERIFY(!data.isEmpty());
@@ -705,15 +715,18 @@ void TestServerApi::secretsStayOut()
     QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
     const QByteArray passwords[] = {DemoPassword.toUtf8(), "pa+ss word&=1", "pa%2Bss"};
     QByteArray stored;
+    // On PostgreSQL the server's own files are its administrator's care.
     for (const QString &suffix : QStringList{"", "-wal", "-shm"}) {
         QFile f(server.databasePath() + suffix);
-        if (f.open(QIODevice::ReadOnly))
+        if (!server.onPostgres() && f.open(QIODevice::ReadOnly))
             stored += f.readAll();
     }
-    QVERIFY(stored.size() > 0);
-    QCOMPARE(QFile::permissions(server.databasePath()) & (QFile::ReadGroup | QFile::ReadOther),
-             QFile::Permissions());
-    QVERIFY(stored.contains("$argon2id$"));
+    if (!server.onPostgres()) {
+        QVERIFY(stored.size() > 0);
+        QCOMPARE(QFile::permissions(server.databasePath()) & (QFile::ReadGroup | QFile::ReadOther),
+                 QFile::Permissions());
+        QVERIFY(stored.contains("$argon2id$"));
+    }
     for (const QByteArray &p : passwords) {
         QVERIFY2(!stored.contains(p), p.constData());
         QVERIFY2(!server.log.contains(p), p.constData());
@@ -889,7 +902,8 @@ void TestServerApi::restartKeepsDataAndOptions()
                                                       {"--http-port", "8888"},
                                                       {"--tls-cert", "only-the-cert.pem"},
                                                       {"--metrics", "nowhere:x"},
-                                                      {"--config", "/no/such/file"}}) {
+                                                      {"--config", "/no/such/file"},
+                                                      {"--role", "both"}}) {
         QProcess bad;
         bad.start(QStringLiteral(BORVANE_SERVER_BIN), args);
         QVERIFY(bad.waitForFinished(5000));
@@ -922,6 +936,58 @@ void TestServerApi::restartKeepsDataAndOptions()
 }
 
 // An operator's release: a key made once, a folder signed with it, served with its files.
+void TestServerApi::migrateSqliteToPostgres()
+{
+    PgCluster *cluster = PgCluster::active();
+    if (!cluster)
+        QSKIP("runs with the test's PostgreSQL cluster (BORVANE_TEST_DB=postgresql)");
+    base = QStringLiteral("http://127.0.0.130:8080/");
+    // An SQLite deployment with the demo account, a session and a tunnel.
+    PgCluster::active() = nullptr;
+    ServerProcess old(QStringLiteral("127.0.0.130"));
+    const bool started = old.start({"--demo", "--ports", "21000-21009"});
+    PgCluster::active() = cluster;
+    QVERIFY2(started, old.log.constData());
+    const QJsonObject data = signInAs(DemoPhone, DemoPassword);
+    const QString oldToken = data.value("token").toString();
+    const QString id = QString::number(data.value("id").toInt());
+    QVERIFY(!oldToken.isEmpty());
+    const QString query = "port/query/" + id + "?" + form({{"userId", id}, {"token", oldToken}});
+    const QJsonArray tunnels = get(query).json.value("data").toArray();
+    QCOMPARE(tunnels.size(), 1);
+    QCOMPARE(old.stop(), 0);
+
+    ServerProcess moved(QStringLiteral("127.0.0.130"));
+    moved.databaseUrl = cluster->createDatabase();
+    auto migrate = [&] {
+        return QProcess::execute(
+            ServerProcess::program(),
+            {"migrate-db", "--from", old.databasePath(), "--to", moved.databaseUrl});
+    };
+    QCOMPARE(migrate(), 0);
+    QCOMPARE(migrate(), 1); // not over data already there
+    QVERIFY2(moved.start({"--ports", "21000-21009"}), moved.log.constData());
+    // The session, the tunnel and its token came over; new rows number on from the old ones.
+    const Answer list = get(query);
+    QVERIFY(list.flag());
+    QCOMPARE(list.json.value("data").toArray(), tunnels);
+    const Answer order = post("port", form({{"userId", id},
+                                            {"token", oldToken},
+                                            {"priceId", "1"},
+                                            {"tunnelName", "second"},
+                                            {"clientIp", "127.0.0.1"},
+                                            {"clientPort", "22"},
+                                            {"type", "1"}}));
+    QVERIFY2(order.flag(), order.body.constData());
+    const QJsonArray after = get(query).json.value("data").toArray();
+    QCOMPARE(after.size(), 2);
+    QVERIFY(after.at(1).toObject().value("id").toInt() >
+            tunnels.at(0).toObject().value("id").toInt());
+    QVERIFY(!signInAs(DemoPhone, DemoPassword).isEmpty());
+    QCOMPARE(moved.stop(), 0);
+    base = Base;
+}
+
 void TestServerApi::releaseFolder()
 {
     QTemporaryDir dir;

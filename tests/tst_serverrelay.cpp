@@ -67,6 +67,7 @@ private slots:
     void webVisitorsByName();
     void bulkBothWays_data();
     void bulkBothWays();
+    void nodesShareOnePostgres();
 
 private:
     QJsonObject call(const QString &url, const QByteArray &form = {});
@@ -703,6 +704,139 @@ void TestServerRelay::bulkBothWays()
         QCOMPARE(receivedHash[way], sentHash[way]);
     }
     QCOMPARE(other.stop(), 0);
+}
+
+void TestServerRelay::nodesShareOnePostgres()
+{
+    PgCluster cluster;
+    QString why;
+    if (!cluster.start(why))
+        QSKIP(qPrintable("no PostgreSQL to test on: " + why));
+    // Two whole nodes and a third that runs the API only.
+    const QString hosts[3] = {QStringLiteral("127.0.0.140"), QStringLiteral("127.0.0.141"),
+                              QStringLiteral("127.0.0.142")};
+    const QString url = cluster.createDatabase();
+    std::unique_ptr<ServerProcess> nodes[3];
+    for (int n = 0; n < 3; ++n) {
+        nodes[n] = std::make_unique<ServerProcess>(hosts[n]);
+        nodes[n]->databaseUrl = url;
+        QStringList args{"--public-host",      hosts[n], "--ports", "21200-21209",
+                         "--tunnel-recheck-s", "1"};
+        if (n == 0)
+            args << "--demo"; // its tunnel is placed on the only node alive then
+        if (n == 2)
+            args << "--role"
+                 << "api";
+        QVERIFY2(nodes[n]->start(args), nodes[n]->log.constData());
+    }
+    auto api = [&](int n, const QString &path) { return "http://" + hosts[n] + ":8080/" + path; };
+    const QJsonObject user = call(api(0, "user?userId=&token=&phone=13800000000&pwd=demo123456"))
+                                 .value("data")
+                                 .toObject();
+    const QString id = QString::number(user.value("id").toInt());
+    const QString owner = "userId=" + id + "&token=" + user.value("token").toString();
+    auto list = [&](int n) {
+        return call(api(n, "port/query/" + id + "?" + owner)).value("data").toArray();
+    };
+
+    // Free orders sent to all API nodes at once: one more free tunnel fits, and only one is
+    // made. It goes to the relay node with fewer tunnels.
+    const QByteArray order = (owner + "&priceId=1&tunnelName=b&clientIp=127.0.0.1&clientPort=22"
+                                      "&type=1")
+                                 .toUtf8();
+    std::vector<QNetworkReply *> replies;
+    for (int i = 0; i < 6; ++i) {
+        QNetworkRequest request(QUrl(api(i % 3, "port")));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        replies.push_back(nam.post(request, order));
+    }
+    int made = 0;
+    for (QNetworkReply *reply : replies) {
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        QVERIFY(reply->isFinished() || done.wait(20000));
+        made += QJsonDocument::fromJson(reply->readAll()).object().value("flag").toBool();
+        reply->deleteLater();
+    }
+    QCOMPARE(made, 1);
+    const QJsonArray placed = list(1);
+    QCOMPARE(placed.size(), 2);
+    QString tokens[2];
+    quint16 ports[2];
+    for (int n = 0; n < 2; ++n) {
+        const QJsonObject t = placed.at(n).toObject();
+        QCOMPARE(t.value("serverIp").toString(), hosts[n]);
+        tokens[n] = t.value("token").toString();
+        ports[n] = quint16(t.value("serverPort").toInt());
+    }
+
+    // Each tunnel signs in at its own node, and only there, and carries a visitor.
+    auto login = [&](int n, const QString &tunnelToken) {
+        auto peer = std::make_unique<RelayPeer>();
+        if (peer->connectTo(hosts[n], RelayPort))
+            peer->send(loginFrame(tunnelToken));
+        return peer;
+    };
+    auto carries = [&](int n, quint16 publicPort) {
+        QTcpSocket visitor;
+        QByteArray echoed;
+        const QByteArray ping = "ping " + QByteArray::number(publicPort);
+        QObject::connect(&visitor, &QTcpSocket::connected, [&] { visitor.write(ping); });
+        QObject::connect(&visitor, &QTcpSocket::readyRead, [&] { echoed += visitor.readAll(); });
+        visitor.connectToHost(hosts[n], publicPort);
+        return QTest::qWaitFor([&] { return echoed == ping; }, 10000);
+    };
+    std::unique_ptr<RelayPeer> controls[2];
+    std::unique_ptr<EchoingClient> clients[2];
+    for (int n = 0; n < 2; ++n) {
+        const QJsonObject wrong = login(1 - n, tokens[n])->nextFrame();
+        QCOMPARE(wrong.value("msg").toString(), QStringLiteral("LOGINFAIL"));
+        QVERIFY(wrong.value("info").toString().contains(QStringLiteral("其他服务器")));
+        controls[n] = login(n, tokens[n]);
+        QCOMPARE(controls[n]->nextFrame().value("msg").toString(), QStringLiteral("LOGINOK"));
+        clients[n] = std::make_unique<EchoingClient>(*controls[n], hosts[n], RelayPort);
+        QVERIFY(carries(n, ports[n]));
+    }
+
+    // The second tunnel moves to the first node: its old node signs it out, the list names
+    // the new one, and there it signs in.
+    clients[1].reset();
+    QCOMPARE(QProcess::execute(ServerProcess::program(),
+                               {"move-tunnel",
+                                QString::number(placed.at(1).toObject().value("id").toInt()),
+                                "--node", hosts[0], "--db", url}),
+             0);
+    const QJsonObject out = controls[1]->nextFrame(5000);
+    QCOMPARE(out.value("msg").toString(), QStringLiteral("LOGINFAIL"));
+    QVERIFY(controls[1]->waitClosed());
+    QCOMPARE(list(1).at(1).toObject().value("serverIp").toString(), hosts[0]);
+    controls[1] = login(0, tokens[1]);
+    QCOMPARE(controls[1]->nextFrame().value("msg").toString(), QStringLiteral("LOGINOK"));
+    clients[1] = std::make_unique<EchoingClient>(*controls[1], hosts[0], RelayPort);
+    QVERIFY(carries(0, ports[1]));
+
+    // Wrong passwords spread over both API nodes meet one backoff: five are checked, the
+    // sixth waits.
+    QString last;
+    for (int i = 0; i < 6; ++i)
+        last =
+            call(api(i % 2, "user?userId=&token=&phone=13800000000&pwd=wrong" + QString::number(i)))
+                .value("data")
+                .toString();
+    QVERIFY2(last.contains(QStringLiteral("尝试过于频繁")), qPrintable(last));
+
+    // The second node dies hard: the first keeps relaying, and the data is whole.
+    nodes[1]->kill();
+    QVERIFY(carries(0, ports[0]));
+    QVERIFY(carries(0, ports[1]));
+    QCOMPARE(list(0).size(), 2);
+    // A tunnel deleted in the database is signed out where it runs.
+    clients[1].reset(); // its frames are the test's to read now
+    QVERIFY(cluster.sql(url, "DELETE FROM tunnels WHERE token = '" + tokens[1] + "'"));
+    const QJsonObject deleted = controls[1]->nextFrame(5000);
+    QCOMPARE(deleted.value("msg").toString(), QStringLiteral("LOGINFAIL"));
+    QVERIFY(deleted.value("info").toString().contains(QStringLiteral("删除")));
+    QCOMPARE(nodes[0]->stop(), 0);
+    QCOMPARE(nodes[2]->stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerRelay)

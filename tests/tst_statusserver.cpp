@@ -127,6 +127,43 @@ private slots:
         QVERIFY(!page.body.contains("<b>\"x\""));
     }
 
+    // A tunnel's web requests, newest first, as JSON and as a page; an unknown tunnel is 404.
+    void requestsOfATunnel()
+    {
+        auto log = std::make_shared<RequestLog>();
+        RequestEntry get;
+        get.time = QDateTime(QDate(2026, 12, 10), QTime(12, 0));
+        get.method = QStringLiteral("GET");
+        get.path = QStringLiteral("/a?q=<1>");
+        get.host = QStringLiteral("nas.status.test");
+        get.status = 404;
+        get.bytesIn = 80;
+        get.bytesOut = 120;
+        get.durationMs = 7;
+        RequestEntry raw;
+        raw.bytesIn = 5;
+        log->add(get);
+        log->add(raw);
+        board->publishRequests({{QStringLiteral("nas.status.test"), log}});
+
+        const Answer a =
+            ask(server.port(), "GET", "/api/tunnels/nas.status.test/requests", "127.0.0.1");
+        QCOMPARE(a.status, 200);
+        const QJsonArray list = QJsonDocument::fromJson(a.body).object()["requests"].toArray();
+        QCOMPARE(list.size(), 2);
+        QVERIFY(list.at(0).toObject()["raw"].toBool());
+        const QJsonObject first = list.at(1).toObject();
+        QCOMPARE(first["method"].toString(), QStringLiteral("GET"));
+        QCOMPARE(first["path"].toString(), QStringLiteral("/a?q=<1>"));
+        QCOMPARE(first["status"].toInt(), 404);
+        QCOMPARE(first["bytesOut"].toInt(), 120);
+        const Answer page = ask(server.port(), "GET", "/requests/nas.status.test", "127.0.0.1");
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.body.contains("/a?q=&lt;1&gt;"));
+        QCOMPARE(ask(server.port(), "GET", "/api/tunnels/none.test/requests", "127.0.0.1").status,
+                 404);
+    }
+
     void onlyLoopbackHosts_data()
     {
         QTest::addColumn<QByteArray>("host");
@@ -218,6 +255,9 @@ private slots:
         QCOMPARE(state(), QStringLiteral("stopped"));
         QVERIFY(tunnel->start());
         QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("running"), 5000);
+        // Its requests too, under the domain the sign-in gave it.
+        const QByteArray path = "/api/tunnels/" + tunnel->status().domain.toUtf8() + "/requests";
+        QCOMPARE(ask(api.port(), "GET", path, "127.0.0.1").body, QByteArray("{\"requests\":[]}\n"));
         tunnel->stop();
         QCOMPARE(state(), QStringLiteral("stopped"));
         tunnel.reset();
@@ -262,14 +302,15 @@ private slots:
     {
         StatusServer second(board);
         const QString taken = QStringLiteral("%1:%2").arg(Address).arg(server.port());
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable("StatusApi 地址已被占用，本地状态接口未启动：" + taken));
+        // The expected message is read as UTF-8, whatever the system's code page.
+        QTest::ignoreMessage(
+            QtWarningMsg, qUtf8Printable("StatusApi 地址已被占用，本地状态接口未启动：" + taken));
         QVERIFY(!second.start(taken));
         for (const char *address : {"0.0.0.0:0", "192.168.1.2:4180", "localhost", "[::1]x"}) {
-            QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable(QStringLiteral("StatusApi 本地状态接口只监听本机地址"
-                                                           "，未启动：") +
-                                            QLatin1String(address)));
+            QTest::ignoreMessage(
+                QtWarningMsg, qUtf8Printable(QStringLiteral("StatusApi 本地状态接口只监听本机地址"
+                                                            "，未启动：") +
+                                             QLatin1String(address)));
             QVERIFY(!second.start(QLatin1String(address)));
             QVERIFY(!second.isRunning());
         }

@@ -1,10 +1,15 @@
 #include "core/globals.h"
 #include "fakerelay.h"
+#include "platform/environment.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelcontroller.h"
+#include "tunnel/tunnellock.h"
+#include "tunnel/tunnelevent.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QElapsedTimer>
+#include <QLockFile>
+#include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
 
@@ -465,6 +470,103 @@ private slots:
         // The reconnect itself keeps its timing: it waits for the silence rule.
         for (const QList<QVariant> &event : qAsConst(events))
             QVERIFY(event.at(0).toInt() != -4);
+        tunnel.stop();
+        QCOMPARE(tunnel.status().state, State::Stopped);
+    }
+
+    // A tunnel another program of this machine runs is left alone, and the holder is named;
+    // once it lets go, the start takes the lock, and the stop gives it back.
+    void controllerLeavesATunnelHeldElsewhereAlone()
+    {
+        using State = TunnelStatus::State;
+        QTemporaryDir locks;
+        Environment::Scope environment;
+        environment->tunnelLockFolder = locks.path();
+        FakeRelay relay;
+        QVERIFY(relay.listen("127.0.0.188"));
+        TunnelRecord record;
+        record.serverIp = "127.0.0.188";
+        record.domain = "nas.example.test";
+        const QString path = TunnelLock::filePath(locks.path(), record.domain);
+        auto other = std::make_unique<QLockFile>(path);
+        QVERIFY(other->tryLock(0));
+
+        TunnelController tunnel(record);
+        QSignalSpy changes(&tunnel, &TunnelController::statusChanged);
+        tunnel.autostart();
+        const QString held = TunnelLock::heldText(QStringLiteral("%1（进程 %2）")
+                                                      .arg(QCoreApplication::applicationName())
+                                                      .arg(QCoreApplication::applicationPid()));
+        QCOMPARE(tunnel.status().state, State::Stopped);
+        QCOMPARE(tunnel.status().stateReason, held);
+        QVERIFY(tunnel.log().contains(held));
+        QVERIFY(changes.count() > 0);
+        QVERIFY(!tunnel.session());
+        QTest::qWait(1500); // an autostart would have tried again by now
+        QVERIFY(relay.controls().isEmpty());
+
+        other.reset();
+        QVERIFY(tunnel.start());
+        QTRY_COMPARE(tunnel.status().state, State::Running);
+        QVERIFY(!QLockFile(path).tryLock(0));
+        tunnel.stop();
+        QCOMPARE(tunnel.status().state, State::Stopped);
+        QVERIFY(QLockFile(path).tryLock(0));
+    }
+
+    // A running tunnel looks at its local service by itself: a service that dies shows without a
+    // visitor and one that comes back clears; a reconnect and a new address forget what was found.
+    void controllerWatchesTheLocalService()
+    {
+        using State = TunnelStatus::State;
+        using Local = TunnelStatus::LocalService;
+        const QHostAddress host("127.0.0.189");
+        QTcpServer local, closed;
+        QVERIFY(local.listen(host));
+        QVERIFY(closed.listen(host));
+        const quint16 port = local.serverPort(), closedPort = closed.serverPort();
+        closed.close();
+        FakeRelay relay;
+        relay.innerInfo =
+            QString::fromUtf8(QJsonDocument(QJsonObject{{"name", "nas"},
+                                                        {"serverIp", host.toString()},
+                                                        {"domain", "nas.example.test"},
+                                                        {"clientPort", port}})
+                                  .toJson(QJsonDocument::Compact));
+        QVERIFY(relay.listen(host.toString()));
+        TunnelRecord record;
+        record.serverIp = record.clientIp = host.toString();
+        record.clientPort = port;
+        TunnelController tunnel(record);
+        tunnel.setHealthCheckInterval(200);
+        QVERIFY(tunnel.start());
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 5000);
+        QCOMPARE(tunnel.status().state, State::Running);
+
+        local.close();
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::LocalUnreachable, 3000);
+        QVERIFY2(tunnel.status().stateReason.contains(QStringLiteral("连接被拒绝")),
+                 qPrintable(tunnel.status().stateReason));
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel.log().contains(QStringLiteral("本地服务连接失败：")), 3000);
+        QVERIFY(local.listen(host, port));
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::Running, 3000);
+        QVERIFY(tunnel.log().contains(QStringLiteral("本地服务已恢复：")));
+        QCOMPARE(tunnel.log().count(QStringLiteral("本地服务连接失败：")), 1);
+
+        // The log keeps the session's words; the status says it for people.
+        const QString silence("Automatic stabilization..., the heartbeat interval timeout：6");
+        tunnel.tunnelInfo(TunnelEvent::Reconnecting, silence);
+        QCOMPARE(tunnel.status().localService, Local::Unknown);
+        QCOMPARE(tunnel.status().stateReason, QStringLiteral("与服务器的连接超时（6 秒无响应）"));
+        QVERIFY(tunnel.log().contains(silence));
+        tunnel.tunnelInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 3000);
+
+        tunnel.record().clientPort = closedPort;
+        tunnel.recordChanged();
+        QCOMPARE(tunnel.status().localService, Local::Unknown);
+        QCOMPARE(tunnel.status().state, State::Running);
+        QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().state, State::LocalUnreachable, 3000);
         tunnel.stop();
         QCOMPARE(tunnel.status().state, State::Stopped);
     }

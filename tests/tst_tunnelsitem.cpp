@@ -220,6 +220,31 @@ private slots:
                      QStringLiteral("127.0.0.44:9 -本地不通"));
     }
 
+    // The paid-until date in the card's free corner, red in its last days; none means no end.
+    void expiryLine()
+    {
+        const auto clock = environment->clock;
+        environment->clock = [] { return QDateTime(QDate(2027, 1, 1), QTime(12, 0)); };
+        const QList<QPair<QString, QString>> cases{{" 到期", "长期有效"},
+                                                   {"2099-12-31 23:59:59 到期", "长期有效"},
+                                                   {"2027-03-01 到期", "2027-03-01 到期"},
+                                                   {"2027-01-03 到期", "2027-01-03 到期!"},
+                                                   {"2027-01-04 11:00:00 到期", "2027-01-04 到期!"},
+                                                   {"2027-01-04 13:00:00 到期", "2027-01-04 到期"},
+                                                   {"2026-12-30 到期", "2026-12-30 到期!"}};
+        for (const auto &c : cases) {
+            TunnelRecord record = sampleRecord(QStringLiteral("x.example.com"));
+            record.stopTime = c.first;
+            TunnelsItem item;
+            item.InitItem(record);
+            QLabel *expiry = child<QLabel>(item, "tunnel_expiry");
+            const bool red = expiry->styleSheet().contains(QStringLiteral("190, 54, 30"));
+            QCOMPARE(expiry->text() + (red ? "!" : ""), c.second);
+            QVERIFY(!expiry->geometry().intersects(startButton(item)->geometry()));
+        }
+        environment->clock = clock;
+    }
+
     void localTestReachesAnOpenPort()
     {
         QTcpServer local;
@@ -248,7 +273,7 @@ private slots:
         item.record.clientPort = local.serverPort();
         item.initView();
         const QString address = QStringLiteral("127.0.0.42:%1").arg(local.serverPort());
-        QTRY_VERIFY(item.findChildren<QFutureWatcher<bool> *>().isEmpty());
+        QTRY_VERIFY(item.tunnelController()->findChildren<QFutureWatcherBase *>().isEmpty());
         QCOMPARE(results.size(), 0);
         QCOMPARE(child<QLabel>(item, "tunnel_client_host")->text(), address);
 

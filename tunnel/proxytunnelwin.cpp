@@ -269,6 +269,8 @@ void ProxyTunnelWin::run()
     if (context)
         forwarded =
             from == connection->server->handle ? &context->stats.bytesIn : &context->stats.bytesOut;
+    HttpInspector *inspector = connection->inspector.get();
+    const bool fromVisitor = from == connection->server->handle;
     DataConnection::End how = DataConnection::End::Failed;
     for (;;) {
         const int received = platform::recvSome(from, buffer, BufferBytes);
@@ -277,10 +279,16 @@ void ProxyTunnelWin::run()
         if (received <= 0)
             break;
         platform::sleepMs(ForwardPauseMs);
+        // A request is noted before it goes on, so that its answer always finds it; an answer
+        // after it is on its way. Either reads no more than heads and chunk-size lines.
+        if (inspector && fromVisitor)
+            inspector->visitorBytes(buffer, received);
         if (!connection->forward(to, buffer, received))
             break;
         if (forwarded)
             forwarded->fetch_add(received, std::memory_order_relaxed);
+        if (inspector && !fromVisitor)
+            inspector->serviceBytes(buffer, received);
     }
     connection->directionEnded(to, how);
     connection.reset();
@@ -339,6 +347,10 @@ void serveConnRequest(const std::shared_ptr<RelayContext> &context, const ConnRe
     // once: the relay server sees its connection closed right after the CONN frame.
     const auto pair = std::make_shared<DataConnection>(std::move(local), std::move(server));
     pair->countIn(context);
+    std::shared_ptr<RequestLog> requests = std::atomic_load(&context->requests);
+    if (requests && localHandle != platform::InvalidSocket &&
+        serverHandle != platform::InvalidSocket)
+        pair->inspector = std::make_unique<HttpInspector>(std::move(requests));
     auto *up = new ProxyTunnelWin(localHandle, serverHandle, pair, context);
     auto *down = new ProxyTunnelWin(serverHandle, localHandle, pair, context);
     for (ProxyTunnelWin *worker : {up, down}) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tunnel/requestlog.h"
+
 #include "platform/platform.h"
 #include "tunnel/relaypool.h"
 
@@ -76,6 +78,9 @@ public:
 
     RelayPool pool{MaxThreads, WorkerStackBytes};
     RelayStats stats;
+    // Where the data connections note their HTTP requests; null when nobody looks. Read and
+    // written with std::atomic_load / std::atomic_store.
+    std::shared_ptr<RequestLog> requests;
 
 private:
     RelayContext() = default;
@@ -135,6 +140,9 @@ public:
 
     const std::unique_ptr<RelaySocket> local;
     const std::unique_ptr<RelaySocket> server;
+    // Reads the requests as they pass, when the tunnel keeps them; set before the directions
+    // start, and done with the connection.
+    std::unique_ptr<HttpInspector> inspector;
     // Set before the directions start; tests shorten it.
     int halfClosedIdleMs = HalfClosedIdleMs;
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "tunnel/requestlog.h"
 #include "tunnel/tunnelstatus.h"
 
+#include <QHash>
 #include <QList>
 
+#include <memory>
 #include <mutex>
 
 // The tunnels as the registry last published them, for readers on other threads (the local
@@ -22,8 +25,20 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return tunnels;
     }
+    // The request logs by domain; each is safe to read from any thread.
+    void publishRequests(const QHash<QString, std::shared_ptr<RequestLog>> &logs)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        requestLogs = logs;
+    }
+    std::shared_ptr<RequestLog> requests(const QString &domain) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return requestLogs.value(domain);
+    }
 
 private:
     mutable std::mutex mutex;
     QList<TunnelStatus> tunnels;
+    QHash<QString, std::shared_ptr<RequestLog>> requestLogs;
 };

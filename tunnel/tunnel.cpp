@@ -103,6 +103,12 @@ void Tunnel::ProxyConn(QString uid)
     relay->submit(ConnRequest{uid, record->clientIp, record->clientPort, record->serverIp});
 }
 
+void Tunnel::setRequestLog(std::shared_ptr<RequestLog> log)
+{
+    // Atomically: a benchmark switches it between data connections.
+    std::atomic_store(&relay->requests, std::move(log));
+}
+
 const RelayStats &Tunnel::relayStats() const
 {
     return relay->stats;

@@ -16,6 +16,7 @@ class QTcpSocket;
 class QTimer;
 class TunnelPacket;
 class RelayContext;
+class RequestLog;
 struct RelayStats;
 
 // The control session of one started tunnel: signs in on the relay server, keeps the control
@@ -37,6 +38,8 @@ public:
     void ProxyConn(QString uid);
     // The counts of this session's data connections, written by the relay threads.
     const RelayStats &relayStats() const;
+    // The data connections note their HTTP requests in log; call before TunnelStart.
+    void setRequestLog(std::shared_ptr<RequestLog> log);
     // The round trip of the latest answered heartbeat, or -1 before the first answer.
     int lastRoundTripMs() const { return roundTripMs; }
 

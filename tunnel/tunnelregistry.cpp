@@ -21,8 +21,12 @@ TunnelController *TunnelRegistry::add(const TunnelRecord &record)
 void TunnelRegistry::publish()
 {
     QList<TunnelStatus> tunnels;
+    QHash<QString, std::shared_ptr<RequestLog>> requests;
     tunnels.reserve(list.size());
-    for (const TunnelController *controller : qAsConst(list))
+    for (const TunnelController *controller : qAsConst(list)) {
         tunnels.append(controller->status());
+        requests.insert(controller->status().domain, controller->requests());
+    }
     statusBoard->publish(tunnels);
+    statusBoard->publishRequests(requests);
 }

@@ -8,6 +8,8 @@
 struct TunnelStatus
 {
     enum class State { Stopped, Starting, Running, Reconnecting, LocalUnreachable };
+    // What the latest look at the local service found: a test, a health check or a visitor.
+    enum class LocalService { Unknown, Reachable, Unreachable };
 
     QString name;
     QString domain;
@@ -15,6 +17,8 @@ struct TunnelStatus
     QString localAddress;  // clientIp:clientPort
     State state = State::Stopped;
     QString stateReason; // why it reconnects or what the local service answered; may be empty
+    LocalService localService = LocalService::Unknown;
+    QString localReason; // "address (what went wrong)" while the local service is unreachable
 
     int activeConnections = 0;
     qint64 totalConnections = 0;  // visitors since the tunnel started

@@ -10,6 +10,9 @@
 #include "ui/messagebox.h"
 
 #include <QDebug>
+#include <QLineEdit>
+
+#include <algorithm>
 
 namespace {
 const QString AutostartTrue = QStringLiteral("true");
@@ -23,6 +26,65 @@ EditTunnelForm::EditTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::Ed
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
 
     frameless::setPanelShadow(ui->widget, Qt::gray, 8);
+    // Checked as the user types, so that a submit sends only what the service would take.
+    for (QLineEdit *field : {ui->lineEdit_name, ui->lineEdit_ip, ui->lineEdit_port})
+        connect(field, &QLineEdit::textChanged, this, &EditTunnelForm::checkFields);
+}
+
+QString EditTunnelForm::nameProblem(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("请填写名称");
+    if (name.toUcs4().size() > MaxNameChars)
+        return QStringLiteral("名称最多%1个字，现在%2个")
+            .arg(MaxNameChars)
+            .arg(name.toUcs4().size());
+    return QString();
+}
+
+QString EditTunnelForm::ipProblem(const QString &ip)
+{
+    const QString example = QStringLiteral("请填写 IPv4 地址，如 192.168.1.10");
+    const QStringList parts = ip.split(QLatin1Char('.'));
+    if (ip.isEmpty() || parts.size() != 4)
+        return example;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const int value = part.toInt(&ok);
+        if (part.isEmpty() || part.size() > 3 || !ok || value < 0 || value > 255 ||
+            part.at(0) == QLatin1Char('+') || part.at(0) == QLatin1Char('-'))
+            return example;
+        // The relay reads such a part as an octal number: 010 would be 8.
+        if (part.size() > 1 && part.at(0) == QLatin1Char('0'))
+            return QStringLiteral("每段数字不要以 0 开头（%1）").arg(part);
+    }
+    return QString();
+}
+
+QString EditTunnelForm::portProblem(const QString &port)
+{
+    bool ok = false;
+    const int value = port.toInt(&ok);
+    const bool digits = !port.isEmpty() && std::all_of(port.begin(), port.end(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+    if (!digits || !ok || value < 1 || value > 65535)
+        return QStringLiteral("端口须为 1–65535 之间的数字");
+    return QString();
+}
+
+bool EditTunnelForm::checkFields()
+{
+    const QList<QPair<QLabel *, QString>> hints{
+        {ui->hint_name, nameProblem(ui->lineEdit_name->text().trimmed())},
+        {ui->hint_ip, ipProblem(ui->lineEdit_ip->text().trimmed())},
+        {ui->hint_port, portProblem(ui->lineEdit_port->text().trimmed())}};
+    bool fine = true;
+    for (const auto &hint : hints) {
+        hint.first->setText(hint.second);
+        fine = fine && hint.second.isEmpty();
+    }
+    return fine;
 }
 
 EditTunnelForm::~EditTunnelForm()
@@ -51,6 +113,19 @@ void EditTunnelForm::on_pushButton_3_clicked()
     const QString port = ui->lineEdit_port->text().trimmed();
     if (ip.isEmpty() || name.isEmpty() || port.isEmpty()) {
         dialogs::warning(nullptr, QStringLiteral("内容不完整"), QStringLiteral("请填写完整内容"));
+        return;
+    }
+    // What the service would refuse is not sent: the hint beside the field says why.
+    if (!checkFields()) {
+        const QList<QPair<QLabel *, QLineEdit *>> fields{{ui->hint_name, ui->lineEdit_name},
+                                                         {ui->hint_ip, ui->lineEdit_ip},
+                                                         {ui->hint_port, ui->lineEdit_port}};
+        for (const auto &field : fields) {
+            if (!field.first->text().isEmpty()) {
+                field.second->setFocus();
+                break;
+            }
+        }
         return;
     }
 

@@ -20,6 +20,14 @@ public:
 
     void setTunnel(TunnelRecord *record);
 
+    // What is wrong with a field's trimmed text, in a few words for beside it; empty when the
+    // service would take it.
+    static QString nameProblem(const QString &name);
+    static QString ipProblem(const QString &ip);
+    static QString portProblem(const QString &port);
+    // The service takes names of up to this many characters.
+    static constexpr int MaxNameChars = 32;
+
 signals:
     void changeSuccess();
 
@@ -28,6 +36,8 @@ private slots:
     void on_pushButton_4_clicked();
 
 private:
+    // Shows each field's problem beside it; true when there is none.
+    bool checkFields();
     void changeAnswered(bool flag, const QVariantMap &data);
     void changeFailed(const QString &error);
 

@@ -37,10 +37,20 @@ void InfosForm::updateInfo(const TunnelRecord &record, const QString &log, int r
     ui->label_2->setText(QStringLiteral("已接收心跳包：") + QString::number(receivedCount));
 }
 
-void InfosForm::updateLive(const QString &connections, const QString &rates)
+void InfosForm::updateLive(const QString &rates, const QString &details)
 {
-    ui->label_live->setText(connections);
     ui->label_rates->setText(rates);
+    ui->label_rates->setToolTip(details);
+}
+
+void InfosForm::on_btn_requests_clicked()
+{
+    emit requestsWanted();
+}
+
+void InfosForm::on_btn_logs_clicked()
+{
+    emit logsWanted();
 }
 
 void InfosForm::on_pushButton_clicked()

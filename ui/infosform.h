@@ -20,13 +20,20 @@ public:
 
     void updateInfo(const TunnelRecord &record, const QString &log, int receivedCount,
                     int sentCount);
-    // The running tunnel's figures beside the title and the heartbeat counts; empty texts
-    // when it does not run.
-    void updateLive(const QString &connections, const QString &rates);
+    // The running tunnel's rates between the heartbeat counts, its connections and round trip
+    // as their tool tip; empty texts when it does not run.
+    void updateLive(const QString &rates, const QString &details);
+
+signals:
+    // The user asks for the tunnel's web requests, or for the program's log files.
+    void requestsWanted();
+    void logsWanted();
 
 private slots:
     void on_pushButton_clicked();
     void on_textEdit_textChanged();
+    void on_btn_requests_clicked();
+    void on_btn_logs_clicked();
 
 private:
     TunnelRecord record;

@@ -4,6 +4,7 @@
 #include "platform/environment.h"
 #include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnelregistry.h"
+#include "ui/logviewer.h"
 
 #include <QAction>
 #include <QDebug>
@@ -30,6 +31,7 @@ TrayMenu::TrayMenu(QSystemTrayIcon *tray, TunnelRegistry *tunnels, QObject *pare
     noTunnels = contextMenu->addAction(QStringLiteral("暂无隧道"));
     noTunnels->setEnabled(false);
     tunnelsEnd = contextMenu->addSeparator();
+    contextMenu->addAction(QStringLiteral("查看运行日志"), this, [] { LogViewer::showShared(); });
     contextMenu->addAction(QStringLiteral("完全退出"), this, &TrayMenu::quitRequested);
     tray->setContextMenu(contextMenu);
     for (TunnelController *tunnel : tunnels->controllers())

@@ -5,24 +5,24 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "net/statustext.h"
+#include "platform/environment.h"
 #include "platform/platform_gui.h"
 #include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnelevent.h"
 #include "ui/addressqr.h"
 #include "ui/edittunnelform.h"
 #include "ui/infosform.h"
+#include "ui/logviewer.h"
 #include "ui/messagebox.h"
 #include "ui/placement.h"
+#include "ui/requestsform.h"
 
 #include <QClipboard>
 #include <QDateTime>
 #include <QDebug>
-#include <QFutureWatcher>
 #include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
-#include <QTcpSocket>
 #include <QTimer>
-#include <QtConcurrent>
 
 namespace {
 
@@ -46,20 +46,6 @@ const QString WarningIcon = QStringLiteral(":/img/img/warning.png");
 
 const QString LiveStyle = QStringLiteral("QLabel{color: rgb(90, 98, 112);font-size:12px;}");
 const QString WarningLiveStyle = QStringLiteral("QLabel{color: rgb(190, 54, 30);font-size:12px;}");
-
-// Runs on a thread of the global pool: only copies of the record's values come here.
-bool probeLocalService(const QString &domain, const QString &ip, int port)
-{
-    bool ok = false;
-    if (port > 0 && port <= 65535) {
-        QTcpSocket probe;
-        probe.connectToHost(ip, quint16(port));
-        ok = probe.waitForConnected(TunnelsItem::LocalTestTimeoutMs);
-        probe.abort();
-    }
-    qDebug() << (ok ? "TestLocalhost[Ok]" : "TestLocalhost[Error]") << domain << ip << port;
-    return ok;
-}
 
 } // namespace
 
@@ -88,9 +74,12 @@ TunnelsItem::TunnelsItem(TunnelController *controller, QWidget *parent)
     connect(controller, &TunnelController::statusChanged, this, [this] {
         showState();
         showFigures();
+        showLocalTest();
+        showExpiry(); // a day may have passed
         emit statusChanged();
     });
     connect(controller, &TunnelController::logChanged, this, &TunnelsItem::showInfo);
+    connect(controller, &TunnelController::localTested, this, &TunnelsItem::TestLocalhostOkSignal);
 }
 
 TunnelsItem::~TunnelsItem()
@@ -100,6 +89,7 @@ TunnelsItem::~TunnelsItem()
     controller->disconnect(this);
     delete controller;
     delete editForm.data();
+    delete requestsForm.data();
     delete infosForm;
     delete ui;
 }
@@ -113,8 +103,11 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
             Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     qDebug() << "TestLocalhost" << this->record.domain;
     TestLocalhost();
-    if (!infosForm)
+    if (!infosForm) {
         infosForm = new InfosForm;
+        connect(infosForm, &InfosForm::requestsWanted, this, &TunnelsItem::showRequests);
+        connect(infosForm, &InfosForm::logsWanted, this, [] { LogViewer::showShared(); });
+    }
     if (readSetting(QStringLiteral("/setting/") + this->record.domain) == QLatin1String("true")) {
         // Shown during the start so that a click in the meantime cannot start a second session.
         ui->tunnel_start->setText(TextStarting);
@@ -127,8 +120,8 @@ void TunnelsItem::InitItem(const TunnelRecord &record)
 void TunnelsItem::initView()
 {
     ui->tunnelName->setText(record.name);
-    ui->tunnel_client_host->setText(record.clientIp + QStringLiteral(":") +
-                                    QString::number(record.clientPort));
+    controller->recordChanged();
+    showLocalTest();
     if (record.type == 0)
         ui->tunnel_server_host->setText(record.domain);
     else
@@ -136,7 +129,7 @@ void TunnelsItem::initView()
                                         QString::number(record.serverPort));
     ui->tunnel_server_port->setText(QStringLiteral("80、") + QString::number(record.serverPort));
     ui->tunnel_bandwidth->setText(QString::number(record.bdw) + QStringLiteral("Mbps"));
-    controller->recordChanged();
+    showExpiry();
     placeAddressButtons();
 }
 
@@ -161,30 +154,45 @@ void TunnelsItem::placeAddressButtons()
 
 void TunnelsItem::TestLocalhost()
 {
-    const QString ip = record.clientIp;
-    const int port = record.clientPort;
-    // The watcher belongs to the card: a probe that ends after the card is gone reports nowhere.
-    auto *watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher, ip, port] {
-        const bool ok = watcher->result();
-        watcher->deleteLater();
-        // A probe of an address that has been edited since says nothing about the new one.
-        if (ip != record.clientIp || port != record.clientPort)
-            return;
-        emit TestLocalhostOkSignal(ok);
-    });
-    // The probe blocks for up to LocalTestTimeoutMs, so it runs on a thread of Qt's global pool
-    // and never on the GUI thread; the watcher brings its answer back here.
-    watcher->setFuture(QtConcurrent::run(probeLocalService, record.domain, ip, port));
+    // The tunnel keeps what its local service answers; the card shows it as the suffix.
+    controller->testLocalService();
 }
 
 void TunnelsItem::TestLocalhostResult(bool ok)
 {
-    // A running tunnel whose local service does not answer keeps saying so on the card.
     controller->setLocalProbeResult(ok);
-    ui->tunnel_client_host->setText(
-        record.clientIp + QStringLiteral(":") + QString::number(record.clientPort) +
-        (ok ? QStringLiteral(" -本地通畅") : QStringLiteral(" -本地不通")));
+    showLocalTest();
+}
+
+void TunnelsItem::showExpiry()
+{
+    bool urgent = false;
+    const QString text = statustext::expiry(record.stopTime, platform::now(), &urgent);
+    if (ui->tunnel_expiry->text() == text && ui->tunnel_expiry->property("urgent") == urgent)
+        return;
+    ui->tunnel_expiry->setText(text);
+    ui->tunnel_expiry->setProperty("urgent", urgent);
+    ui->tunnel_expiry->setStyleSheet(urgent ? WarningLiveStyle : LiveStyle);
+}
+
+// The suffix is the tunnel's latest word on its local service: the test at a start or an edit,
+// then the health check and the visitors while it runs.
+void TunnelsItem::showLocalTest()
+{
+    using Local = TunnelStatus::LocalService;
+    QString text = record.clientIp + QStringLiteral(":") + QString::number(record.clientPort);
+    switch (controller->status().localService) {
+    case Local::Reachable:
+        text += QStringLiteral(" -本地通畅");
+        break;
+    case Local::Unreachable:
+        text += QStringLiteral(" -本地不通");
+        break;
+    case Local::Unknown:
+        break;
+    }
+    if (ui->tunnel_client_host->text() != text)
+        ui->tunnel_client_host->setText(text);
 }
 
 TunnelStatus TunnelsItem::status() const
@@ -282,12 +290,12 @@ void TunnelsItem::showFigures()
         const bool running =
             current.state == State::Running || current.state == State::LocalUnreachable;
         infosForm->updateLive(
+            running ? QStringLiteral("↑ %1  ↓ %2")
+                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
+                    : QString(),
             running ? QStringLiteral("%1 个连接 · 延迟 %2")
                           .arg(current.activeConnections)
                           .arg(statustext::roundTrip(current.rttMs))
-                    : QString(),
-            running ? QStringLiteral("↑ %1  ↓ %2")
-                          .arg(statustext::rate(current.rateOut), statustext::rate(current.rateIn))
                     : QString());
     }
 }
@@ -336,6 +344,18 @@ void TunnelsItem::on_btn_warning_info_clicked()
     infosForm->show();
     infosForm->raise();
     infosForm->activateWindow();
+}
+
+void TunnelsItem::showRequests()
+{
+    if (!requestsForm) {
+        requestsForm = new RequestsForm;
+        requestsForm->setSource(controller->requests(), record.domain);
+        placement::centreOn(requestsForm, infosForm ? static_cast<QWidget *>(infosForm) : this);
+    }
+    requestsForm->show();
+    requestsForm->raise();
+    requestsForm->activateWindow();
 }
 
 void TunnelsItem::on_btn_edit_clicked()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnel/tunnelcontroller.h"
 #include "tunnel/tunnelrecord.h"
 #include "tunnel/tunnelstatus.h"
 
@@ -12,7 +13,7 @@ class TunnelsItem;
 
 class EditTunnelForm;
 class InfosForm;
-class TunnelController;
+class RequestsForm;
 
 // The card of one tunnel in the home window's list: shows the tunnel and its controller's state
 // (the start button's text), starts and stops it, tests the local service, shows the controller's
@@ -40,7 +41,7 @@ public:
     // Starts the tunnel when it is idle, stops it when it runs: what the start button does.
     void toggleTunnel() { on_tunnel_start_clicked(); }
 
-    static constexpr int LocalTestTimeoutMs = 3000;
+    static constexpr int LocalTestTimeoutMs = TunnelController::LocalTestTimeoutMs;
     static constexpr int CopiedNoticeMs = 1500;
 
 signals:
@@ -72,13 +73,17 @@ private:
     void showTunnelEvent(int type);
     void showState();
     void showFigures();
+    void showLocalTest();
+    void showExpiry();
     void showInfo();
     void placeAddressButtons();
     void openConsoleForUnconfigured();
+    void showRequests();
 
     TunnelController *controller;
     TunnelRecord &record; // the controller's
     InfosForm *infosForm = nullptr;
     QPointer<EditTunnelForm> editForm;
+    QPointer<RequestsForm> requestsForm;
     Ui::TunnelsItem *ui;
 };
