@@ -17,7 +17,17 @@
 // a visitor's round trip, p50 and p99; and those quiet figures once more with the service's
 // data on PostgreSQL (a cluster of the bench's own, as the tests start it).
 //
-// Usage: bench_road [path to borvane-server]
+// Then one relay node on its own, a fresh service per build with a pause-free echoing client
+// and no bandwidth limit: one stream's echo throughput and the service's CPU seconds per GB
+// relayed (medians of three), the aggregate of 8 concurrent streams, the resident memory per
+// idle paired visitor with 20,000 of them open, and a new visitor's round trip (connect, 64
+// bytes there and back) quiet and beside those 20,000. Each figure beside the direct connection
+// and socat; with --before, the same for an older build of the service, so a change shows in
+// one run; "1 loop" is this build on one io loop, "copy" with its diagnostic copy loop. Last, how
+// closely each keeps a tunnel's bandwidth limit at 1, 10 and 50 Mbps.
+//
+// Usage: bench_road [--node] [--before PATH] [path to borvane-server]
+//   --node  only the relay node figures
 
 #include "core/globals.h"
 #include "net/httprequest.h"
@@ -45,6 +55,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -336,21 +347,28 @@ void flood(std::atomic<bool> &stop, std::atomic<int> &relayOpen, std::atomic<int
             ::close(fd);
 }
 
-// Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
-double apiSignIn(const char *address)
+// One API request's whole answer, headers included; empty on a failure.
+std::string httpGet(const char *address, const std::string &path)
 {
-    const auto start = Clock::now();
     const int fd = connectTo(address, 8080);
     if (fd < 0)
-        return 0;
-    const std::string request = "GET /user?userId=&token=&phone=13800000000&pwd=demo123456 "
-                                "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        return {};
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     std::string answer;
     char buffer[4096];
     if (sendAll(fd, request.data(), request.size()))
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             answer.append(buffer, size_t(n));
     ::close(fd);
+    return answer;
+}
+
+// Milliseconds of one API sign-in (the password hash dominates), 0 on a failure.
+double apiSignIn(const char *address)
+{
+    const auto start = Clock::now();
+    const std::string answer =
+        httpGet(address, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
     return answer.find("\"flag\":true") != std::string::npos ? secondsSince(start) * 1e3 : 0;
 }
 
@@ -392,6 +410,392 @@ RoadUnderLoad measureSignInsAndVisitor(const Target &relay, const std::string &s
     roundTrips(relay, 2000, r.rttUs.p50, r.rttUs.p99);
     r.ok = r.ok && r.rttUs.p99 > 0;
     return r;
+}
+
+// The relay node on its own.
+constexpr int IdleVisitors = 20000;
+constexpr int Streams = 8;
+constexpr int NodeSamples = 3;
+constexpr size_t NodeStreamBytes = 256u * 1024 * 1024;
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The text of a JSON field's value after "name": (a string's inside, or a number).
+std::string jsonField(const std::string &text, const std::string &name)
+{
+    const std::string key = "\"" + name + "\":";
+    const size_t at = text.find(key);
+    if (at == std::string::npos)
+        return {};
+    size_t from = at + key.size();
+    if (text[from] == '"')
+        return text.substr(from + 1, text.find('"', from + 1) - from - 1);
+    const size_t end = text.find_first_of(",}]", from);
+    return text.substr(from, end - from);
+}
+
+// A pause-free client that echoes on every data connection itself: one thread answers CONN
+// requests, a few more echo, each over its share of the data connections.
+class EchoingClient
+{
+public:
+    EchoingClient(const char *address, const std::string &token, int sourceOctet)
+        : address(address), sourceOctet(sourceOctet)
+    {
+        for (int i = 0; i < Streams; ++i) {
+            polls.push_back(::epoll_create1(EPOLL_CLOEXEC));
+            workers.emplace_back([this, i] { echo(polls[size_t(i)]); });
+        }
+        control = connectTo(address, 8888);
+        const std::string login = frame("{\"token\":\"" + token + "\",\"type\":\"LOGIN\"}", "l");
+        std::string json;
+        online = control >= 0 && sendAll(control, login.data(), login.size()) &&
+                 readFrame(control, &json) && json.find("LOGINOK") != std::string::npos;
+        if (online)
+            reader = std::thread([this] { serve(); });
+    }
+    ~EchoingClient()
+    {
+        stop = true;
+        if (control >= 0)
+            ::shutdown(control, SHUT_RDWR);
+        if (reader.joinable())
+            reader.join();
+        for (auto &w : workers)
+            w.join();
+        for (int fd : polls)
+            ::close(fd);
+        for (int fd : data)
+            ::close(fd);
+        if (control >= 0)
+            ::close(control);
+    }
+    bool online = false;
+
+private:
+    void serve()
+    {
+        std::string json;
+        for (size_t n = 0; !stop && readFrame(control, &json);) {
+            const std::string uid = jsonField(json, "uid");
+            if (uid.empty())
+                continue;
+            const std::string source =
+                "127." + std::to_string(sourceOctet) + ".2." + std::to_string(1 + n % 16);
+            const int fd = floodsock::connectFrom(source.c_str(), address, 8888);
+            if (fd < 0)
+                continue;
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            const std::string conn = frame("{\"type\":\"CONN\",\"uid\":\"" + uid + "\"}", "c");
+            sendAll(fd, conn.data(), conn.size());
+            data.push_back(fd);
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.fd = fd;
+            ::epoll_ctl(polls[n++ % polls.size()], EPOLL_CTL_ADD, fd, &event);
+        }
+    }
+
+    void echo(int poll)
+    {
+        std::vector<char> buffer(PumpBytes);
+        epoll_event events[64];
+        while (!stop) {
+            const int n = ::epoll_wait(poll, events, 64, 100);
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+                if (got <= 0 || !sendAll(fd, buffer.data(), size_t(got))) {
+                    ::epoll_ctl(poll, EPOLL_CTL_DEL, fd, nullptr);
+                    ::shutdown(fd, SHUT_RDWR);
+                }
+            }
+        }
+    }
+
+    const char *address;
+    int sourceOctet;
+    int control = -1;
+    std::atomic<bool> stop{false};
+    std::vector<int> polls;
+    std::vector<int> data; // closed at the end only; the reader thread alone adds to it
+    std::vector<std::thread> workers;
+    std::thread reader;
+};
+
+// Aggregate MB/s of Streams echo connections at once.
+double parallelThroughput(const Target &t, size_t bytesEach)
+{
+    std::vector<double> rates(Streams);
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int i = 0; i < Streams; ++i)
+        threads.emplace_back([&, i] { rates[size_t(i)] = echoThroughput(t, bytesEach); });
+    for (auto &th : threads)
+        th.join();
+    for (double r : rates)
+        if (r <= 0)
+            return 0;
+    return double(bytesEach) * Streams / 1e6 / secondsSince(start);
+}
+
+// Microseconds from connecting to the echo of 64 bytes, for many new visitors one by one.
+Percentiles newVisitorRoundTrips(const Target &t, int count)
+{
+    std::vector<double> micros;
+    char ping[64] = {}, pong[64];
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const int fd = connectTo(t.address, t.port);
+        const bool ok = fd >= 0 && sendAll(fd, ping, sizeof ping) && recvAll(fd, pong, sizeof pong);
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok)
+            return {};
+        micros.push_back(secondsSince(start) * 1e6);
+    }
+    return percentiles(micros);
+}
+
+// IdleVisitors, or as many as the service's descriptors hold where the system does not let us
+// raise the limit it inherits: it keeps a quarter for the API and a reserve, and a paired
+// visitor takes two.
+int idleVisitors()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return IdleVisitors;
+    const long relayShare = long(limit.rlim_cur) - long(limit.rlim_cur) / 4 - 512 - 64 - 128;
+    return int(std::clamp(relayShare / 2, 0L, long(IdleVisitors)));
+}
+
+struct NodeFigures
+{
+    double mbps = 0, cpuPerGb = 0, streamsMbps = 0, kibPerVisitor = 0;
+    Percentiles quiet, loaded;
+    int idleOpen = 0;
+};
+
+// One-stream and 8-stream throughput of a target, medians of NodeSamples; CPU of pid if any.
+void measureThroughput(const Target &t, qint64 pid, NodeFigures &f)
+{
+    std::vector<double> mbps, cpu, streams;
+    for (int i = 0; i < NodeSamples; ++i) {
+        const double before = pid ? cpuSeconds(pid) : 0;
+        mbps.push_back(echoThroughput(t, NodeStreamBytes));
+        if (pid)
+            cpu.push_back((cpuSeconds(pid) - before) / (2.0 * NodeStreamBytes / 1e9));
+        streams.push_back(parallelThroughput(t, NodeStreamBytes / Streams));
+    }
+    f.mbps = median(mbps);
+    f.cpuPerGb = median(cpu);
+    f.streamsMbps = median(streams);
+}
+
+// A fresh service of the given build on its own address, its demo tunnel limited to bdw Mbps
+// (0: unlimited) and signed in by an echoing client.
+struct NodeService
+{
+    NodeService(const QString &bin, const QStringList &extra, const char *address, int bdw,
+                int sourceOctet)
+    {
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start(bin, QStringList{"--bind",
+                                      address,
+                                      "--db",
+                                      dir.filePath("node.db"),
+                                      "--demo",
+                                      "--demo-bdw",
+                                      QString::number(bdw),
+                                      "--demo-client-port",
+                                      "9",
+                                      "--ports",
+                                      "21820-21829",
+                                      "--log-level",
+                                      "error",
+                                      "--idle-timeout-s",
+                                      "3600",
+                                      "--max-visitors-per-tunnel",
+                                      "100000",
+                                      "--max-visitors-per-source",
+                                      "100000",
+                                      "--max-visitors-per-tunnel-source",
+                                      "100000"} +
+                              extra);
+        if (!server.waitForStarted())
+            return;
+        std::string user;
+        for (int i = 0; i < 100 && jsonField(user, "token").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            user = httpGet(address, "/user?userId=&token=&phone=13800000000&pwd=demo123456");
+        }
+        const std::string id = jsonField(user, "id");
+        const std::string list = httpGet(address, "/port/query/" + id + "?userId=" + id +
+                                                      "&token=" + jsonField(user, "token"));
+        target = {"node", address, std::atoi(jsonField(list, "serverPort").c_str()), {}};
+        client = std::make_unique<EchoingClient>(address, jsonField(list, "token"), sourceOctet);
+    }
+    ~NodeService()
+    {
+        client.reset();
+        server.terminate();
+        server.waitForFinished();
+    }
+    bool ready() const { return client && client->online && target.port > 0; }
+
+    QTemporaryDir dir;
+    QProcess server;
+    Target target{"node", "", 0, {}};
+    std::unique_ptr<EchoingClient> client;
+};
+
+// Mbps of an echo through a tunnel limited to bdw Mbps each way, leaving out the first second
+// (the limiter's burst allowance); 0 on a failure.
+double limitedRate(const QString &bin, const QStringList &extra, const char *address, int bdw,
+                   int sourceOctet)
+{
+    NodeService node(bin, extra, address, bdw, sourceOctet);
+    const int fd = node.ready() ? openTarget(node.target) : -1;
+    if (fd < 0)
+        return 0;
+    constexpr double Seconds = 6;
+    const size_t bytes = size_t(bdw * 1e6 / 8 * Seconds);
+    const size_t skip = size_t(bdw * 1e6 / 8);
+    std::thread writer([&] {
+        std::vector<char> out(16 * 1024, 'x');
+        for (size_t sent = 0; sent < bytes; sent += out.size())
+            if (!sendAll(fd, out.data(), std::min(out.size(), bytes - sent)))
+                break;
+    });
+    std::vector<char> in(64 * 1024);
+    size_t got = 0;
+    Clock::time_point from;
+    while (got < bytes) {
+        const ssize_t n = ::recv(fd, in.data(), in.size(), 0);
+        if (n <= 0)
+            break;
+        if (got < skip && got + size_t(n) >= skip)
+            from = Clock::now();
+        got += size_t(n);
+    }
+    const double seconds = secondsSince(from);
+    writer.join();
+    ::close(fd);
+    return got == bytes ? double(bytes - skip) * 8 / 1e6 / seconds : 0;
+}
+
+bool measureNode(const QString &bin, const QStringList &extra, const char *address, int sourceOctet,
+                 NodeFigures &f)
+{
+    NodeService node(bin, extra, address, 0, sourceOctet);
+    const int port = node.target.port;
+    bool ok = false;
+    {
+        const Target &t = node.target;
+        if (node.ready()) {
+            const qint64 pid = node.server.processId();
+            measureThroughput(t, pid, f);
+            f.quiet = newVisitorRoundTrips(t, 300);
+            // Idle paired visitors, each shown to be paired by one echo.
+            const long rssBefore = rssKb(pid);
+            std::vector<int> idle;
+            char byte = 'x';
+            for (int i = 0; i < idleVisitors(); ++i) {
+                const std::string source =
+                    "127." + std::to_string(sourceOctet) + ".1." + std::to_string(1 + i % 16);
+                const int fd = floodsock::connectFrom(source.c_str(), address, port);
+                if (fd < 0 || !sendAll(fd, &byte, 1) || !recvAll(fd, &byte, 1)) {
+                    if (fd >= 0)
+                        ::close(fd);
+                    break;
+                }
+                idle.push_back(fd);
+            }
+            f.idleOpen = int(idle.size());
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (!idle.empty())
+                f.kibPerVisitor = double(rssKb(pid) - rssBefore) / double(idle.size());
+            f.loaded = newVisitorRoundTrips(t, 300);
+            for (int fd : idle)
+                ::close(fd);
+            ok =
+                f.mbps > 0 && f.streamsMbps > 0 && f.idleOpen == idleVisitors() && f.loaded.p99 > 0;
+        }
+    }
+    return ok;
+}
+
+int relayNode(const QString &serverBin, const QString &beforeBin, int echoPort)
+{
+    int status = 0;
+    NodeFigures direct, socat;
+    measureThroughput({"direct", LocalAddress, echoPort, {}}, 0, direct);
+    direct.quiet = newVisitorRoundTrips({"direct", LocalAddress, echoPort, {}}, 300);
+    measureThroughput({"socat", SocatAddress, SocatPort, {}}, 0, socat);
+    socat.quiet = newVisitorRoundTrips({"socat", SocatAddress, SocatPort, {}}, 300);
+    std::printf("\nrelay node: one stream and %d streams (medians of %d), %d idle visitors\n",
+                Streams, NodeSamples, idleVisitors());
+    std::printf("%-7s %9s %6s %8s %10s %6s %9s %16s %16s %6s\n", "path", "1 MB/s", "ratio",
+                "CPU s/GB", "8x MB/s", "ratio", "KiB/idle", "new rtt p50/p99", "loaded p50/p99",
+                "p99 x");
+    auto row = [&](const char *name, const NodeFigures &f, bool relay) {
+        std::printf("%-7s %9.1f %6.2f ", name, f.mbps, direct.mbps > 0 ? f.mbps / direct.mbps : 0);
+        relay ? std::printf("%8.2f ", f.cpuPerGb) : std::printf("%8s ", "-");
+        std::printf("%10.1f %6.2f ", f.streamsMbps,
+                    direct.streamsMbps > 0 ? f.streamsMbps / direct.streamsMbps : 0);
+        relay ? std::printf("%9.2f ", f.kibPerVisitor) : std::printf("%9s ", "-");
+        std::printf("%7.0f/%-8.0f ", f.quiet.p50, f.quiet.p99);
+        if (relay)
+            std::printf("%7.0f/%-8.0f %6.2f", f.loaded.p50, f.loaded.p99,
+                        f.quiet.p99 > 0 ? f.loaded.p99 / f.quiet.p99 : 0);
+        std::printf("\n");
+        std::fflush(stdout);
+    };
+    row("direct", direct, false);
+    row("socat", socat, false);
+    struct Build
+    {
+        const char *name;
+        QString bin;
+        QStringList extra;
+        const char *address;
+    };
+    std::vector<Build> builds;
+    if (!beforeBin.isEmpty())
+        builds.push_back({"before", beforeBin, {}, "127.0.0.184"});
+    builds.push_back({"after", serverBin, {}, "127.0.0.185"});
+    builds.push_back({"1 loop", serverBin, {"--relay-threads", "1"}, "127.0.0.188"});
+    builds.push_back({"copy", serverBin, {"--relay-copy"}, "127.0.0.186"});
+    int octet = 10;
+    for (const Build &b : builds) {
+        NodeFigures f;
+        if (!measureNode(b.bin, b.extra, b.address, octet++, f)) {
+            std::printf("%-7s failed (%d of %d idle visitors paired)\n", b.name, f.idleOpen,
+                        idleVisitors());
+            status = 1;
+            continue;
+        }
+        row(b.name, f, true);
+    }
+    std::printf("\nbandwidth limit: measured Mbps of an echo at the tunnel's limit (error)\n");
+    for (const Build &b : builds) {
+        std::printf("%-7s", b.name);
+        for (int bdw : {1, 10, 50}) {
+            const double rate = limitedRate(b.bin, b.extra, b.address, bdw, octet++);
+            std::printf("  %2d: %6.3f (%+.1f %%)", bdw, rate, (rate / bdw - 1) * 100);
+            status = rate > 0 ? status : 1;
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return status;
 }
 
 QVariantMap callApi(HttpRequest request, bool post = false)
@@ -463,14 +867,29 @@ Deployment prepare(const QString &base)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Tens of thousands of visitors, their data connections and the service's own (which
+    // inherits the limit): as many descriptors as the system lets us have.
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        const rlimit wanted{rlim_t(8 * IdleVisitors + 4096), rlim_t(8 * IdleVisitors + 4096)};
+        if (limit.rlim_max >= wanted.rlim_max || setrlimit(RLIMIT_NOFILE, &wanted) != 0) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
     }
-    const QString serverBin =
-        argc > 1 ? QString::fromLocal8Bit(argv[1])
-                 : QCoreApplication::applicationDirPath() + QStringLiteral("/../borvane-server");
+    QString serverBin =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../borvane-server");
+    QString beforeBin;
+    bool nodeOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == "--node")
+            nodeOnly = true;
+        else if (arg == "--before" && i + 1 < argc)
+            beforeBin = QString::fromLocal8Bit(argv[++i]);
+        else
+            serverBin = arg;
+    }
     const int echoPort = startEchoService();
 
     QTemporaryDir dir;
@@ -491,6 +910,14 @@ int main(int argc, char **argv)
     if (!server.waitForStarted() || !socat.waitForStarted()) {
         std::fprintf(stderr, "cannot start %s or socat\n", qPrintable(serverBin));
         return 2;
+    }
+    if (nodeOnly) {
+        const int status = relayNode(serverBin, beforeBin, echoPort);
+        socat.terminate();
+        server.terminate();
+        socat.waitForFinished();
+        server.waitForFinished();
+        return status;
     }
 
     // The PostgreSQL service first: the globals stay with the SQLite one, the engine's.
@@ -653,6 +1080,8 @@ int main(int argc, char **argv)
     });
     app.exec();
     bench.join();
+    if (relayNode(serverBin, beforeBin, echoPort) != 0)
+        status = 1;
     socat.terminate();
     server.terminate();
     socat.waitForFinished();

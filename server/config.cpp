@@ -103,6 +103,9 @@ const char *helpText =
     "  --sms-outbox PATH      file the verification codes are written to, readable by the\n"
     "                         service's user only (default: the database path + .sms)\n"
     "  --log-level L          debug, info, warn or error (default info)\n"
+    "  --relay-threads N      io loops that carry visitors' bytes (default: one per core)\n"
+    "  --relay-copy           diagnostic: relay visitors' bytes through a user-space buffer\n"
+    "                         rather than splice(2) through a kernel pipe\n"
     "  --update-dir DIR       serve the update information and files of the release in DIR\n"
     "                         (release.json, the files, manifest.json from sign-release)\n"
     "  --update-key FILE      sign the release in --update-dir at start with this key\n"
@@ -167,6 +170,7 @@ const IntOption intOptions[] = {
     {"--code-requests-per-day", &Config::codeRequestsPerSourceDay, 1, 100000},
     {"--demo-expiry-s", &Config::demoExpiryS, 1, 10 * 365 * 24 * 3600},
     {"--web-head-timeout-ms", &Config::webHeadMs, 100, 600000},
+    {"--relay-threads", &Config::relayThreads, 1, 1024},
 };
 
 // Ports given as options, each of which must be free of the others and of the public range.
@@ -209,9 +213,9 @@ bool readConfigFile(const std::string &path, std::vector<std::string> &words, st
             error = path + ":" + std::to_string(number) + ": " + name + " is for the command line";
             return false;
         }
-        if (name == "demo") {
+        if (name == "demo" || name == "relay-copy") {
             if (value.empty() || value == "true" || value == "yes" || value == "1")
-                words.push_back("--demo");
+                words.push_back("--" + name);
             continue;
         }
         words.push_back("--" + name + "=" + value);
@@ -314,6 +318,10 @@ ParseResult parseArguments(int argc, char **argv, Config &config, int &exitCode)
         }
         if (arg == "--demo") {
             config.demo = true;
+            continue;
+        }
+        if (arg == "--relay-copy") {
+            config.relayCopy = true;
             continue;
         }
         // Every other option takes a value, as "--opt value" or "--opt=value".

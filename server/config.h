@@ -37,6 +37,12 @@ struct Config
     // maxVisitorsPerTunnel.
     int maxVisitorsPerTunnelSource = 0;
     int visitorsPerTunnelSource() const;
+    // Diagnostic: paired visitors are relayed by the portable copy loop even where the kernel
+    // can move the bytes between the sockets itself.
+    bool relayCopy = false;
+    // io loops that carry paired visitors' bytes; 0: one per core. Sign-ins, pairing and the
+    // listeners stay on the first.
+    int relayThreads = 0;
     // Descriptors no visitor may take, so sign-ins and data connections of known tunnels fit.
     int descriptorReserve = 512;
 

@@ -23,14 +23,16 @@ void trimAfterFlood(Tally &tally)
 
 Clock::duration Limiter::reserve(int direction, size_t bytes)
 {
-    if (bytesPerSecond <= 0)
+    const double rate = bytesPerSecond;
+    if (rate <= 0)
         return Clock::duration::zero();
+    std::lock_guard<std::mutex> lock(mutex);
     const auto now = Clock::now();
     auto &t = booked[direction];
     if (t < now)
         t = now;
     t += std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(double(bytes) / bytesPerSecond));
+        std::chrono::duration<double>(double(bytes) / rate));
     const auto wait = t - now - LimiterBurst;
     return wait > Clock::duration::zero() ? wait : Clock::duration::zero();
 }

@@ -2,12 +2,14 @@
 
 #include "metrics.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -24,10 +26,11 @@ constexpr size_t DescriptorsForOthers = 64;
 constexpr auto LimiterBurst = std::chrono::milliseconds(100);
 constexpr auto AcceptRetryDelay = std::chrono::milliseconds(200);
 
-// What the relay holds open, by kind and by source address.
+// What the relay holds open, by kind and by source address. Only the descriptors are counted
+// from every io loop; the rest belongs to the loop that pairs.
 struct Tally
 {
-    size_t descriptors = 0;
+    std::atomic<size_t> descriptors{0};
     size_t undecided = 0;
     size_t undecidedPeak = 0;
     std::map<std::string, int> undecidedBySource;
@@ -97,14 +100,18 @@ struct VisitorTicket
     std::string source;
 };
 
-// One tunnel's bandwidth, shared by all its connections: a pacing clock per direction. Each
-// chunk books its transmission time; a chunk booked beyond the burst allowance waits.
+// One tunnel's bandwidth, shared by all its connections, whichever io loop carries them: a
+// pacing clock per direction. Each chunk books its transmission time; a chunk booked beyond
+// the burst allowance waits.
 struct Limiter
 {
-    double bytesPerSecond = 0; // 0: unlimited
-    Clock::time_point booked[2] = {};
+    std::atomic<double> bytesPerSecond{0}; // 0: unlimited
 
     Clock::duration reserve(int direction, size_t bytes);
+
+private:
+    std::mutex mutex;
+    Clock::time_point booked[2] = {};
 };
 
 } // namespace relay

@@ -8,6 +8,7 @@
 #include "relaypipe.h"
 #include "relayvhost.h"
 
+#include <algorithm>
 #include <sys/resource.h>
 
 using asio::ip::tcp;
@@ -23,12 +24,27 @@ RelayServer::RelayServer(asio::io_context &io, const Config &config, Lookup look
                            ? size_t(limit.rlim_cur)
                            : size_t(1) << 20;
     descriptorLimit = all - all / 4;
+    pools.push_back(std::make_shared<FlowPools>(tally, descriptorLimit));
 }
 
-RelayServer::~RelayServer() = default;
+RelayServer::~RelayServer()
+{
+    // The loops end once their pipes are gone (stop() cuts them).
+    loopWork.clear();
+    for (auto &t : loopThreads)
+        t.join();
+}
 
 bool RelayServer::start(std::string &error)
 {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t count = config.relayThreads > 0 ? size_t(config.relayThreads) : size_t(cores);
+    while (pools.size() < count) {
+        loops.push_back(std::make_unique<asio::io_context>());
+        loopWork.push_back(asio::make_work_guard(*loops.back()));
+        pools.push_back(std::make_shared<FlowPools>(tally, descriptorLimit));
+        loopThreads.emplace_back([loop = loops.back().get()] { loop->run(); });
+    }
     if (!listenOn(acceptor, config.bindAddress, config.relayPort, error))
         return false;
     accept();
@@ -64,6 +80,7 @@ void RelayServer::stop()
             control->close();
     }
     cutPipes();
+    loopWork.clear();
 }
 
 void RelayServer::accept()

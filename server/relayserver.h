@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 // What the relay needs to know of a tunnel when it signs in.
 struct RelayTunnel
@@ -38,12 +40,14 @@ struct PendingVisitor;
 struct Limiter;
 struct Tally;
 struct Reader;
+class FlowPools;
 } // namespace relay
 
 // The relay server: control connections (LOGIN, HEART, STOP, CONN requests), one public
 // listener per signed-in tunnel, and the pairing of each visitor with the client's data
 // connection, after which bytes flow unchanged both ways within the tunnel's bandwidth.
-// Everything runs on the one io_context thread that drives it.
+// Sign-ins, pairing and the listeners run on the io_context given, on the thread that drives
+// it; paired visitors' bytes flow on it and on the further io loops the relay runs itself.
 class RelayServer
 {
 public:
@@ -108,5 +112,12 @@ private:
     // in the io_context's queue.
     std::shared_ptr<relay::Tally> tally;
     size_t descriptorLimit = 0;
+    // The further io loops and their threads; what paired visitors borrow while bytes flow,
+    // one pool per loop (the first for io).
+    std::vector<std::unique_ptr<asio::io_context>> loops;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> loopWork;
+    std::vector<std::thread> loopThreads;
+    std::vector<std::shared_ptr<relay::FlowPools>> pools;
+    size_t nextLoop = 1; // the first pipe goes to a further loop, if there is one
     logx::Refusals refusals{"relay"};
 };
