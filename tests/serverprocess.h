@@ -12,12 +12,34 @@
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QVariantMap>
 
 #include "pgcluster.h"
 
 #ifndef BORVANE_SERVER_BIN
 #error "BORVANE_SERVER_BIN must name the borvane-server executable"
 #endif
+
+// Sends a request through the client's own helper (an HttpRequest), as its windows do, and
+// waits for the answer: empty when the request failed or went unanswered in time.
+template <typename Request> QVariantMap callService(Request request, bool post)
+{
+    QVariantMap answer;
+    bool done = false;
+    auto ok = [&](bool, const QVariantMap &m) {
+        answer = m;
+        done = true;
+    };
+    auto fail = [&](const QString &) { done = true; };
+    if (post)
+        request.addHeader("content-type", "application/x-www-form-urlencoded").post(ok, fail);
+    else
+        request.get(ok, fail);
+    if (!QTest::qWaitFor([&] { return done; }, 20000))
+        qWarning("no answer from the service in time");
+    return answer;
+}
 
 class ServerProcess
 {
