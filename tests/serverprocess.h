@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
@@ -20,6 +22,20 @@
 #ifndef BORVANE_SERVER_BIN
 #error "BORVANE_SERVER_BIN must name the borvane-server executable"
 #endif
+
+// A GET of url, or a form POST when form is not null, through nam; the body of the answer,
+// whatever has come when it takes longer than 20 s.
+inline QByteArray fetchBody(QNetworkAccessManager &nam, const QString &url, const QByteArray &form)
+{
+    QNetworkRequest request(QUrl::fromEncoded(url.toUtf8()));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    QNetworkReply *reply = form.isNull() ? nam.get(request) : nam.post(request, form);
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(20000);
+    reply->deleteLater();
+    return reply->readAll();
+}
 
 // Sends a request through the client's own helper (an HttpRequest), as its windows do, and
 // waits for the answer: empty when the request failed or went unanswered in time.
