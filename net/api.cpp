@@ -1,4 +1,5 @@
 #include "api.h"
+#include "httprequest.h"
 
 #include <QDebug>
 
@@ -38,6 +39,18 @@ void logAnswer(const QVariantMap &answer)
 {
     qDebug() << forLog(answer);
     qDebug() << answer.value(QLatin1String(Msg)).toString();
+}
+
+void fetchText(const char *path, const QObject *context, std::function<void(const QString &)> show)
+{
+    HttpRequest(url(path)).get(
+        context,
+        [show](bool flag, const QVariantMap &answer) {
+            logAnswer(answer);
+            if (flag)
+                show(answer.value(QLatin1String(Data)).toString());
+        },
+        [](const QString &message) { qDebug() << "err" << message; });
 }
 
 } // namespace api

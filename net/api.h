@@ -6,9 +6,12 @@
 
 #include "core/globals.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+#include <functional>
 
 namespace api {
 
@@ -73,5 +76,9 @@ QVariantMap forLog(const QVariantMap &answer);
 
 // Every service answer goes to the log whole (secrets masked), then its "msg".
 void logAnswer(const QVariantMap &answer);
+
+// Fetches one of the texts the service keeps (a notice, the purchase terms) for a window:
+// show() gets it when the service answers with one; the answer and any failure are logged.
+void fetchText(const char *path, const QObject *context, std::function<void(const QString &)> show);
 
 } // namespace api

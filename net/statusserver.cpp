@@ -136,6 +136,12 @@ void setCommonHeaders(httplib::Response &res)
                    "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
 }
 
+void sendBody(httplib::Response &res, const QByteArray &body, const char *type)
+{
+    setCommonHeaders(res);
+    res.set_content(body.constData(), size_t(body.size()), type);
+}
+
 void refuse(httplib::Response &res, int status, const char *text)
 {
     res.status = status;
@@ -214,13 +220,18 @@ bool StatusServer::start(const QString &address)
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    http.Get("/api/tunnels", [self, source](const httplib::Request &, httplib::Response &res) {
-        if (self->stopping)
-            return refuse(res, 503, "stopping\n");
-        const QByteArray body = tunnelsJson(source->snapshot());
-        setCommonHeaders(res);
-        res.set_content(body.constData(), size_t(body.size()), JsonType);
-    });
+    // The board as JSON or as a page.
+    const auto serveBoard = [self, source](bool asPage) {
+        return [self, source, asPage](const httplib::Request &, httplib::Response &res) {
+            if (self->stopping)
+                return refuse(res, 503, "stopping\n");
+            if (asPage)
+                sendBody(res, page(source->snapshot()), HtmlType);
+            else
+                sendBody(res, tunnelsJson(source->snapshot()), JsonType);
+        };
+    };
+    http.Get("/api/tunnels", serveBoard(false));
     // A tunnel's requests as JSON or as a page; a domain the board does not know gets 404.
     const auto serveRequests = [self, source](bool asPage) {
         return [self, source, asPage](const httplib::Request &req, httplib::Response &res) {
@@ -230,21 +241,15 @@ bool StatusServer::start(const QString &address)
             const std::shared_ptr<RequestLog> log = source->requests(domain);
             if (!log)
                 return refuse(res, 404, "no such tunnel\n");
-            const QByteArray body =
-                asPage ? requestsPage(domain, log->entries()) : requestsJson(log->entries());
-            setCommonHeaders(res);
-            res.set_content(body.constData(), size_t(body.size()), asPage ? HtmlType : JsonType);
+            if (asPage)
+                sendBody(res, requestsPage(domain, log->entries()), HtmlType);
+            else
+                sendBody(res, requestsJson(log->entries()), JsonType);
         };
     };
     http.Get(R"(/api/tunnels/([^/]+)/requests)", serveRequests(false));
     http.Get(R"(/requests/([^/]+))", serveRequests(true));
-    http.Get("/", [self, source](const httplib::Request &, httplib::Response &res) {
-        if (self->stopping)
-            return refuse(res, 503, "stopping\n");
-        const QByteArray body = page(source->snapshot());
-        setCommonHeaders(res);
-        res.set_content(body.constData(), size_t(body.size()), HtmlType);
-    });
+    http.Get("/", serveBoard(true));
     const auto readOnly = [](const httplib::Request &, httplib::Response &res) {
         res.set_header("Allow", "GET, HEAD");
         refuse(res, 405, "read-only\n");

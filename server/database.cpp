@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -252,6 +253,53 @@ TunnelRow readTunnel(Stmt &s)
     return t;
 }
 
+User readUser(Stmt &s)
+{
+    return User{s.integer(0), s.text(1), s.text(2)};
+}
+
+Price readPrice(Stmt &s)
+{
+    return Price{s.integer(0), s.text(1), static_cast<int>(s.integer(2)),
+                 s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
+}
+
+Order readOrder(Stmt &s)
+{
+    Order o;
+    o.id = s.text(0);
+    o.userId = s.integer(1);
+    o.priceId = s.integer(2);
+    o.tunnelName = s.text(3);
+    o.clientIp = s.text(4);
+    o.clientPort = static_cast<int>(s.integer(5));
+    o.type = static_cast<int>(s.integer(6));
+    o.amount = s.text(7);
+    o.state = s.text(8);
+    o.tunnelId = s.integer(9);
+    o.createdAt = s.integer(10);
+    return o;
+}
+
+// The single row a lookup by key answers with, or none when the key matches nothing.
+template <typename Read> auto firstRow(Stmt &s, Read read) -> std::optional<decltype(read(s))>
+{
+    if (s.step() != Row)
+        return std::nullopt;
+    return read(s);
+}
+
+// The row one key picks out (a primary key or a unique column), read by `read`.
+template <typename Key, typename Read>
+auto lookUp(DatabaseLink *db, std::recursive_mutex &mutex, const char *sql, const Key &key,
+            Read read) -> std::optional<decltype(read(std::declval<Stmt &>()))>
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Stmt s(db, sql);
+    s.bind(1, key);
+    return firstRow(s, read);
+}
+
 } // namespace
 
 bool Price::free() const
@@ -450,7 +498,7 @@ std::optional<User> Database::userByPhone(const std::string &phone, std::string 
     s.bind(1, phone);
     if (s.step() != Row)
         return std::nullopt;
-    User u{s.integer(0), s.text(1), s.text(2)};
+    User u = readUser(s);
     if (passwordHash)
         *passwordHash = s.text(3);
     return u;
@@ -458,12 +506,7 @@ std::optional<User> Database::userByPhone(const std::string &phone, std::string 
 
 std::optional<User> Database::userById(int64_t id)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT id, phone, name FROM users WHERE id = ?");
-    s.bind(1, id);
-    if (s.step() != Row)
-        return std::nullopt;
-    return User{s.integer(0), s.text(1), s.text(2)};
+    return lookUp(db, mutex, "SELECT id, phone, name FROM users WHERE id = ?", id, readUser);
 }
 
 std::string Database::createSession(int64_t userId, int64_t now, int64_t lifetimeS)
@@ -492,9 +535,7 @@ std::optional<User> Database::userBySession(int64_t userId, const std::string &t
     Stmt s(db, "SELECT u.id, u.phone, u.name FROM sessions s JOIN users u ON u.id = s.user_id "
                "WHERE s.token_hash = ? AND s.user_id = ? AND s.expires_at > ?");
     s.bind(1, tokenHash(token)).bind(2, userId).bind(3, now);
-    if (s.step() != Row)
-        return std::nullopt;
-    return User{s.integer(0), s.text(1), s.text(2)};
+    return firstRow(s, readUser);
 }
 
 Database::Insert Database::createUser(const std::string &phone, const std::string &name,
@@ -713,20 +754,14 @@ std::vector<Price> Database::prices()
     Stmt s(db, "SELECT id, name, bdw, pay, info, time FROM prices ORDER BY sort, id");
     std::vector<Price> list;
     while (s.step() == Row)
-        list.push_back(Price{s.integer(0), s.text(1), static_cast<int>(s.integer(2)), s.text(3),
-                             s.text(4), static_cast<int>(s.integer(5))});
+        list.push_back(readPrice(s));
     return list;
 }
 
 std::optional<Price> Database::price(int64_t id)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT id, name, bdw, pay, info, time FROM prices WHERE id = ?");
-    s.bind(1, id);
-    if (s.step() != Row)
-        return std::nullopt;
-    return Price{s.integer(0), s.text(1), static_cast<int>(s.integer(2)),
-                 s.text(3),    s.text(4), static_cast<int>(s.integer(5))};
+    return lookUp(db, mutex, "SELECT id, name, bdw, pay, info, time FROM prices WHERE id = ?", id,
+                  readPrice);
 }
 
 Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64_t since,
@@ -759,25 +794,11 @@ Database::OrderStore Database::createOrder(const Order &o, int maxPending, int64
 
 std::optional<Order> Database::order(const std::string &id)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT id, user_id, price_id, tunnel_name, client_ip, client_port, type, amount, "
-               "state, COALESCE(tunnel_id, 0), created_at FROM orders WHERE id = ?");
-    s.bind(1, id);
-    if (s.step() != Row)
-        return std::nullopt;
-    Order o;
-    o.id = s.text(0);
-    o.userId = s.integer(1);
-    o.priceId = s.integer(2);
-    o.tunnelName = s.text(3);
-    o.clientIp = s.text(4);
-    o.clientPort = static_cast<int>(s.integer(5));
-    o.type = static_cast<int>(s.integer(6));
-    o.amount = s.text(7);
-    o.state = s.text(8);
-    o.tunnelId = s.integer(9);
-    o.createdAt = s.integer(10);
-    return o;
+    return lookUp(
+        db, mutex,
+        "SELECT id, user_id, price_id, tunnel_name, client_ip, client_port, type, amount, "
+        "state, COALESCE(tunnel_id, 0), created_at FROM orders WHERE id = ?",
+        id, readOrder);
 }
 
 Database::Pay Database::payOrder(const std::string &id, int64_t now, int maxPerUser,
@@ -827,22 +848,18 @@ Database::Pay Database::payOrder(const std::string &id, int64_t now, int maxPerU
 
 std::optional<std::string> Database::appConfig(const std::string &key)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT value FROM app_config WHERE key = ?");
-    s.bind(1, key);
-    if (s.step() != Row)
-        return std::nullopt;
-    return s.text(0);
+    return lookUp(db, mutex, "SELECT value FROM app_config WHERE key = ?", key,
+                  [](Stmt &row) { return row.text(0); });
 }
 
 std::optional<UpdateInfo> Database::updateInfo(int64_t id)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    Stmt s(db, "SELECT version, update_desc, urls, must_update FROM app_update WHERE id = ?");
-    s.bind(1, id);
-    if (s.step() != Row)
-        return std::nullopt;
-    return UpdateInfo{s.text(0), s.text(1), s.text(2), static_cast<int>(s.integer(3))};
+    return lookUp(db, mutex,
+                  "SELECT version, update_desc, urls, must_update FROM app_update WHERE id = ?", id,
+                  [](Stmt &row) {
+                      return UpdateInfo{row.text(0), row.text(1), row.text(2),
+                                        static_cast<int>(row.integer(3))};
+                  });
 }
 
 std::optional<TunnelRow> Database::seedDemo(const std::string &phone, const std::string &name,

@@ -74,16 +74,19 @@ public:
     bool listen(const QString &address)
     {
         this->address = address;
-        if (innerInfo.isEmpty()) {
-            QJsonObject inner;
-            inner.insert("name", "nas");
-            inner.insert("serverIp", address);
-            inner.insert("domain", "nas.example.test");
-            inner.insert("bdw", 4);
-            inner.insert("clientPort", 5000);
-            innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
-        }
+        if (innerInfo.isEmpty())
+            describeTunnel(address, "nas.example.test", 5000);
         return listenDeep(server, QHostAddress(address), Port);
+    }
+    // The tunnel LOGINOK describes: "nas" at 4 Mbps on serverIp, for domain and clientPort.
+    void describeTunnel(const QString &serverIp, const QString &domain, int clientPort)
+    {
+        const QJsonObject inner{{"name", "nas"},
+                                {"serverIp", serverIp},
+                                {"domain", domain},
+                                {"bdw", 4},
+                                {"clientPort", clientPort}};
+        innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
     }
     void stopListening() { server.close(); }
     bool isListening() const { return server.isListening(); }

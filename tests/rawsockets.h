@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 
+#include <QByteArray>
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -54,22 +55,22 @@ inline void close(SOCKET s)
 #endif
 }
 
+#ifdef Q_OS_WIN
+constexpr int ShutdownWriteHow = SD_SEND;
+constexpr int ShutdownBothHow = SD_BOTH;
+#else
+constexpr int ShutdownWriteHow = SHUT_WR;
+constexpr int ShutdownBothHow = SHUT_RDWR;
+#endif
+
 inline void shutdownWrite(SOCKET s)
 {
-#ifdef Q_OS_WIN
-    ::shutdown(s, SD_SEND);
-#else
-    ::shutdown(s, SHUT_WR);
-#endif
+    ::shutdown(s, ShutdownWriteHow);
 }
 
 inline void shutdownBoth(SOCKET s)
 {
-#ifdef Q_OS_WIN
-    ::shutdown(s, SD_BOTH);
-#else
-    ::shutdown(s, SHUT_RDWR);
-#endif
+    ::shutdown(s, ShutdownBothHow);
 }
 
 // One send or recv call; the byte count, 0 at the end of the stream, negative on an error.
@@ -90,6 +91,20 @@ inline int recv(SOCKET s, char *buffer, int length)
 #else
     return int(::recv(s, buffer, size_t(length), 0));
 #endif
+}
+
+// Reads until size bytes have come, the stream ends or a call fails; what came.
+inline QByteArray recvExactly(SOCKET s, int size)
+{
+    QByteArray out;
+    char buffer[65536];
+    while (out.size() < size) {
+        const int n = recv(s, buffer, int(sizeof buffer));
+        if (n <= 0)
+            break;
+        out.append(buffer, n);
+    }
+    return out;
 }
 
 // A TCP listener on address (dotted IPv4) and the given port, 0 for any; port receives the one

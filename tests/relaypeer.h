@@ -79,6 +79,14 @@ public:
         }
     }
 
+    // Sends a heartbeat; the type of the frame that answers it ("HEART" on a live control
+    // connection, empty when nothing came).
+    QString heartbeat()
+    {
+        send(relayFrame(QJsonObject{{"type", "HEART"}}, "heart"));
+        return nextFrame().value("type").toString();
+    }
+
     // True once the server has closed the connection.
     bool waitClosed(int timeoutMs = 5000)
     {

@@ -111,6 +111,15 @@ std::unique_ptr<TunnelsItem> card(int type, const std::vector<std::pair<int, QSt
     return item;
 }
 
+// The edit form as a card opens it, on a sample tunnel.
+std::unique_ptr<EditTunnelForm> editForm()
+{
+    static TunnelRecord record = sampleRecord(1);
+    auto form = std::make_unique<EditTunnelForm>();
+    form->setTunnel(&record);
+    return form;
+}
+
 QString longLog(int lines)
 {
     QString log;
@@ -290,32 +299,18 @@ void addTunnelCardShots(ShotRegistry &r)
         form->updateInfo(sampleRecord(1), longLog(40), 118, 120);
         return form;
     });
-    r.add(QStringLiteral("edit_form"), [] {
-        static TunnelRecord record = sampleRecord(1);
-        auto form = std::make_unique<EditTunnelForm>();
-        form->setTunnel(&record);
-        return form;
-    });
+    r.add(QStringLiteral("edit_form"), [] { return editForm(); });
     r.add(QStringLiteral("edit_form_hints"), [] {
-        static TunnelRecord record = sampleRecord(1);
-        auto form = std::make_unique<EditTunnelForm>();
-        form->setTunnel(&record);
-        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_ip"))
-            ->setText(QStringLiteral("192.168.1"));
-        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_port"))
-            ->setText(QStringLiteral("70000"));
-        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_name"))
-            ->setText(QString(40, QChar(0x7f51)));
+        auto form = editForm();
+        setText(form.get(), "lineEdit_ip", QStringLiteral("192.168.1"));
+        setText(form.get(), "lineEdit_port", QStringLiteral("70000"));
+        setText(form.get(), "lineEdit_name", QString(40, QChar(0x7f51)));
         return form;
     });
     r.add(QStringLiteral("edit_form_refused"), [] {
-        static TunnelRecord record = sampleRecord(1);
-        auto form = std::make_unique<EditTunnelForm>();
-        form->setTunnel(&record);
-        form->findChild<QLineEdit *>(QStringLiteral("lineEdit_port"))
-            ->setText(QStringLiteral("0080"));
-        form->findChild<QLabel *>(QStringLiteral("label_5"))
-            ->setText(QStringLiteral("修改失败,该端口已被占用"));
+        auto form = editForm();
+        setText(form.get(), "lineEdit_port", QStringLiteral("0080"));
+        setText(form.get(), "label_5", QStringLiteral("修改失败,该端口已被占用"));
         form->findChild<QPushButton *>(QStringLiteral("pushButton_3"))->setEnabled(false);
         return form;
     });

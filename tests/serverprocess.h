@@ -8,16 +8,54 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QVariantMap>
 
 #include "pgcluster.h"
 
 #ifndef BORVANE_SERVER_BIN
 #error "BORVANE_SERVER_BIN must name the borvane-server executable"
 #endif
+
+// A GET of url, or a form POST when form is not null, through nam; the body of the answer,
+// whatever has come when it takes longer than 20 s.
+inline QByteArray fetchBody(QNetworkAccessManager &nam, const QString &url, const QByteArray &form)
+{
+    QNetworkRequest request(QUrl::fromEncoded(url.toUtf8()));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    QNetworkReply *reply = form.isNull() ? nam.get(request) : nam.post(request, form);
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(20000);
+    reply->deleteLater();
+    return reply->readAll();
+}
+
+// Sends a request through the client's own helper (an HttpRequest), as its windows do, and
+// waits for the answer: empty when the request failed or went unanswered in time.
+template <typename Request> QVariantMap callService(Request request, bool post)
+{
+    QVariantMap answer;
+    bool done = false;
+    auto ok = [&](bool, const QVariantMap &m) {
+        answer = m;
+        done = true;
+    };
+    auto fail = [&](const QString &) { done = true; };
+    if (post)
+        request.addHeader("content-type", "application/x-www-form-urlencoded").post(ok, fail);
+    else
+        request.get(ok, fail);
+    if (!QTest::qWaitFor([&] { return done; }, 20000))
+        qWarning("no answer from the service in time");
+    return answer;
+}
 
 class ServerProcess
 {

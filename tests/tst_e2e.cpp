@@ -169,7 +169,9 @@ private slots:
     void webTunnelsOverTls();
 
 private:
-    QVariantMap call(HttpRequest request, bool post);
+    // Points a tunnel at a local port, as the edit form does.
+    QVariantMap changeTunnel(const TunnelRecord &tunnel, quint16 port, const QString &name,
+                             const QString &type);
     // Signs the demo account in as the sign-in window does; false when refused.
     bool signIn();
     // Visitors through the public port; true when every one got its bytes back intact.
@@ -181,32 +183,27 @@ private:
     TunnelRecord record;
 };
 
-QVariantMap TestEndToEnd::call(HttpRequest request, bool post)
+QVariantMap TestEndToEnd::changeTunnel(const TunnelRecord &tunnel, quint16 port,
+                                       const QString &name, const QString &type)
 {
-    QVariantMap answer;
-    bool done = false;
-    auto ok = [&](bool, const QVariantMap &m) {
-        answer = m;
-        done = true;
-    };
-    auto fail = [&](const QString &) { done = true; };
-    if (post)
-        request.addHeader("content-type", "application/x-www-form-urlencoded").post(ok, fail);
-    else
-        request.get(ok, fail);
-    if (!QTest::qWaitFor([&] { return done; }, 20000))
-        qWarning("no answer from the service in time");
-    return answer;
+    return callService(HttpRequest(apiBaseUrl + "port/change")
+                           .addParam("tunnelId", tunnel.id)
+                           .addParam("tunnelToken", tunnel.token)
+                           .addParam("clientIp", LocalAddress)
+                           .addParam("clientPort", QString::number(port))
+                           .addParam("tunnelName", name)
+                           .addParam("type", type),
+                       true);
 }
 
 bool TestEndToEnd::signIn()
 {
     currentUserId.clear();
     currentToken.clear();
-    const QVariantMap answer = call(HttpRequest(apiBaseUrl + "user")
-                                        .addParam("phone", "13800000000")
-                                        .addParam("pwd", "demo123456"),
-                                    false);
+    const QVariantMap answer = callService(HttpRequest(apiBaseUrl + "user")
+                                               .addParam("phone", "13800000000")
+                                               .addParam("pwd", "demo123456"),
+                                           false);
     currentUserId = answer.value("data").toMap().value("id").toString();
     currentToken = answer.value("data").toMap().value("token").toString();
     return answer.value("flag").toBool();
@@ -267,20 +264,13 @@ void TestEndToEnd::road()
     QCOMPARE(currentUserId, QStringLiteral("1"));
 
     // Point the demo tunnel at the test's local service, as the edit form does.
-    answer = call(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
+    answer = callService(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
     QVERIFY(answer.value("flag").toBool());
     TunnelRecord listed =
         TunnelRecord::fromListEntry(answer.value("data").toList().first().toMap());
-    answer = call(HttpRequest(apiBaseUrl + "port/change")
-                      .addParam("tunnelId", listed.id)
-                      .addParam("tunnelToken", listed.token)
-                      .addParam("clientIp", LocalAddress)
-                      .addParam("clientPort", QString::number(local.port()))
-                      .addParam("tunnelName", "e2e")
-                      .addParam("type", QString::number(listed.type)),
-                  true);
+    answer = changeTunnel(listed, local.port(), "e2e", QString::number(listed.type));
     QVERIFY2(answer.value("flag").toBool(), qPrintable(answer.value("data").toString()));
-    answer = call(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
+    answer = callService(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
     record = TunnelRecord::fromListEntry(answer.value("data").toList().first().toMap());
     QCOMPARE(record.serverIp, Address);
     QCOMPARE(record.clientIp, LocalAddress);
@@ -354,24 +344,17 @@ void TestEndToEnd::webTunnelsOverTls()
     QVariantMap answer;
     LocalService siteA("site A\n"), siteB("site B\n");
     QVERIFY(siteA.listen() && siteB.listen());
-    answer = call(HttpRequest(apiBaseUrl + "port/change")
-                      .addParam("tunnelId", record.id)
-                      .addParam("tunnelToken", record.token)
-                      .addParam("clientIp", LocalAddress)
-                      .addParam("clientPort", QString::number(siteA.port()))
-                      .addParam("tunnelName", "site A")
-                      .addParam("type", "0"),
-                  true);
+    answer = changeTunnel(record, siteA.port(), "site A", "0");
     QVERIFY(answer.value("flag").toBool());
-    answer = call(HttpRequest(apiBaseUrl + "port")
-                      .addParam("clientIp", LocalAddress)
-                      .addParam("tunnelName", "site B")
-                      .addParam("clientPort", QString::number(siteB.port()))
-                      .addParam("type", "0")
-                      .addParam("priceId", "1"),
-                  true);
+    answer = callService(HttpRequest(apiBaseUrl + "port")
+                             .addParam("clientIp", LocalAddress)
+                             .addParam("tunnelName", "site B")
+                             .addParam("clientPort", QString::number(siteB.port()))
+                             .addParam("type", "0")
+                             .addParam("priceId", "1"),
+                         true);
     QCOMPARE(answer.value("data").toString(), QStringLiteral("TunnelOk"));
-    answer = call(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
+    answer = callService(HttpRequest(apiBaseUrl + "port/query/" + currentUserId), false);
     const QVariantList list = answer.value("data").toList();
     QCOMPARE(list.size(), 2);
     TunnelRecord a = TunnelRecord::fromListEntry(list.at(0).toMap());

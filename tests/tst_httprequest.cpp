@@ -61,6 +61,9 @@ struct Outcome
 
     int calls() const { return successes + failures; }
 
+    // Sends request as a GET that reports here.
+    void get(HttpRequest request) { request.get(onSuccess(), onFailure()); }
+
     HttpRequest::SuccessHandler onSuccess()
     {
         return [this](bool f, const QVariantMap &d) {
@@ -97,6 +100,14 @@ class TstHttpRequest : public QObject
 
 private:
     FakeHttpServer *server = nullptr;
+
+    // Answers every request with the same JSON body.
+    void answerJson(const QByteArray &body)
+    {
+        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
+            FakeHttpServer::replyJson(s, body);
+        };
+    }
     std::unique_ptr<Environment::Scope> environment;
 
 private slots:
@@ -129,9 +140,7 @@ private slots:
         // Before sign-in: no user id yet, the token restored at start-up.
         currentUserId.clear();
         currentToken = QStringLiteral("restored");
-        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, R"({"flag": true})");
-        };
+        answerJson(R"({"flag": true})");
         Outcome outcome;
         {
             HttpRequest request(server->url(QStringLiteral("port/query/")));
@@ -164,9 +173,7 @@ private slots:
     {
         QFETCH(QString, value);
         QFETCH(QByteArray, encoded);
-        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, R"({"flag": true})");
-        };
+        answerJson(R"({"flag": true})");
         Outcome outcome;
         HttpRequest(server->url(QStringLiteral("user")))
             .addParam(QStringLiteral("phone"), value)
@@ -198,9 +205,7 @@ private slots:
 
     void postSendsItemsAsBody()
     {
-        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, R"({"flag": true, "msg": "ok"})");
-        };
+        answerJson(R"({"flag": true, "msg": "ok"})");
         Outcome outcome;
         HttpRequest(api::url(api::ChangeTunnel).replace(apiBaseUrl, server->url(QString())))
             .addParam(QLatin1String(api::TunnelName), QStringLiteral("家里 NAS&1"))
@@ -252,12 +257,9 @@ private slots:
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, flag);
-        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, body);
-        };
+        answerJson(body);
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("user")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("user"))));
         QTRY_COMPARE(outcome.calls(), 1);
         QCOMPARE(outcome.successes, 1);
         QCOMPARE(outcome.flag, flag);
@@ -269,13 +271,9 @@ private slots:
 
     void dataReachesTheCaller()
     {
-        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(
-                s, R"({"flag": true, "data": {"id": 5, "name": "张三", "token": "t"}})");
-        };
+        answerJson(R"({"flag": true, "data": {"id": 5, "name": "张三", "token": "t"}})");
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("user")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("user"))));
         QTRY_COMPARE(outcome.calls(), 1);
         const QVariantMap data = outcome.data.value(QStringLiteral("data")).toMap();
         QCOMPARE(data.value(QStringLiteral("name")).toString(), QStringLiteral("张三"));
@@ -291,12 +289,9 @@ private slots:
     void nonObjectAnswerGivesAnEmptyFlagOnly()
     {
         QFETCH(QByteArray, body);
-        server->responder = [body](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, body);
-        };
+        answerJson(body);
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("price")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("price"))));
         QTRY_COMPARE(outcome.calls(), 1);
         QCOMPARE(outcome.successes, 1);
         QCOMPARE(outcome.flag, false);
@@ -393,8 +388,7 @@ private slots:
                     {{"Location", server->url(QStringLiteral("moved")).toUtf8()}});
         };
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("user")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("user"))));
         QTRY_COMPARE(outcome.calls(), 1);
         QCOMPARE(outcome.failures, 1);
         QVERIFY(outcome.failure.startsWith(QStringLiteral("JSON解析失败：")));
@@ -410,8 +404,7 @@ private slots:
             s->disconnectFromHost();
         };
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("user")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("user"))));
         QTRY_COMPARE(outcome.calls(), 1);
         QCOMPARE(outcome.failures, 1);
         QTest::qWait(100);
@@ -422,8 +415,7 @@ private slots:
     {
         (*environment)->transferTimeoutMs = ShortTimeoutMs;
         Outcome outcome;
-        HttpRequest(server->url(QStringLiteral("user")))
-            .get(outcome.onSuccess(), outcome.onFailure());
+        outcome.get(HttpRequest(server->url(QStringLiteral("user"))));
         QTRY_COMPARE_WITH_TIMEOUT(outcome.calls(), 1, 5000);
         QCOMPARE(outcome.failures, 1);
         QVERIFY(!outcome.failure.isEmpty());
@@ -451,9 +443,7 @@ private slots:
     // been destroyed after sending, whatever the form of request.
     void boundCallbacksEndWithTheirContext()
     {
-        server->responder = [](QTcpSocket *s, const ReceivedRequest &) {
-            FakeHttpServer::replyJson(s, R"({"flag": true})");
-        };
+        answerJson(R"({"flag": true})");
         QTcpServer probe;
         QVERIFY(probe.listen(SilentAddress, 0));
         const QString refused = QStringLiteral("http://127.0.0.81:%1/user").arg(probe.serverPort());

@@ -117,12 +117,7 @@ struct Rig
 
     bool startWithPort(const QString &address, int clientPort)
     {
-        QJsonObject inner{{"name", "nas"},
-                          {"serverIp", address},
-                          {"domain", "nas.example.test"},
-                          {"bdw", 4},
-                          {"clientPort", clientPort}};
-        relay.innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
+        relay.describeTunnel(address, "nas.example.test", clientPort);
         if (!relay.listen(address))
             return false;
         record.serverIp = address;

@@ -26,19 +26,6 @@ bool sendAll(SOCKET s, const QByteArray &bytes)
     return true;
 }
 
-QByteArray recvExactly(SOCKET s, int size)
-{
-    QByteArray out;
-    char buffer[65536];
-    while (out.size() < size) {
-        const int n = rawsock::recv(s, buffer, int(sizeof buffer));
-        if (n <= 0)
-            break;
-        out.append(buffer, n);
-    }
-    return out;
-}
-
 // Everything s delivers until its end; end receives the last result: 0 for a clean end of the
 // stream, negative for a failure such as a reset.
 QByteArray readToEnd(SOCKET s, int *end)
@@ -113,9 +100,9 @@ private slots:
                 });
                 if (!sendAll(p.service, down))
                     ++failures;
-                if (recvExactly(p.service, up.size()) != up)
+                if (rawsock::recvExactly(p.service, up.size()) != up)
                     ++failures;
-                if (recvExactly(p.visitor, down.size()) != down)
+                if (rawsock::recvExactly(p.visitor, down.size()) != down)
                     ++failures;
                 writer.join();
                 // Half the connections end from the visitor's side, half from the service's.
@@ -176,7 +163,7 @@ private slots:
             if (halfClosed)
                 rawsock::shutdownWrite(p.visitor);
             QVERIFY(sendAll(p.service, QByteArray(100000, 'd')));
-            QCOMPARE(recvExactly(p.visitor, 100000).size(), 100000);
+            QCOMPARE(rawsock::recvExactly(p.visitor, 100000).size(), 100000);
             if (reset)
                 rawsock::abortiveClose(p.service);
             int end = 0;

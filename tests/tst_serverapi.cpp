@@ -208,21 +208,10 @@ void TestServerApi::signIn()
     // As the sign-in window sends it: GET with empty userId and a stale token first.
     currentUserId.clear();
     currentToken = QStringLiteral("stale-token-from-last-run");
-    bool called = false;
-    bool flag = false;
-    QVariantMap answer;
-    HttpRequest(apiBaseUrl + "user")
-        .addParam("phone", DemoPhone)
-        .addParam("pwd", DemoPassword)
-        .get(
-            [&](bool f, const QVariantMap &m) {
-                called = true;
-                flag = f;
-                answer = m;
-            },
-            [&](const QString &) { called = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
-    QVERIFY(flag);
+    const QVariantMap answer = callService(
+        HttpRequest(apiBaseUrl + "user").addParam("phone", DemoPhone).addParam("pwd", DemoPassword),
+        false);
+    QVERIFY(answer.value("flag").toBool());
     const QVariantMap data = answer.value("data").toMap();
     QCOMPARE(data.value("id").toString(), userId);
     QCOMPARE(data.value("name").toString(), QStringLiteral("演示账户"));
@@ -290,20 +279,13 @@ void TestServerApi::registration()
     QVERIFY(!a.flag()); // already registered
 
     // The phone item is sent untrimmed; the signature covers the trimmed number.
-    bool called = false, flag = false;
     currentUserId.clear();
-    HttpRequest(apiBaseUrl + "user/getCode")
-        .addParam("phone", " " + phone + " ")
-        .addParam("verify", verifyOf(phone))
-        .addHeader("content-type", "application/x-www-form-urlencoded")
-        .post(
-            [&](bool f, const QVariantMap &) {
-                called = true;
-                flag = f;
-            },
-            [&](const QString &) { called = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
-    QVERIFY(flag);
+    QVERIFY(callService(HttpRequest(apiBaseUrl + "user/getCode")
+                            .addParam("phone", " " + phone + " ")
+                            .addParam("verify", verifyOf(phone)),
+                        true)
+                .value("flag")
+                .toBool());
     QVERIFY(server.waitForLog("event=code phone=139****2222"));
     const QString code = codeFromLog(phone);
     QCOMPARE(code.size(), 6);
@@ -339,20 +321,13 @@ void TestServerApi::registration()
     QCOMPARE(a.msg(), QStringLiteral("参数不完整"));
 
     // Registered through the client's own POST: a '+' travels unencoded and means itself.
-    called = flag = false;
-    HttpRequest(apiBaseUrl + "user")
-        .addParam("phone", phone)
-        .addParam("pwd", password)
-        .addParam("code", code)
-        .addHeader("content-type", "application/x-www-form-urlencoded")
-        .post(
-            [&](bool f, const QVariantMap &) {
-                called = true;
-                flag = f;
-            },
-            [&](const QString &) { called = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
-    QVERIFY(flag);
+    QVERIFY(callService(HttpRequest(apiBaseUrl + "user")
+                            .addParam("phone", phone)
+                            .addParam("pwd", password)
+                            .addParam("code", code),
+                        true)
+                .value("flag")
+                .toBool());
 
     a = post(
         "user",

@@ -152,14 +152,8 @@ bool TestServerFlood::priceAnswered(const QString &host, int ms)
 
 QJsonObject TestServerFlood::call(const QString &path, const QByteArray &post)
 {
-    QNetworkRequest request(QUrl::fromEncoded(("http://127.0.0.102:8080/" + path).toUtf8()));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
-    QNetworkReply *reply = post.isNull() ? nam.get(request) : nam.post(request, post);
-    QSignalSpy done(reply, &QNetworkReply::finished);
-    if (!reply->isFinished())
-        done.wait(20000);
-    reply->deleteLater();
-    return QJsonDocument::fromJson(reply->readAll()).object();
+    return QJsonDocument::fromJson(fetchBody(nam, "http://127.0.0.102:8080/" + path, post))
+        .object();
 }
 
 void TestServerFlood::initTestCase()

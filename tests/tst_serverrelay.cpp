@@ -89,14 +89,7 @@ private:
 
 QJsonObject TestServerRelay::call(const QString &url, const QByteArray &form)
 {
-    QNetworkRequest request(QUrl::fromEncoded(url.toUtf8()));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
-    QNetworkReply *reply = form.isNull() ? nam.get(request) : nam.post(request, form);
-    QSignalSpy done(reply, &QNetworkReply::finished);
-    if (!reply->isFinished())
-        done.wait(20000);
-    reply->deleteLater();
-    const QByteArray body = reply->readAll();
+    const QByteArray body = fetchBody(nam, url, form);
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     return doc.isObject() ? doc.object() : QJsonObject{{"text", QString::fromUtf8(body)}};
 }
@@ -234,8 +227,7 @@ void TestServerRelay::secondLoginStopsFirst()
     visitor.connectToHost(Address, port);
     QVERIFY(visitor.waitForConnected(3000));
     QCOMPARE(second->nextFrame().value("type").toString(), QStringLiteral("CONN"));
-    second->send(relayFrame(QJsonObject{{"type", "HEART"}}, "heart"));
-    QCOMPARE(second->nextFrame().value("type").toString(), QStringLiteral("HEART"));
+    QCOMPARE(second->heartbeat(), QStringLiteral("HEART"));
 }
 
 void TestServerRelay::visitorPairedWithDataConnection()
@@ -360,8 +352,7 @@ void TestServerRelay::hostileFrames()
     QVERIFY(control->waitClosed());
     auto again = signIn(token);
     QVERIFY(again);
-    again->send(relayFrame(QJsonObject{{"type", "HEART"}}, "heart"));
-    QCOMPARE(again->nextFrame().value("type").toString(), QStringLiteral("HEART"));
+    QCOMPARE(again->heartbeat(), QStringLiteral("HEART"));
 }
 
 void TestServerRelay::controlGoneClosesPublicPort()

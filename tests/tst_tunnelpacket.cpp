@@ -44,19 +44,6 @@ QList<QByteArray> frames(const QSignalSpy &spy)
     return out;
 }
 
-QByteArray readAllFrom(SOCKET s, int expected)
-{
-    QByteArray out;
-    char buffer[4096];
-    while (out.size() < expected) {
-        const int n = rawsock::recv(s, buffer, int(sizeof buffer));
-        if (n <= 0)
-            break;
-        out.append(buffer, n);
-    }
-    return out;
-}
-
 } // namespace
 
 class TstTunnelPacket : public QObject
@@ -161,7 +148,7 @@ private slots:
         mutex.unlock();
         sender.join();
         QVERIFY(sent.load());
-        QCOMPARE(readAllFrom(fds[1], expected.size()), expected);
+        QCOMPARE(rawsock::recvExactly(fds[1], expected.size()), expected);
         rawsock::close(fds[0]);
         rawsock::close(fds[1]);
     }

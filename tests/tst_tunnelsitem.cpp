@@ -668,12 +668,7 @@ private slots:
         FakeService service;
         QVERIFY(service.listen(QHostAddress(RelayLive)));
         const quint16 port = service.port();
-        QJsonObject inner{{"name", "nas"},
-                          {"serverIp", RelayLive},
-                          {"domain", "live.test"},
-                          {"bdw", 4},
-                          {"clientPort", port}};
-        relay.innerInfo = QString::fromUtf8(QJsonDocument(inner).toJson(QJsonDocument::Compact));
+        relay.describeTunnel(RelayLive, "live.test", port);
         QVERIFY(relay.listen(RelayLive));
         TunnelRecord record = sampleRecord(QStringLiteral("live.test"), QHostAddress(RelayLive));
         record.clientIp = RelayLive;

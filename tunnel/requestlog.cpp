@@ -226,17 +226,13 @@ void HttpInspector::feed(Direction &d, const char *data, int length)
             break;
         }
         case Mode::Body:
-            used = int(qMin<qint64>(d.remaining, length));
-            d.remaining -= used;
-            d.bytes += used;
-            if (d.remaining == 0)
-                messageDone(d);
-            break;
         case Mode::ChunkData:
             used = int(qMin<qint64>(d.remaining, length));
             d.remaining -= used;
             d.bytes += used;
-            if (d.remaining == 0)
+            if (d.remaining == 0 && d.mode == Mode::Body)
+                messageDone(d);
+            else if (d.remaining == 0)
                 d.mode = Mode::ChunkSize;
             break;
         case Mode::ChunkSize:

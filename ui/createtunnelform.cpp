@@ -88,15 +88,8 @@ void CreateTunnelForm::getList()
 
 void CreateTunnelForm::getNotice()
 {
-    HttpRequest(api::url(api::PurchaseNotice))
-        .get(
-            this,
-            [this](bool flag, const QVariantMap &data) {
-                api::logAnswer(data);
-                if (flag)
-                    ui->label_9->setText(data.value(QLatin1String(api::Data)).toString());
-            },
-            [](const QString &message) { qDebug() << "err" << message; });
+    api::fetchText(api::PurchaseNotice, this,
+                   [this](const QString &text) { ui->label_9->setText(text); });
 }
 
 void CreateTunnelForm::on_comboBox_currentIndexChanged(int index)

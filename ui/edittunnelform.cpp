@@ -21,11 +21,7 @@ const QString AutostartTrue = QStringLiteral("true");
 EditTunnelForm::EditTunnelForm(QWidget *parent) : QWidget(parent), ui(new Ui::EditTunnelForm)
 {
     ui->setupUi(this);
-    new frameless::Drag(this);
-    setAttribute(Qt::WA_TranslucentBackground);
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-
-    frameless::setPanelShadow(ui->widget, Qt::gray, 8);
+    frameless::makeFloatingForm(this, ui->widget);
     // Checked as the user types, so that a submit sends only what the service would take.
     for (QLineEdit *field : {ui->lineEdit_name, ui->lineEdit_ip, ui->lineEdit_port})
         connect(field, &QLineEdit::textChanged, this, &EditTunnelForm::checkFields);

@@ -76,4 +76,14 @@ inline void setPanelShadow(QWidget *panel, const QColor &color, qreal blurRadius
     panel->setGraphicsEffect(shadow);
 }
 
+// A small form of its own (an edit or details window): moved by a drag of its surface, its
+// panel floating on a grey shadow.
+inline void makeFloatingForm(QWidget *window, QWidget *panel)
+{
+    new Drag(window);
+    window->setAttribute(Qt::WA_TranslucentBackground);
+    window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setPanelShadow(panel, Qt::gray, 8);
+}
+
 } // namespace frameless

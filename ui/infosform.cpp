@@ -9,11 +9,7 @@
 InfosForm::InfosForm(QWidget *parent) : QWidget(parent), ui(new Ui::InfosForm)
 {
     ui->setupUi(this);
-    new frameless::Drag(this);
-    setAttribute(Qt::WA_TranslucentBackground);
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-
-    frameless::setPanelShadow(ui->widget, Qt::gray, 8);
+    frameless::makeFloatingForm(this, ui->widget);
 }
 
 InfosForm::~InfosForm()

@@ -360,15 +360,7 @@ void MyWindow::on_pushButton_4_clicked()
 
 void MyWindow::getNotice()
 {
-    HttpRequest(api::url(api::Notice))
-        .get(
-            this,
-            [this](bool flag, const QVariantMap &answer) {
-                api::logAnswer(answer);
-                if (flag)
-                    ui->label_11->setText(answer.value(QLatin1String(api::Data)).toString());
-            },
-            [](const QString &error) { qDebug() << "err" << error; });
+    api::fetchText(api::Notice, this, [this](const QString &text) { ui->label_11->setText(text); });
 }
 
 // ---- Update check ----
