@@ -3,8 +3,8 @@
 #include "platform/environment.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelcontroller.h"
-#include "tunnel/tunnellock.h"
 #include "tunnel/tunnelevent.h"
+#include "tunnel/tunnellock.h"
 #include "tunnel/tunnelpacket.h"
 
 #include <QElapsedTimer>
@@ -559,6 +559,8 @@ private slots:
         QCOMPARE(tunnel.status().localService, Local::Unknown);
         QCOMPARE(tunnel.status().stateReason, QStringLiteral("与服务器的连接超时（6 秒无响应）"));
         QVERIFY(tunnel.log().contains(silence));
+        QCOMPARE(TunnelController::userReason(TunnelEvent::Failed, QStringLiteral("数据解析异常")),
+                 QStringLiteral("服务器返回的数据无法识别，隧道已停止"));
         tunnel.tunnelInfo(TunnelEvent::SignedIn, QStringLiteral("login success!"));
         QTRY_COMPARE_WITH_TIMEOUT(tunnel.status().localService, Local::Reachable, 3000);
 

@@ -368,7 +368,7 @@ QString TunnelController::userReason(int type, const QString &info)
             return QStringLiteral("无法连接服务器");
         break;
     case TunnelEvent::Failed:
-        if (info == QLatin1String("数据解析异常"))
+        if (info == QStringLiteral("数据解析异常"))
             return QStringLiteral("服务器返回的数据无法识别，隧道已停止");
         break;
     case TunnelEvent::SignedInElsewhere:
