@@ -247,6 +247,7 @@ private slots:
         QCOMPARE(seen[0].host, QStringLiteral("nas.example.test"));
 
         rig.requestConn("raw");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.datas().size(), 2, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(rig.service.connections.size(), size_t(2), 5000);
         visitor = rig.relay.datas().last();
         local = rig.service.connections.back().get();
