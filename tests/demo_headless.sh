@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The headless demo end to end, with an account switch on the way, and then a look for anything
-# it left running: every process the demo starts carries its mark in the environment.
+# The headless demo end to end, with an account switch on the way (demo_switch_account.sh),
+# and then a look for anything it left running: every process the demo starts carries its mark
+# in the environment.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 tag="borvane-demo-test-$$"
-BORVANE_DEMO_TAG=$tag "$root/scripts/run.sh" --headless --no-build --switch-account
+BORVANE_DEMO_TAG=$tag BORVANE_DEMO_AFTER="$root/tests/demo_switch_account.sh" \
+    "$root/scripts/run.sh" --headless --no-build
 rc=$?
 left=()
 for f in /proc/[0-9]*/environ; do
