@@ -28,7 +28,7 @@ struct RelayTunnel
     bool expired = false;
     bool elsewhere = false;   // placed on another relay node
     bool unavailable = false; // the database did not answer: nothing else is known
-    int64_t stopTime = 0;   // epoch seconds; 0: never
+    int64_t stopTime = 0;     // epoch seconds; 0: never
 };
 
 namespace relay {
