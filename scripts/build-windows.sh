@@ -233,7 +233,7 @@ echo "Cross-building the packed client for Windows x64 into $release"
 start=$(date +%s)
 configure_build "$release" -DBORVANE_BUILD_TESTS=OFF -DBORVANE_REQUIRE_SIGNED_UPDATES=ON \
     "${release_args[@]}"
-nice -n 10 cmake --build "$release" -j"$jobs" --target borvane tsy_up
+nice -n 10 cmake --build "$release" -j"$jobs" --target borvane tsy_up borvane-agent
 echo "Client built in $(($(date +%s) - start)) s"
 # An update left unchecked replaces the program with whatever the service names.
 grep -q '^SODIUM_FOUND:INTERNAL=1' "$release/CMakeCache.txt" || {
@@ -250,6 +250,8 @@ trap 'rm -rf "$stage"' EXIT
 x86_64-w64-mingw32-strip -o "$stage/$(basename "$exe")" "$exe"
 # The update program goes beside the client, where the client looks for it.
 x86_64-w64-mingw32-strip -o "$stage/tsy_up.exe" "$release/tsy_up.exe"
+# The headless agent, for a box that runs the tunnels as a service.
+x86_64-w64-mingw32-strip -o "$stage/borvane-agent.exe" "$release/borvane-agent.exe"
 mkdir -p "$dist"
 zip="$dist/Borvane-$version-windows-x64.zip"
 rm -f "$zip"

@@ -234,7 +234,8 @@ fi
 stop_wine
 "$wine" "$inst/uninstall.exe" /S >/dev/null 2>&1
 if wait_for 30 test ! -e "$inst/uninstall.exe" && [ ! -e "$inst/$exe_name" ] &&
-    [ ! -e "$inst/logs" ] && grep -q "^$domain=true" "$inst/config/main.ini"; then
+    [ ! -e "$inst/borvane-agent.exe" ] && [ ! -e "$inst/logs" ] &&
+    grep -q "^$domain=true" "$inst/config/main.ini"; then
     pass "the uninstaller removed the programs and kept the settings"
 else
     fail "uninstall: $(ls "$inst" 2>&1 | tr '\n' ' ')"

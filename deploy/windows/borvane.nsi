@@ -56,6 +56,7 @@ Section "-Program"
     SetOutPath "$INSTDIR"
     File "${STAGE}/${EXE}"
     File "${STAGE}/tsy_up.exe"
+    File "${STAGE}/borvane-agent.exe"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortcut "$SMPROGRAMS\${APP}.lnk" "$INSTDIR\${EXE}"
 
@@ -73,8 +74,13 @@ Section "-Program"
 SectionEnd
 
 Section "-un.Program"
+    ; An agent service set up from this folder goes first (it needed an administrator to set
+    ; up, and without one this only fails; the files go all the same).
+    nsExec::Exec '"$INSTDIR\borvane-agent.exe" uninstall-service'
+    Pop $0
     Delete "$INSTDIR\${EXE}"
     Delete "$INSTDIR\tsy_up.exe"
+    Delete "$INSTDIR\borvane-agent.exe"
     Delete "$INSTDIR\tsy_up.log"
     Delete "$INSTDIR\*.dmp"
     RMDir /r "$INSTDIR\logs"
